@@ -1,0 +1,1 @@
+# (keychain: sources and tests of this area)

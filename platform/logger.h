@@ -1,0 +1,98 @@
+// Logger: a handle on the system log for one (subsystem, category) pair.
+//
+// Messages use the program's printf-like formats, of which exactly these
+// conversions exist: %{public}s, %s, %ld, %{public}ld, %{public}f, %f and %%.
+// An argument is public when its conversion says {public}, private otherwise;
+// the system sink redacts private arguments as "<private>", like the platform
+// log does. Every message is written at the default level.
+//
+// Loggers are cheap values and may be used from any thread; sinks are
+// thread-safe.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace quarn::platform {
+
+enum class LogPrivacy { kPublic, kPrivate };
+
+using LogValue = std::variant<std::string, std::int64_t, double>;
+
+struct LogArgument {
+  LogValue value;
+  LogPrivacy privacy = LogPrivacy::kPrivate;
+
+  friend bool operator==(const LogArgument&, const LogArgument&) = default;
+};
+
+// One message as handed to a sink.
+struct LogRecord {
+  std::string subsystem;
+  std::string category;
+  std::string format;
+  std::vector<LogArgument> arguments;  // in format order, privacy from the format
+  std::string text;                    // fully rendered, private arguments included
+  std::string redactedText;            // rendered with private arguments as "<private>"
+};
+
+// Parses `format`, pairs each conversion with the next value and renders both
+// texts of a record. %s takes a string, %ld an integer, %f a double printed
+// with six digits after the point and no exponent. A value of another type is
+// rendered in its own natural form; a missing value renders as nothing.
+LogRecord makeLogRecord(std::string_view subsystem, std::string_view category,
+                        std::string_view format, std::vector<LogValue> values);
+
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  // Thread-safe; never throws.
+  virtual void write(const LogRecord& record) = 0;
+};
+
+// The process's system log: the journal when its socket exists and stderr is
+// not a terminal, stderr otherwise. Created on first use.
+std::shared_ptr<LogSink> systemLogSink();
+
+class Logger {
+ public:
+  Logger(std::string subsystem, std::string category, std::shared_ptr<LogSink> sink)
+      : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(std::move(sink)) {}
+
+  template <class... Args>
+  void log(std::string_view format, const Args&... args) const {
+    std::vector<LogValue> values;
+    values.reserve(sizeof...(Args));
+    (values.push_back(toLogValue(args)), ...);
+    sink_->write(makeLogRecord(subsystem_, category_, format, std::move(values)));
+  }
+
+  const std::string& subsystem() const { return subsystem_; }
+  const std::string& category() const { return category_; }
+  const std::shared_ptr<LogSink>& sink() const { return sink_; }
+
+ private:
+  template <class T>
+  static LogValue toLogValue(const T& value) {
+    if constexpr (std::is_floating_point_v<T>) {
+      return static_cast<double>(value);
+    } else if constexpr (std::is_integral_v<T>) {
+      return static_cast<std::int64_t>(value);
+    } else {
+      return std::string(std::string_view(value));
+    }
+  }
+
+  std::string subsystem_;
+  std::string category_;
+  std::shared_ptr<LogSink> sink_;
+};
+
+}  // namespace quarn::platform

@@ -1,0 +1,1 @@
+# (logging: sources and tests of this area)

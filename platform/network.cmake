@@ -1,0 +1,1 @@
+# (network: sources and tests of this area)

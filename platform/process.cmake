@@ -1,0 +1,1 @@
+# (process: sources and tests of this area)

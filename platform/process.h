@@ -1,0 +1,72 @@
+// Process: child processes with optional output pipes.
+//
+// A child is started directly (posix_spawn, no shell of its own) with the
+// launch path and arguments given; its standard input, environment and working
+// directory are the agent's. Standard output and standard error each either go
+// to a new pipe or are inherited. Pipes are drained while the child runs, so a
+// child that prints more than a pipe holds still finishes; at most
+// kMaxCapturedBytes of each stream are kept, the rest is read and dropped.
+//
+// Every child has a watcher thread of its own that drains its pipes, reaps it
+// and then runs the termination handler, if one was given. The watcher keeps
+// the Process alive until then, so a caller may drop its reference at once
+// (the agent never waits for the updater tool).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/once_callback.h"
+
+namespace quarn::platform {
+
+struct ProcessSpec {
+  std::string launchPath;
+  std::vector<std::string> arguments;  // argv[1..], the launch path is argv[0]
+  bool pipeStandardOutput = false;     // inherited from the agent when false
+  bool pipeStandardError = false;
+};
+
+// The reading end of a child's output pipe.
+class Pipe {
+ public:
+  static constexpr std::size_t kMaxCapturedBytes = 16 * 1024 * 1024;
+
+  virtual ~Pipe() = default;
+  // Blocks until the stream has ended; returns every byte captured (possibly
+  // none), or the error that ended the reading.
+  virtual Expected<std::string> readToEnd() = 0;
+};
+
+class Process {
+ public:
+  virtual ~Process() = default;
+  virtual const std::string& launchPath() const = 0;
+  virtual const std::vector<std::string>& arguments() const = 0;
+  // Null when the stream was not given a pipe.
+  virtual Pipe* standardOutput() = 0;
+  virtual Pipe* standardError() = 0;
+  // Blocks until the child has ended; returns its termination status: the exit
+  // code, or 128 + the signal number when a signal ended it.
+  virtual int waitUntilExit() = 0;
+};
+
+class ProcessLauncher {
+ public:
+  using TerminationHandler = OnceCallback<void(Process&)>;
+
+  virtual ~ProcessLauncher() = default;
+  // Starts the child. A child that cannot be started (missing or not
+  // executable file, no resources) gives an Error; nothing is left running.
+  // `onTermination`, when set, runs once on the watcher thread after the child
+  // has ended and its pipes have reached their end.
+  virtual Expected<std::shared_ptr<Process>> launch(ProcessSpec spec,
+                                                    TerminationHandler onTermination = {}) = 0;
+};
+
+std::shared_ptr<ProcessLauncher> makeProcessLauncher();
+
+}  // namespace quarn::platform

@@ -1,0 +1,32 @@
+// TaskQueue and RunLoop: the main dispatch queue and the loop that serves it.
+//
+// A TaskQueue runs posted tasks one at a time, in order, on the thread that
+// serves it. post() and postDelayed() may be called from any thread. Delays are
+// measured on the monotonic clock, never on the wall clock.
+//
+// A RunLoop is a TaskQueue served by the thread that calls run(): the main
+// thread in the agent. run() returns once quit() has been called (from any
+// thread, also before run()).
+#pragma once
+
+#include "platform/once_callback.h"
+
+namespace quarn::platform {
+
+class TaskQueue {
+ public:
+  using Task = OnceCallback<void()>;
+
+  virtual ~TaskQueue() = default;
+  virtual void post(Task task) = 0;
+  // Runs `task` no earlier than `delaySeconds` (>= 0) from now.
+  virtual void postDelayed(double delaySeconds, Task task) = 0;
+};
+
+class RunLoop : public TaskQueue {
+ public:
+  virtual void run() = 0;
+  virtual void quit() = 0;
+};
+
+}  // namespace quarn::platform

@@ -1,0 +1,90 @@
+// UrlSession: the process's HTTPS client.
+//
+// Every completion runs on the session's own callback queue, one serial
+// background thread, never on the main thread; completions of one session
+// never overlap. A task starts at once; the call never blocks.
+//
+// Loading rules: TLS is always verified (peer and host name), TLS 1.2 at
+// least; only https URLs are loaded and redirects (at most 10) are followed only
+// to https; a connection that cannot be made within the connect time-out, or a
+// transfer without progress for the stall time-out, fails. Nothing is cached.
+// A transfer that fails delivers its error alone: no body and no response.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/once_callback.h"
+
+namespace quarn::platform {
+
+// Header fields in the order they were added. Names compare without regard to
+// case; adding a field that is present appends the value, joined by ", ".
+class HttpHeaders {
+ public:
+  void add(std::string_view name, std::string_view value);
+  std::optional<std::string> get(std::string_view name) const;
+  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
+
+  friend bool operator==(const HttpHeaders&, const HttpHeaders&) = default;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+enum class CachePolicy {
+  kUseProtocolCachePolicy = 0,
+  kReloadIgnoringLocalAndRemoteCacheData = 4,
+};
+
+struct HttpRequest {
+  std::string url;
+  std::string method = "GET";
+  HttpHeaders headers;
+  std::optional<std::string> body;  // absent: no body; empty: an empty body
+  CachePolicy cachePolicy = CachePolicy::kUseProtocolCachePolicy;
+  double timeoutInterval = 60.0;
+  // Whether a constrained (low-data) network path may be used. Linux has no
+  // such notion: the flag travels with the request and has no effect.
+  bool allowsConstrainedNetworkAccess = true;
+};
+
+struct HttpResponse {
+  std::int64_t statusCode = 0;
+  std::string url;  // the final URL, after redirects
+  HttpHeaders headers;
+};
+
+class UrlSession {
+ public:
+  // Service answers larger than this end as a transport error.
+  static constexpr std::size_t kMaxDataTaskBodyBytes = 16 * 1024 * 1024;
+
+  using DataCompletion = OnceCallback<void(std::optional<std::string> body,
+                                           std::optional<HttpResponse> response,
+                                           std::optional<Error> error)>;
+  // Receives the body piece by piece on the callback queue; returning false
+  // aborts the transfer, which then completes with a kCancelled error.
+  using ChunkHandler = std::function<bool(std::string_view chunk)>;
+  using StreamCompletion =
+      OnceCallback<void(std::optional<HttpResponse> response, std::optional<Error> error)>;
+
+  virtual ~UrlSession() = default;
+
+  // Loads `request` with the body held in memory (at most
+  // kMaxDataTaskBodyBytes).
+  virtual void dataTask(HttpRequest request, DataCompletion completion) = 0;
+
+  // Loads `request` handing the body to `onChunk` as it arrives, with no size
+  // limit; for large downloads.
+  virtual void streamTask(HttpRequest request, ChunkHandler onChunk,
+                          StreamCompletion completion) = 0;
+};
+
+}  // namespace quarn::platform

@@ -1,0 +1,1 @@
+# (fake url session)

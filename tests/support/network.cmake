@@ -1,0 +1,1 @@
+# (loopback server, virtual time)
