@@ -1,0 +1,1 @@
+# (db.plist fuzzer)
