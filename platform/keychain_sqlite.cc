@@ -1,0 +1,381 @@
+// The keychain on SQLite: one database file shared with other processes.
+//
+// Every call opens its own connection and runs as one transaction. Writers
+// take the write lock up front (BEGIN IMMEDIATE) so two processes never both
+// read, then fail to upgrade; readers take a deferred transaction so a store
+// that this process may only read can still be read. Every connection waits up
+// to the busy time-out for a lock another connection holds.
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "platform/keychain.h"
+
+namespace quarn::platform {
+namespace {
+
+// The table as other processes expect it; kept with its comments so that the
+// schema a reader sees documents the columns.
+constexpr const char* kCreateTable =
+    R"sql(CREATE TABLE IF NOT EXISTS generic_passwords (
+  account              TEXT PRIMARY KEY NOT NULL,  -- the key's raw value
+  service              TEXT NOT NULL,              -- "Orvanta Forwarder"
+  access_description   TEXT NOT NULL,              -- "Shared Item Access"
+  trusted_applications TEXT NOT NULL,              -- JSON array of application paths, in order
+  value                BLOB NOT NULL               -- UTF-8 bytes, no terminator
+) STRICT)sql";
+
+struct ColumnShape {
+  const char* name;
+  const char* type;
+  bool primaryKey;
+};
+
+constexpr ColumnShape kColumns[] = {
+    {"account", "TEXT", true},
+    {"service", "TEXT", false},
+    {"access_description", "TEXT", false},
+    {"trusted_applications", "TEXT", false},
+    {"value", "BLOB", false},
+};
+
+struct DatabaseCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+Statement prepare(sqlite3* db, std::string_view sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return Statement(statement);
+}
+
+// SQLite binds a null data pointer as NULL, and an empty string_view may have
+// one; empty text and empty bytes are bound from a real pointer.
+bool bindText(sqlite3_stmt* statement, int index, std::string_view text) {
+  const char* data = text.empty() ? "" : text.data();
+  return sqlite3_bind_text64(statement, index, data, text.size(), SQLITE_STATIC, SQLITE_UTF8) ==
+         SQLITE_OK;
+}
+
+bool bindBlob(sqlite3_stmt* statement, int index, std::string_view bytes) {
+  if (bytes.empty()) return sqlite3_bind_zeroblob(statement, index, 0) == SQLITE_OK;
+  return sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_STATIC) ==
+         SQLITE_OK;
+}
+
+bool equalsIgnoringCase(const unsigned char* text, const char* expected) {
+  return text != nullptr && strcasecmp(reinterpret_cast<const char*>(text), expected) == 0;
+}
+
+// Rolls back whatever is still open when it goes out of scope, so an early
+// return never leaves a half-done transaction or a held lock behind.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db) : db_(db) {}
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  ~Transaction() {
+    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  [[nodiscard]] bool begin(bool forWriting) {
+    const char* sql = forWriting ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED";
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  [[nodiscard]] bool commit() {
+    return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+
+ private:
+  sqlite3* const db_;
+};
+
+enum class TableState { missing, usable, unusable };
+
+// Whether `generic_passwords` is there with exactly the shape above: a STRICT
+// table, the five columns in order with their types and NOT NULL, `account`
+// its primary key with binary (exact) comparison. Anything else, including an
+// unreadable file, is unusable.
+TableState inspectTable(sqlite3* db) {
+  Statement list = prepare(db,
+                           "SELECT type, strict FROM pragma_table_list "
+                           "WHERE schema = 'main' AND name = 'generic_passwords' COLLATE NOCASE");
+  if (!list) return TableState::unusable;
+  int rc = sqlite3_step(list.get());
+  if (rc == SQLITE_DONE) return TableState::missing;
+  if (rc != SQLITE_ROW || !equalsIgnoringCase(sqlite3_column_text(list.get(), 0), "table") ||
+      sqlite3_column_int(list.get(), 1) != 1) {
+    return TableState::unusable;
+  }
+
+  Statement columns = prepare(db,
+                              "SELECT name, type, \"notnull\", pk "
+                              "FROM pragma_table_info('generic_passwords', 'main') ORDER BY cid");
+  if (!columns) return TableState::unusable;
+  for (const ColumnShape& expected : kColumns) {
+    if (sqlite3_step(columns.get()) != SQLITE_ROW ||
+        !equalsIgnoringCase(sqlite3_column_text(columns.get(), 0), expected.name) ||
+        !equalsIgnoringCase(sqlite3_column_text(columns.get(), 1), expected.type) ||
+        sqlite3_column_int(columns.get(), 2) != 1 ||
+        (sqlite3_column_int(columns.get(), 3) != 0) != expected.primaryKey) {
+      return TableState::unusable;
+    }
+  }
+  if (sqlite3_step(columns.get()) != SQLITE_DONE) return TableState::unusable;
+
+  // The primary key's index decides what counts as a duplicate account.
+  Statement key = prepare(db,
+                          "SELECT x.coll FROM pragma_index_list('generic_passwords', 'main') AS l, "
+                          "pragma_index_xinfo(l.name, 'main') AS x "
+                          "WHERE l.origin = 'pk' AND l.\"unique\" = 1 AND x.key = 1");
+  if (!key || sqlite3_step(key.get()) != SQLITE_ROW ||
+      !equalsIgnoringCase(sqlite3_column_text(key.get(), 0), "BINARY") ||
+      sqlite3_step(key.get()) != SQLITE_DONE) {
+    return TableState::unusable;
+  }
+  return TableState::usable;
+}
+
+// Creates `directory` and its missing ancestors; each folder made here gets
+// mode 0700 whatever the umask is. False when a component is not a folder or
+// cannot be made.
+bool ensureDirectory(const std::filesystem::path& directory) {
+  struct stat status {};
+  if (::stat(directory.c_str(), &status) == 0) return S_ISDIR(status.st_mode);
+  if (errno != ENOENT) return false;
+  const std::filesystem::path parent = directory.parent_path();
+  if (!parent.empty() && parent != directory && !ensureDirectory(parent)) return false;
+  if (::mkdir(directory.c_str(), 0700) != 0) {
+    // Another process may have made it in the meantime.
+    return errno == EEXIST && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  }
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool changed = ::fchmod(fd, 0700) == 0;
+  ::close(fd);
+  return changed;
+}
+
+enum class FilePresence { present, missing, unusable };
+
+class SqliteKeychain final : public Keychain {
+ public:
+  SqliteKeychain(std::string databasePath, std::chrono::milliseconds busyTimeout)
+      : databasePath_(std::move(databasePath)),
+        busyTimeoutMs_(static_cast<int>(
+            std::clamp<std::chrono::milliseconds::rep>(busyTimeout.count(), 0, INT_MAX))) {}
+
+  KeychainStatus addItem(const GenericPasswordItem& item) override {
+    std::string trustedApplications;
+    try {
+      trustedApplications = nlohmann::json(item.trustedApplications).dump();
+    } catch (const nlohmann::json::exception&) {
+      return KeychainStatus::failure;  // a path that is not UTF-8 has no JSON form
+    }
+    if (!createFileIfMissing()) return KeychainStatus::failure;
+    const Database db = open();
+    if (!db) return KeychainStatus::failure;
+    Transaction transaction(db.get());
+    if (!transaction.begin(/*forWriting=*/true)) return KeychainStatus::failure;
+    switch (inspectTable(db.get())) {
+      case TableState::missing:
+        if (sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+          return KeychainStatus::failure;
+        }
+        break;
+      case TableState::usable:
+        break;
+      case TableState::unusable:
+        return KeychainStatus::failure;
+    }
+    const KeychainStatus status = insert(db.get(), item, trustedApplications);
+    if (status != KeychainStatus::success) return status;
+    return transaction.commit() ? KeychainStatus::success : KeychainStatus::failure;
+  }
+
+  KeychainCopyResult copyValue(std::string_view account) override {
+    KeychainCopyResult result;
+    switch (probeFile()) {
+      case FilePresence::missing:
+        result.status = KeychainStatus::itemNotFound;
+        return result;
+      case FilePresence::unusable:
+        return result;
+      case FilePresence::present:
+        break;
+    }
+    const Database db = open();
+    if (!db) return result;
+    Transaction transaction(db.get());
+    if (!transaction.begin(/*forWriting=*/false)) return result;
+    switch (inspectTable(db.get())) {
+      case TableState::missing:
+        result.status = KeychainStatus::itemNotFound;
+        return result;
+      case TableState::usable:
+        break;
+      case TableState::unusable:
+        return result;
+    }
+    result = selectValue(db.get(), account);
+    if (result.status != KeychainStatus::failure && !transaction.commit()) {
+      return KeychainCopyResult{};
+    }
+    return result;
+  }
+
+  KeychainStatus deleteAccountItems(std::string_view account) override {
+    return deleteWhere("DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY",
+                       account);
+  }
+
+  KeychainStatus deleteServiceItems(std::string_view service) override {
+    return deleteWhere("DELETE FROM main.generic_passwords WHERE service = ?1 COLLATE BINARY",
+                       service);
+  }
+
+  std::optional<std::string> createTrustedApplicationReference(const std::string& path) override {
+    struct stat status {};
+    if (path.empty() || ::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return path;
+  }
+
+ private:
+  Database open() const {
+    sqlite3* raw = nullptr;
+    // Never SQLITE_OPEN_CREATE: a file SQLite cannot read must stay as it is,
+    // and the file is created beforehand with its mode (createFileIfMissing).
+    const int rc = sqlite3_open_v2(databasePath_.c_str(), &raw,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    Database db(raw);  // closed on failure too
+    if (rc != SQLITE_OK) return nullptr;
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busyTimeoutMs_);
+    return db;
+  }
+
+  FilePresence probeFile() const {
+    struct stat status {};
+    if (::lstat(databasePath_.c_str(), &status) == 0) return FilePresence::present;
+    return errno == ENOENT ? FilePresence::missing : FilePresence::unusable;
+  }
+
+  // Makes the folder (0700) and an empty file (0600) when they are missing.
+  // An existing file is left as it is, a symbolic link is not followed.
+  bool createFileIfMissing() const {
+    const std::filesystem::path parent = std::filesystem::path(databasePath_).parent_path();
+    if (!parent.empty() && !ensureDirectory(parent)) return false;
+    const int fd =
+        ::open(databasePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return errno == EEXIST;
+    const bool changed = ::fchmod(fd, 0600) == 0;  // the umask may have narrowed it
+    ::close(fd);
+    return changed;
+  }
+
+  static KeychainStatus insert(sqlite3* db, const GenericPasswordItem& item,
+                               std::string_view trustedApplications) {
+    const Statement statement = prepare(db,
+                                        "INSERT INTO main.generic_passwords (account, service, "
+                                        "access_description, trusted_applications, value) "
+                                        "VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (!statement || !bindText(statement.get(), 1, item.account) ||
+        !bindText(statement.get(), 2, item.service) ||
+        !bindText(statement.get(), 3, item.accessDescription) ||
+        !bindText(statement.get(), 4, trustedApplications) ||
+        !bindBlob(statement.get(), 5, item.value)) {
+      return KeychainStatus::failure;
+    }
+    switch (sqlite3_step(statement.get())) {
+      case SQLITE_DONE:
+        return KeychainStatus::success;
+      case SQLITE_CONSTRAINT_PRIMARYKEY:
+        return KeychainStatus::duplicateItem;
+      default:
+        return KeychainStatus::failure;
+    }
+  }
+
+  static KeychainCopyResult selectValue(sqlite3* db, std::string_view account) {
+    KeychainCopyResult result;
+    const Statement statement =
+        prepare(db, "SELECT value FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY");
+    if (!statement || !bindText(statement.get(), 1, account)) return result;
+    const int rc = sqlite3_step(statement.get());
+    if (rc == SQLITE_DONE) {
+      result.status = KeychainStatus::itemNotFound;
+      return result;
+    }
+    if (rc != SQLITE_ROW || sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) return result;
+    const void* bytes = sqlite3_column_blob(statement.get(), 0);
+    const int size = sqlite3_column_bytes(statement.get(), 0);
+    if (size > 0 && bytes == nullptr) return result;  // out of memory
+    if (size > 0) result.value.assign(static_cast<const char*>(bytes), static_cast<size_t>(size));
+    result.status = KeychainStatus::success;
+    return result;
+  }
+
+  KeychainStatus deleteWhere(std::string_view sql, std::string_view key) {
+    switch (probeFile()) {
+      case FilePresence::missing:
+        return KeychainStatus::itemNotFound;
+      case FilePresence::unusable:
+        return KeychainStatus::failure;
+      case FilePresence::present:
+        break;
+    }
+    const Database db = open();
+    if (!db) return KeychainStatus::failure;
+    Transaction transaction(db.get());
+    if (!transaction.begin(/*forWriting=*/true)) return KeychainStatus::failure;
+    switch (inspectTable(db.get())) {
+      case TableState::missing:
+        return KeychainStatus::itemNotFound;
+      case TableState::usable:
+        break;
+      case TableState::unusable:
+        return KeychainStatus::failure;
+    }
+    {
+      const Statement statement = prepare(db.get(), sql);
+      if (!statement || !bindText(statement.get(), 1, key) ||
+          sqlite3_step(statement.get()) != SQLITE_DONE) {
+        return KeychainStatus::failure;
+      }
+    }
+    if (sqlite3_changes64(db.get()) == 0) return KeychainStatus::itemNotFound;
+    return transaction.commit() ? KeychainStatus::success : KeychainStatus::failure;
+  }
+
+  const std::string databasePath_;
+  const int busyTimeoutMs_;
+};
+
+}  // namespace
+
+std::shared_ptr<Keychain> makeSqliteKeychain(std::string databasePath,
+                                             std::chrono::milliseconds busyTimeout) {
+  return std::make_shared<SqliteKeychain>(std::move(databasePath), busyTimeout);
+}
+
+}  // namespace quarn::platform
