@@ -61,6 +61,16 @@ class LogSink {
 // not a terminal, stderr otherwise. Created on first use.
 std::shared_ptr<LogSink> systemLogSink();
 
+// The two halves of systemLogSink()'s choice, exposed for tests.
+// True when records go to the journal: `standardErrorFd` is not a terminal and
+// something exists at `journalSocketPath`.
+bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPath);
+// A sink that writes each record's redacted text to `fd` (which stays the
+// caller's) as one line, with a single write(2) unless the kernel takes it in
+// parts: "<UTC time, ISO 8601 with ms>Z quarn[<pid>] [<subsystem>:<category>]
+// <message>\n". Write errors are dropped; a closed pipe does not raise SIGPIPE.
+std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd);
+
 class Logger {
  public:
   Logger(std::string subsystem, std::string category, std::shared_ptr<LogSink> sink)

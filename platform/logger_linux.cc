@@ -1,0 +1,147 @@
+// The system log on Linux: the journal's native protocol, or one line per
+// record on stderr.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/logger.h"
+
+namespace quarn::platform {
+namespace {
+
+constexpr char kJournalSocketPath[] = "/run/systemd/journal/socket";
+constexpr char kProgramName[] = "quarn";
+
+// "2026-01-31T12:34:56.789Z".
+std::string utcTimestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char buffer[64];
+  const std::size_t length = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &parts);
+  char millis[24];
+  std::snprintf(millis, sizeof millis, ".%03ldZ", static_cast<long>(now.tv_nsec / 1'000'000));
+  return std::string(buffer, length) + millis;
+}
+
+// Writes all of `bytes`, retrying after signals and short writes. SIGPIPE is
+// held back on this thread while writing, so a reader that went away costs the
+// record, not the process.
+void writeAll(int fd, const std::string& bytes) {
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigset_t previousMask;
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool pipeSignalWasPending = sigismember(&pending, SIGPIPE) == 1;
+
+  std::size_t written = 0;
+  bool brokenPipe = false;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd entry{fd, POLLOUT, 0};
+      if (poll(&entry, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    brokenPipe = n < 0 && errno == EPIPE;
+    break;
+  }
+
+  if (brokenPipe && !pipeSignalWasPending) {
+    const timespec noWait{0, 0};
+    while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+}
+
+class FileDescriptorLogSink final : public LogSink {
+ public:
+  explicit FileDescriptorLogSink(int fd) : fd_(fd) {}
+
+  void write(const LogRecord& record) override {
+    std::string line = utcTimestamp();
+    line += ' ';
+    line += kProgramName;
+    line += '[' + std::to_string(getpid()) + "] [";
+    line += record.subsystem;
+    line += ':';
+    line += record.category;
+    line += "] ";
+    line += record.redactedText;
+    line += '\n';
+    // Keeps the parts of one record together should the kernel take it in
+    // several writes.
+    std::lock_guard lock(mutex_);
+    writeAll(fd_, line);
+  }
+
+ private:
+  const int fd_;
+  std::mutex mutex_;
+};
+
+// One journal entry per record; a record the journal refuses goes to stderr.
+class JournalLogSink final : public LogSink {
+ public:
+  void write(const LogRecord& record) override {
+    const std::string fields[] = {
+        "MESSAGE=" + record.redactedText,
+        "PRIORITY=5",
+        std::string("SYSLOG_IDENTIFIER=") + kProgramName,
+        "QUARN_SUBSYSTEM=" + record.subsystem,
+        "QUARN_CATEGORY=" + record.category,
+    };
+    iovec vector[std::size(fields)];
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+      vector[i].iov_base = const_cast<char*>(fields[i].data());
+      vector[i].iov_len = fields[i].size();
+    }
+    if (sd_journal_sendv(vector, static_cast<int>(std::size(fields))) < 0) {
+      fallback_.write(record);
+    }
+  }
+
+ private:
+  FileDescriptorLogSink fallback_{STDERR_FILENO};
+};
+
+}  // namespace
+
+bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPath) {
+  if (isatty(standardErrorFd) == 1) return false;
+  struct stat status {};
+  return stat(journalSocketPath.c_str(), &status) == 0;
+}
+
+std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd) {
+  return std::make_shared<FileDescriptorLogSink>(fd);
+}
+
+std::shared_ptr<LogSink> systemLogSink() {
+  static const std::shared_ptr<LogSink> sink =
+      shouldLogToJournal(STDERR_FILENO, kJournalSocketPath)
+          ? std::shared_ptr<LogSink>(std::make_shared<JournalLogSink>())
+          : makeFileDescriptorLogSink(STDERR_FILENO);
+  return sink;
+}
+
+}  // namespace quarn::platform
