@@ -1,0 +1,323 @@
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+
+namespace quarn::platform {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char directory[] = "/tmp/quarn-process-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    directory_ = directory;
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  // Writes a /bin/sh script and returns its path.
+  std::string script(const std::string& name, const std::string& body, mode_t mode = 0755) {
+    const std::string path = directory_ + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), mode);
+    return path;
+  }
+
+  Expected<std::shared_ptr<Process>> run(const std::string& path, bool pipeOut, bool pipeErr,
+                                         std::vector<std::string> arguments = {}) {
+    return launcher_->launch(ProcessSpec{path, std::move(arguments), pipeOut, pipeErr});
+  }
+
+  std::string directory_;
+  std::shared_ptr<ProcessLauncher> launcher_ = makeProcessLauncher();
+};
+
+struct ExitCase {
+  const char* body;
+  int status;
+};
+
+TEST_F(ProcessTest, TerminationStatusIsTheExitCodeOr128PlusTheSignal) {
+  const ExitCase cases[] = {{"exit 0", 0},
+                            {"exit 3", 3},
+                            {"exit 255", 255},
+                            {"kill -TERM $$", 128 + 15},
+                            {"kill -KILL $$", 128 + 9},
+                            {"true", 0}};
+  for (const ExitCase& c : cases) {
+    auto process = run(script("exit.sh", c.body), false, false);
+    ASSERT_TRUE(process.has_value()) << process.error().description;
+    EXPECT_EQ((*process)->waitUntilExit(), c.status) << c.body;
+    EXPECT_EQ((*process)->waitUntilExit(), c.status) << "a second wait returns the same";
+  }
+}
+
+TEST_F(ProcessTest, CapturesBothStreamsSeparately) {
+  auto process = run(script("both.sh", "echo out; echo err >&2; printf 'no newline'"), true, true);
+  ASSERT_TRUE(process.has_value());
+  Process& p = **process;
+  ASSERT_NE(p.standardOutput(), nullptr);
+  ASSERT_NE(p.standardError(), nullptr);
+  auto out = p.standardOutput()->readToEnd();
+  auto err = p.standardError()->readToEnd();
+  ASSERT_TRUE(out.has_value());
+  ASSERT_TRUE(err.has_value());
+  EXPECT_EQ(*out, "out\nno newline");
+  EXPECT_EQ(*err, "err\n");
+  EXPECT_EQ(p.waitUntilExit(), 0);
+  EXPECT_EQ(*p.standardOutput()->readToEnd(), "out\nno newline") << "reading again";
+}
+
+TEST_F(ProcessTest, PassesArgumentsVerbatimWithTheLaunchPathAsArgvZero) {
+  const std::string path = script("args.sh", R"(printf '<%s>\n' "$0" "$@")");
+  auto process = run(path, true, false, {"-c", "two words", "", "'quoted' \"x\" $HOME \\"});
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->launchPath(), path);
+  EXPECT_EQ((*process)->arguments().size(), 4u);
+  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(),
+            "<" + path + ">\n<-c>\n<two words>\n<>\n<'quoted' \"x\" $HOME \\>\n");
+}
+
+TEST_F(ProcessTest, EmptyOutputIsNoBytes) {
+  auto process = run(script("quiet.sh", "exit 1"), true, true);
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "");
+  EXPECT_EQ(*(*process)->standardError()->readToEnd(), "");
+  EXPECT_EQ((*process)->waitUntilExit(), 1);
+}
+
+TEST_F(ProcessTest, InheritsStandardErrorWhenNotPiped) {
+  const std::string capture = directory_ + "/stderr.txt";
+  const int file = open(capture.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  const int savedStderr = dup(STDERR_FILENO);
+  ASSERT_GE(savedStderr, 0);
+  ASSERT_EQ(dup2(file, STDERR_FILENO), STDERR_FILENO);
+  auto process = run(script("err.sh", "echo to-stdout; echo to-stderr >&2"), true, false);
+  int status = -1;
+  std::string out;
+  if (process.has_value()) {
+    out = *(*process)->standardOutput()->readToEnd();
+    status = (*process)->waitUntilExit();
+  }
+  dup2(savedStderr, STDERR_FILENO);
+  close(savedStderr);
+  close(file);
+
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->standardError(), nullptr);
+  EXPECT_EQ(out, "to-stdout\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(makeFileSystem()->readFile(capture), "to-stderr\n");
+}
+
+TEST_F(ProcessTest, InheritsEnvironmentAndWorkingDirectory) {
+  setenv("QUARN_PROCESS_TEST_VALUE", "inherited value", 1);
+  auto process =
+      run(script("env.sh", R"sh(printf '%s|%s' "$QUARN_PROCESS_TEST_VALUE" "$(pwd -P)")sh"), true,
+          false);
+  unsetenv("QUARN_PROCESS_TEST_VALUE");
+  ASSERT_TRUE(process.has_value());
+  const std::string cwd = std::filesystem::canonical(std::filesystem::current_path()).string();
+  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "inherited value|" + cwd);
+}
+
+// Both streams far beyond what a pipe buffers, the second one written first:
+// the child only finishes when both are drained while it runs.
+TEST_F(ProcessTest, DrainsLargeOutputOfBothStreamsWhileTheChildRuns) {
+  auto process = run(script("large.sh",
+                            "head -c 300000 /dev/zero | tr '\\0' e >&2\n"
+                            "head -c 1048576 /dev/zero | tr '\\0' o\n"
+                            "exit 4"),
+                     true, true);
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->waitUntilExit(), 4);
+  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), std::string(1048576, 'o'));
+  EXPECT_EQ(*(*process)->standardError()->readToEnd(), std::string(300000, 'e'));
+}
+
+TEST_F(ProcessTest, KeepsAtMostTheCaptureLimitAndDropsTheRest) {
+  const std::size_t total = Pipe::kMaxCapturedBytes + 100000;
+  auto process =
+      run(script("huge.sh", "head -c " + std::to_string(total) + " /dev/zero | tr '\\0' z; exit 0"),
+          true, false);
+  ASSERT_TRUE(process.has_value());
+  const auto out = (*process)->standardOutput()->readToEnd();
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(out->size(), Pipe::kMaxCapturedBytes);
+  EXPECT_EQ(out->find_first_not_of('z'), std::string::npos);
+  EXPECT_EQ((*process)->waitUntilExit(), 0);
+}
+
+// A grandchild that keeps stdout open does not hold up the exit status; the
+// stream ends when the grandchild lets go of it.
+TEST_F(ProcessTest, ExitIsSeenBeforeAGrandchildClosesTheOutput) {
+  const std::string fifo = directory_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto process = run(script("bg.sh", "echo parent; cat '" + fifo + "' & exit 7"), true, false);
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->waitUntilExit(), 7);
+  {
+    std::ofstream writer(fifo);
+    writer << "grandchild\n";
+  }
+  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "parent\ngrandchild\n");
+}
+
+std::size_t openFdCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// Zombie children of this process.
+int zombieCount() {
+  int zombies = 0;
+  const std::string parent = std::to_string(getpid());
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid ...; comm may hold spaces and parentheses.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (state == "Z" && ppid == parent) ++zombies;
+  }
+  return zombies;
+}
+
+TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNothingBehind) {
+  const std::string notExecutable = script("plain.sh", "exit 0", 0644);
+  const std::string noInterpreter = directory_ + "/no-shebang";
+  std::ofstream(noInterpreter) << "\x01\x02\x03 not a program\n";
+  chmod(noInterpreter.c_str(), 0755);
+  struct Case {
+    std::string path;
+    int errnum;
+  };
+  const Case cases[] = {
+      {directory_ + "/missing", ENOENT}, {directory_ + "/missing-dir/tool", ENOENT},
+      {notExecutable, EACCES},           {directory_, EACCES},
+      {noInterpreter, ENOEXEC},
+  };
+  const std::size_t fdsBefore = openFdCount();
+  for (int round = 0; round < 5; ++round) {
+    for (const Case& c : cases) {
+      bool handlerRan = false;
+      auto result = launcher_->launch(ProcessSpec{c.path, {"arg"}, true, true},
+                                      [&](Process&) { handlerRan = true; });
+      ASSERT_FALSE(result.has_value()) << c.path;
+      EXPECT_EQ(result.error().domain, kPosixErrorDomain);
+      EXPECT_EQ(result.error().code, c.errnum) << c.path;
+      EXPECT_THAT(result.error().description, HasSubstr(c.path));
+      EXPECT_FALSE(handlerRan);
+    }
+  }
+  // Other tests' watchers may still be closing descriptors, never opening.
+  EXPECT_LE(openFdCount(), fdsBefore);
+  EXPECT_EQ(zombieCount(), 0);
+}
+
+TEST_F(ProcessTest, TerminationHandlerRunsOnceOnAnotherThreadAfterTheEnd) {
+  std::atomic<int> calls{0};
+  std::promise<std::tuple<std::thread::id, std::string, int>> seen;
+  auto process = launcher_->launch(
+      ProcessSpec{script("done.sh", "echo finished; exit 9"), {}, true, false}, [&](Process& p) {
+        ++calls;
+        // Everything is over: neither call blocks.
+        seen.set_value(
+            {std::this_thread::get_id(), *p.standardOutput()->readToEnd(), p.waitUntilExit()});
+      });
+  ASSERT_TRUE(process.has_value());
+  const auto [thread, out, status] = seen.get_future().get();
+  EXPECT_NE(thread, std::this_thread::get_id());
+  EXPECT_EQ(out, "finished\n");
+  EXPECT_EQ(status, 9);
+  EXPECT_EQ((*process)->waitUntilExit(), 9);
+  EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(ProcessTest, DroppingTheProcessRightAfterLaunchIsSafe) {
+  std::promise<std::string> output;
+  {
+    auto process = launcher_->launch(
+        ProcessSpec{script("drop.sh", "head -c 200000 /dev/zero | tr '\\0' d"), {}, true, true},
+        [&](Process& p) {
+          output.set_value(*p.standardOutput()->readToEnd() + *p.standardError()->readToEnd());
+        });
+    ASSERT_TRUE(process.has_value());
+  }
+  EXPECT_EQ(output.get_future().get(), std::string(200000, 'd'));
+
+  // Without a handler nobody hears of the end; the watcher still reaps.
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(launcher_->launch(ProcessSpec{"/bin/echo", {"dropped"}, true, false}).has_value());
+  }
+}
+
+TEST(FileSystemTest, ReadsWholeFilesAndNothingElse) {
+  char directory[] = "/tmp/quarn-files-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string base = directory;
+  const std::string content = std::string("binary\0bytes\n", 13) + std::string(200000, 'q');
+  std::ofstream(base + "/file", std::ios::binary) << content;
+  std::ofstream(base + "/empty");
+  std::ofstream(base + "/unreadable") << "secret";
+  chmod((base + "/unreadable").c_str(), 0000);
+
+  const auto files = makeFileSystem();
+  EXPECT_EQ(files->readFile(base + "/file"), content);
+  EXPECT_EQ(files->readFile(base + "/empty"), "");
+  EXPECT_EQ(files->readFile(base + "/missing"), std::nullopt);
+  EXPECT_EQ(files->readFile(base), std::nullopt);
+  if (geteuid() != 0) {
+    EXPECT_EQ(files->readFile(base + "/unreadable"), std::nullopt);
+  }
+  std::filesystem::remove_all(base);
+}
+
+TEST(ClockTest, SystemClockIsTheWallClockInSeconds) {
+  const double before = static_cast<double>(time(nullptr));
+  const double now = makeSystemClock()->now();
+  const double after = static_cast<double>(time(nullptr));
+  EXPECT_GE(now, before);
+  EXPECT_LT(now, after + 1);
+}
+
+TEST(RandomTest, SystemRandomVaries) {
+  const auto random = makeSystemRandom();
+  const std::uint64_t first = random->next64();
+  bool differs = false;
+  // 2^-64 per draw to repeat by chance.
+  for (int i = 0; i < 4 && !differs; ++i) differs = random->next64() != first;
+  EXPECT_TRUE(differs);
+}
+
+}  // namespace
+}  // namespace quarn::platform
