@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/keychain.h"
@@ -587,6 +588,37 @@ TEST_F(SqliteKeychainTest, ATableTheCommandLineToolCreatedIsUsed) {
   ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "idle")), KeychainStatus::success);
   EXPECT_EQ(runSqliteTool(databasePath_, "SELECT account, value FROM generic_passwords;", dir_),
             "FullScanStatus|idle\n");
+}
+
+TEST_F(SqliteKeychainTest, ThreadsMayShareOneKeychain) {
+  constexpr int kThreads = 4;
+  constexpr int kAccounts = 20;
+  std::vector<std::vector<KeychainStatus>> outcomes(kThreads);
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    threads.emplace_back([&, thread] {
+      for (int account = 0; account < kAccounts; ++account) {
+        outcomes[thread].push_back(keychain_->addItem(
+            makeItem("account-" + std::to_string(account), "t" + std::to_string(thread))));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  for (int account = 0; account < kAccounts; ++account) {
+    int wins = 0;
+    std::string winner;
+    for (int thread = 0; thread < kThreads; ++thread) {
+      const KeychainStatus status = outcomes[thread][account];
+      EXPECT_TRUE(status == KeychainStatus::success || status == KeychainStatus::duplicateItem);
+      if (status == KeychainStatus::success) {
+        ++wins;
+        winner = "t" + std::to_string(thread);
+      }
+    }
+    EXPECT_EQ(wins, 1) << account;
+    EXPECT_EQ(keychain_->copyValue("account-" + std::to_string(account)).value, winner);
+  }
 }
 
 // Several processes race on the same accounts; each runs its operations and
