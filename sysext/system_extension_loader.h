@@ -1,0 +1,76 @@
+// SystemExtensionLoader: makes sure the forwarder's process-monitor system
+// extension is active, and has the forwarder application install it when a
+// policy allows it but the system extension database does not show it
+// "activated_enabled".
+//
+// The entry point creates one loader, calls ensureExtensionActive() once on
+// the main thread and keeps the object for the life of the process. The check
+// is synchronous: it reads the database and, when it installs, runs
+// "<orvantaForwarderPath> install-extension" through the shell and waits for
+// it without a time-out. Every outcome, failures included, is only logged; the
+// caller always goes on. Not thread-safe; nothing in it is shared.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/logger.h"
+#include "platform/process.h"
+#include "sysext/system_extensions_db.h"
+
+namespace quarn::sysext {
+
+class SystemExtensionLoader {
+ public:
+  static constexpr char kDefaultShellPath[] = "/bin/zsh";
+
+  // `orvantaForwarderPath` is the forwarder's executable written as one shell
+  // word (spaces escaped with a backslash): it is placed into a shell command
+  // line as it is. `shellPath` runs that command line.
+  SystemExtensionLoader(std::string orvantaForwarderPath, platform::Logger logger,
+                        std::string teamIdentifier, std::string extensionIdentifier,
+                        std::string systemExtensionsDBPath,
+                        std::shared_ptr<platform::FileSystem> fileSystem,
+                        std::shared_ptr<platform::ProcessLauncher> processLauncher,
+                        std::string shellPath = kDefaultShellPath);
+
+  // The check: load the database; when the extension is allowed but no record
+  // shows it active under our team, installExtension().
+  void ensureExtensionActive();
+
+  // Runs the forwarder's install command, waits for it and logs its output.
+  void installExtension();
+
+  // The database at systemExtensionsDBPath, or absent (and a log message) when
+  // it cannot be read or decoded.
+  std::optional<SystemExtensionsDB> loadSystemExtensionsDB();
+
+  // Whether any present policy lists `extensionIdentifier` under
+  // `teamIdentifier` (exact, case-sensitive comparisons).
+  static bool isExtensionAllowed(
+      std::string_view teamIdentifier, std::string_view extensionIdentifier,
+      const std::vector<std::optional<ExtensionPolicy>>& extensionPolicies);
+
+  const std::string& orvantaForwarderPath() const { return orvantaForwarderPath_; }
+  const platform::Logger& logger() const { return logger_; }
+  const std::string& teamIdentifier() const { return teamIdentifier_; }
+  const std::string& extensionIdentifier() const { return extensionIdentifier_; }
+  const std::string& systemExtensionsDBPath() const { return systemExtensionsDBPath_; }
+
+ private:
+  const std::string orvantaForwarderPath_;
+  const platform::Logger logger_;
+  const std::string teamIdentifier_;
+  const std::string extensionIdentifier_;
+  const std::string systemExtensionsDBPath_;
+
+  const std::shared_ptr<platform::FileSystem> fileSystem_;
+  const std::shared_ptr<platform::ProcessLauncher> processLauncher_;
+  const std::string shellPath_;
+};
+
+}  // namespace quarn::sysext
