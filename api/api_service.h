@@ -87,6 +87,18 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
                        std::make_unique<TypedOutcome<Record>>(std::move(completion)));
   }
 
+  // Fetches `sourceUrl` with a plain GET (no service headers), checks the
+  // status and that the body's SHA-256 is `expectedChecksum` (exact text),
+  // and only then puts the body at `destinationPath`; see file_download.h.
+  // The body is streamed to a private temporary file beside the destination
+  // while it is digested, so memory stays flat whatever its size; on any
+  // failure the destination is untouched. `completion` runs exactly once on
+  // the session's thread, after downloadFile() has returned, with no error
+  // on success, a FileDownloaderError, or the platform's error unchanged.
+  using DownloadCompletion = platform::OnceCallback<void(std::optional<platform::Error>)>;
+  void downloadFile(std::string sourceUrl, std::string destinationPath,
+                    std::string expectedChecksum, DownloadCompletion completion);
+
   const RequestBuilder& requestBuilder() const { return *requestBuilder_; }
   const std::shared_ptr<platform::UrlSession>& urlSession() const { return urlSession_; }
   const platform::Logger& logger() const { return logger_; }

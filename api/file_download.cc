@@ -1,0 +1,148 @@
+#include "api/file_download.h"
+
+#include <memory>
+#include <utility>
+
+#include "api/api_service.h"
+#include "platform/crypto.h"
+#include "platform/staged_file.h"
+
+namespace quarn::api {
+
+FileDownloaderError FileDownloaderError::errorStatusCode(std::int64_t code) {
+  return FileDownloaderError(ErrorStatusCode{code});
+}
+FileDownloaderError FileDownloaderError::invalidFileChecksum(std::string expected,
+                                                             std::string received) {
+  return FileDownloaderError(InvalidFileChecksum{std::move(expected), std::move(received)});
+}
+FileDownloaderError FileDownloaderError::notHTTPURLResponse() {
+  return FileDownloaderError(NotHTTPURLResponse{});
+}
+FileDownloaderError FileDownloaderError::tempLocalURLNotReceived() {
+  return FileDownloaderError(TempLocalURLNotReceived{});
+}
+FileDownloaderError FileDownloaderError::dataNotReceived() {
+  return FileDownloaderError(DataNotReceived{});
+}
+
+std::string FileDownloaderError::description() const {
+  struct Describe {
+    std::string operator()(const ErrorStatusCode& e) const {
+      return "Wrong status code received during download status code: " + std::to_string(e.code);
+    }
+    std::string operator()(const InvalidFileChecksum& e) const {
+      return "The SHA256 package checksum is invalid. Expected: " + e.expected +
+             ", Received: " + e.received;
+    }
+    std::string operator()(const NotHTTPURLResponse&) const {
+      return "The received response can not be casted to HTTPURLResponse.";
+    }
+    std::string operator()(const TempLocalURLNotReceived&) const {
+      return "The temporary local URL was not received after downloading the file.";
+    }
+    std::string operator()(const DataNotReceived&) const {
+      return "The data payload was not received.";
+    }
+  };
+  return std::visit(Describe{}, value_);
+}
+
+platform::Error FileDownloaderError::toError() const {
+  return platform::Error{std::string(kFileDownloaderErrorDomain),
+                         static_cast<std::int64_t>(value_.index()), description()};
+}
+
+std::string sha256HexString(std::string_view bytes) {
+  platform::Sha256 digest;
+  digest.update(bytes);
+  return digest.finishHex();
+}
+
+namespace {
+
+// One download in flight. The body is digested and written to a private
+// temporary file as it arrives, so memory stays flat whatever the package
+// size; the file is put in place only once every check has passed. A write
+// failure is remembered and reported after the status and digest checks, the
+// order in which they are decided.
+struct Download {
+  std::string destination;
+  std::string expectedChecksum;
+  ApiService::DownloadCompletion completion;
+  platform::Sha256 digest;
+  std::unique_ptr<platform::StagedFile> file;
+  std::optional<platform::Error> writeError;
+
+  void consume(std::string_view chunk) {
+    digest.update(chunk);
+    if (writeError) return;
+    if (!file && !openFile()) return;
+    if (auto error = file->write(chunk)) {
+      writeError = std::move(error);
+      file.reset();
+    }
+  }
+
+  bool openFile() {
+    auto staged = platform::createStagedFile(destination);
+    if (!staged) {
+      writeError = staged.error();
+      return false;
+    }
+    file = std::move(*staged);
+    return true;
+  }
+
+  std::optional<platform::Error> finish(const std::optional<platform::HttpResponse>& response,
+                                        const std::optional<platform::Error>& error) {
+    if (error) return error;
+    if (!response) return FileDownloaderError::notHTTPURLResponse().toError();
+    if (response->statusCode < 200 || response->statusCode > 299) {
+      return FileDownloaderError::errorStatusCode(response->statusCode).toError();
+    }
+    // A streamed body is always there, possibly empty: dataNotReceived cannot
+    // arise here.
+    std::string received = digest.finishHex();
+    if (received != expectedChecksum) {
+      return FileDownloaderError::invalidFileChecksum(expectedChecksum, std::move(received))
+          .toError();
+    }
+    if (!writeError && !file) openFile();  // an empty body
+    if (writeError) return writeError;
+    return file->commit();
+  }
+};
+
+}  // namespace
+
+void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath,
+                              std::string expectedChecksum, DownloadCompletion completion) {
+  platform::HttpRequest request;
+  request.url = std::move(sourceUrl);
+  request.method = "GET";
+  request.cachePolicy = platform::CachePolicy::kReloadIgnoringLocalAndRemoteCacheData;
+  request.timeoutInterval = 60.0;
+
+  auto download = std::make_shared<Download>();
+  download->destination = std::move(destinationPath);
+  download->expectedChecksum = std::move(expectedChecksum);
+  download->completion = std::move(completion);
+
+  urlSession_->streamTask(
+      std::move(request),
+      [download](std::string_view chunk) {
+        download->consume(chunk);
+        return true;
+      },
+      [download](std::optional<platform::HttpResponse> response,
+                 std::optional<platform::Error> error) {
+        auto outcome = download->finish(response, error);
+        // Drop the temporary file (when it was not committed) before calling
+        // back, so the caller never sees it.
+        download->file.reset();
+        std::move(download->completion)(std::move(outcome));
+      });
+}
+
+}  // namespace quarn::api

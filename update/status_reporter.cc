@@ -1,0 +1,29 @@
+#include "update/status_reporter.h"
+
+#include <utility>
+
+#include "api/service_records.h"
+
+namespace quarn::update {
+
+StatusReporter::StatusReporter(std::string assetId, std::string actionId,
+                               std::shared_ptr<api::ApiService> apiService, platform::Logger logger)
+    : apiService_(std::move(apiService)),
+      assetId_(std::move(assetId)),
+      actionId_(std::move(actionId)),
+      logger_(std::move(logger)) {}
+
+void StatusReporter::reportFailure(std::string reason, platform::OnceCallback<void()> completion) {
+  apiService_->performRequest<api::ActionResultResponse>(
+      "assets/" + assetId_ + "/action-result", {{"action_id", actionId_}, {"result", "FAILED"}},
+      api::actionResultBody(reason), {{"Content-Type", "application/json"}}, api::HTTPMethod::post,
+      {502}, 2,
+      [logger = logger_, completion = std::move(completion)](
+          std::optional<api::ActionResultResponse>, std::optional<platform::Error> error) mutable {
+        if (error)
+          logger.log("Error reporting installation failed: %{public}s", error->description);
+        std::move(completion)();
+      });
+}
+
+}  // namespace quarn::update
