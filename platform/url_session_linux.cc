@@ -1,0 +1,519 @@
+#include "platform/url_session_linux.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quarn::platform {
+namespace {
+
+// The worker waits at most this long between checks of its own state; new
+// work and shutdown wake it at once through curl_multi_wakeup.
+constexpr int kPollMilliseconds = 1000;
+constexpr long kMaxRedirects = 10;
+// Bounds that keep the conversions of the time-outs to curl's integer options
+// well defined.
+constexpr double kMaxTimeoutSeconds = 365.0 * 24 * 3600;
+
+Error urlError(std::int64_t code, std::string description) {
+  return Error{std::string(kUrlErrorDomain), code, std::move(description)};
+}
+
+Error cancelledError() { return urlError(url_error::kCancelled, "The request was cancelled."); }
+
+// Maps a failed transfer to the session's error. `abortCode` is set when one of
+// our own write callbacks stopped the transfer, and says why.
+Error errorForCurlCode(CURLcode code, std::optional<std::int64_t> abortCode, const char* detail) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return urlError(url_error::kTimedOut, "The request timed out.");
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return urlError(url_error::kCannotFindHost, "The server's host name could not be resolved.");
+    case CURLE_COULDNT_CONNECT:
+      return urlError(url_error::kCannotConnectToHost, "Could not connect to the server.");
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return urlError(url_error::kServerCertificateUntrusted,
+                      "The server's certificate is not trusted for this host.");
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+      return urlError(url_error::kSecureConnectionFailed,
+                      "A secure connection to the server could not be established.");
+    case CURLE_TOO_MANY_REDIRECTS:
+      return urlError(url_error::kHttpTooManyRedirects,
+                      "The request was redirected too many times.");
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return urlError(url_error::kNetworkConnectionLost, "The network connection was lost.");
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return urlError(url_error::kSecureConnectionRequired,
+                      "Only secure (https) connections are allowed.");
+    case CURLE_URL_MALFORMAT:
+      return urlError(url_error::kBadUrl, "The URL is not valid.");
+    case CURLE_FILESIZE_EXCEEDED:
+      return urlError(url_error::kDataLengthExceedsMaximum,
+                      "The response is larger than the maximum allowed size.");
+    case CURLE_ABORTED_BY_CALLBACK:
+      return cancelledError();
+    case CURLE_WRITE_ERROR:
+      if (abortCode == url_error::kCancelled) return cancelledError();
+      if (abortCode == url_error::kDataLengthExceedsMaximum) {
+        return errorForCurlCode(CURLE_FILESIZE_EXCEEDED, std::nullopt, detail);
+      }
+      break;
+    default:
+      break;
+  }
+  const std::string text = detail != nullptr && *detail != '\0' ? detail : curl_easy_strerror(code);
+  return urlError(url_error::kUnknown, "The request failed: " + text);
+}
+
+// curl_global_init is not free and not needed until a session is used, so it
+// runs once, on first use.
+bool curlReady() {
+  static std::once_flag once;
+  static bool ready = false;
+  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return ready;
+}
+
+bool isTokenChar(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u <= 0x20 || u >= 0x7f) return false;
+  static constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={}";
+  return kSeparators.find(c) == std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar);
+}
+
+// A header value may not smuggle in another line.
+bool isSafeHeaderValue(std::string_view value) {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::string_view trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+long clampedSeconds(double seconds) {
+  if (!(seconds > 0)) return 1;  // also NaN
+  return static_cast<long>(std::ceil(std::min(seconds, kMaxTimeoutSeconds)));
+}
+
+// One task: the request, what it calls back, and what has arrived so far.
+// Touched only by the worker thread once submitted.
+struct Transfer {
+  HttpRequest request;
+  bool streaming = false;
+  UrlSession::DataCompletion dataCompletion;
+  UrlSession::ChunkHandler onChunk;
+  UrlSession::StreamCompletion streamCompletion;
+
+  CURL* easy = nullptr;
+  curl_slist* headerList = nullptr;
+  std::string body;
+  HttpHeaders responseHeaders;
+  std::optional<std::int64_t> abortCode;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+
+  Transfer() = default;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  ~Transfer() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    curl_slist_free_all(headerList);
+  }
+
+  void fail(Error error) {
+    if (streaming) {
+      std::move(streamCompletion)(std::nullopt, std::move(error));
+    } else {
+      std::move(dataCompletion)(std::nullopt, std::nullopt, std::move(error));
+    }
+  }
+
+  void succeed(HttpResponse response) {
+    if (streaming) {
+      std::move(streamCompletion)(std::move(response), std::nullopt);
+    } else {
+      std::move(dataCompletion)(std::move(body), std::move(response), std::nullopt);
+    }
+  }
+};
+
+size_t onHeaderLine(char* data, size_t size, size_t count, void* userData) {
+  auto* transfer = static_cast<Transfer*>(userData);
+  const size_t length = size * count;
+  const std::string_view line(data, length);
+  if (line.starts_with("HTTP/")) {
+    // A new response begins (after a redirect, an interim 1xx answer or a
+    // proxy's CONNECT answer): only the final one's fields are kept.
+    transfer->responseHeaders = HttpHeaders();
+    return length;
+  }
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return length;  // blank line or junk
+  const auto name = trim(line.substr(0, colon));
+  if (!name.empty()) transfer->responseHeaders.add(name, trim(line.substr(colon + 1)));
+  return length;
+}
+
+size_t onBodyData(char* data, size_t size, size_t count, void* userData) {
+  auto* transfer = static_cast<Transfer*>(userData);
+  const size_t length = size * count;
+  if (length == 0) return 0;
+  if (transfer->streaming) {
+    if (!transfer->onChunk(std::string_view(data, length))) {
+      transfer->abortCode = url_error::kCancelled;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    return length;
+  }
+  if (transfer->body.size() + length > UrlSession::kMaxDataTaskBodyBytes) {
+    transfer->abortCode = url_error::kDataLengthExceedsMaximum;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  transfer->body.append(data, length);
+  return length;
+}
+
+// Checks what curl would not: a request that is not https, or whose method or
+// header fields would not form a well-formed request.
+std::optional<Error> validate(const HttpRequest& request) {
+  CURLU* url = curl_url();
+  if (url == nullptr) return urlError(url_error::kUnknown, "The request failed: out of memory");
+  std::optional<Error> error;
+  char* scheme = nullptr;
+  if (curl_url_set(url, CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+    error = urlError(url_error::kBadUrl, "The URL is not valid.");
+  } else if (std::string_view(scheme) != "https") {
+    error = errorForCurlCode(CURLE_UNSUPPORTED_PROTOCOL, std::nullopt, nullptr);
+  }
+  curl_free(scheme);
+  curl_url_cleanup(url);
+  if (error) return error;
+  if (!isToken(request.method)) {
+    return urlError(url_error::kUnknown, "The request failed: the method is not valid.");
+  }
+  for (const auto& [name, value] : request.headers.fields()) {
+    if (!isToken(name) || !isSafeHeaderValue(value)) {
+      return urlError(url_error::kUnknown, "The request failed: a header field is not valid.");
+    }
+  }
+  return std::nullopt;
+}
+
+// Owns the curl multi handle and the worker thread. Shared by the session
+// object and the running thread, so that a session destroyed from its own
+// callback queue leaves the thread something valid to finish with.
+class Worker : public std::enable_shared_from_this<Worker> {
+ public:
+  explicit Worker(UrlSessionOptions options) : options_(std::move(options)) {}
+
+  ~Worker() {
+    if (multi_ != nullptr) curl_multi_cleanup(multi_);
+  }
+
+  // Any thread. Hands the transfer to the worker, starting it first if needed.
+  void submit(std::unique_ptr<Transfer> transfer) {
+    std::lock_guard lock(mutex_);
+    incoming_.push_back(std::move(transfer));
+    if (!thread_.joinable() && !stopping_) {
+      if (curlReady()) multi_ = curl_multi_init();
+      thread_ = std::thread([self = shared_from_this()] { self->run(); });
+    }
+    wakeLocked();
+  }
+
+  // Ends the worker: transfers still running complete with kCancelled. Joins
+  // the thread, unless called on it (from a completion), which would deadlock:
+  // then the thread finishes on its own once that completion returns.
+  void shutdown() {
+    std::thread thread;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      wakeLocked();
+      if (!thread_.joinable()) return;
+      if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+        return;
+      }
+      thread = std::move(thread_);
+    }
+    thread.join();
+  }
+
+ private:
+  void wakeLocked() {
+    if (multi_ != nullptr) curl_multi_wakeup(multi_);
+    wakeUp_.notify_all();
+  }
+
+  // The worker thread's loop.
+  void run() {
+    while (true) {
+      std::vector<std::unique_ptr<Transfer>> incoming;
+      {
+        std::unique_lock lock(mutex_);
+        if (multi_ == nullptr) {
+          // libcurl could not be set up: every task fails, on this thread.
+          wakeUp_.wait(lock, [&] { return stopping_ || !incoming_.empty(); });
+        }
+        if (stopping_) break;
+        incoming.swap(incoming_);
+      }
+      for (auto& transfer : incoming) start(std::move(transfer));
+      if (multi_ == nullptr) continue;
+      int running = 0;
+      curl_multi_perform(multi_, &running);
+      finishCompleted();
+      curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
+    }
+    cancelAll();
+  }
+
+  void start(std::unique_ptr<Transfer> transfer) {
+    if (multi_ == nullptr) {
+      transfer->fail(urlError(url_error::kUnknown, "The request failed: libcurl is unavailable."));
+      return;
+    }
+    if (auto error = validate(transfer->request)) {
+      transfer->fail(std::move(*error));
+      return;
+    }
+    transfer->easy = curl_easy_init();
+    if (transfer->easy == nullptr) {
+      transfer->fail(errorForCurlCode(CURLE_OUT_OF_MEMORY, std::nullopt, nullptr));
+      return;
+    }
+    if (const CURLcode code = configure(*transfer); code != CURLE_OK) {
+      transfer->fail(errorForCurlCode(code, std::nullopt, nullptr));
+      return;
+    }
+    CURL* easy = transfer->easy;
+    if (const CURLMcode code = curl_multi_add_handle(multi_, easy); code != CURLM_OK) {
+      transfer->fail(urlError(url_error::kUnknown,
+                              std::string("The request failed: ") + curl_multi_strerror(code)));
+      return;
+    }
+    active_.emplace(easy, std::move(transfer));
+  }
+
+  CURLcode configure(Transfer& transfer) {
+    CURL* easy = transfer.easy;
+    const HttpRequest& request = transfer.request;
+    CURLcode code = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+      if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
+    };
+
+    set(CURLOPT_URL, request.url.c_str());
+    set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+    set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+    set(CURLOPT_NOSIGNAL, 1L);
+
+    // Only https, also for redirects.
+    set(CURLOPT_PROTOCOLS_STR, "https");
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_MAXREDIRS, kMaxRedirects);
+
+    // Verified TLS 1.2 or later.
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    if (options_.caFile) {
+      set(CURLOPT_CAINFO, options_.caFile->c_str());
+      set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+
+    // Time-outs: connection set-up, then at least one byte per stall period.
+    const double connectSeconds = options_.connectTimeout > 0 ? options_.connectTimeout : 60.0;
+    set(CURLOPT_CONNECTTIMEOUT_MS,
+        static_cast<long>(std::ceil(std::min(connectSeconds, kMaxTimeoutSeconds) * 1000)));
+    double stallSeconds = options_.stallTimeout;
+    if (request.timeoutInterval > 0) stallSeconds = std::min(stallSeconds, request.timeoutInterval);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, clampedSeconds(stallSeconds));
+
+    // Method and body.
+    const bool hasBody = request.body.has_value();
+    if (request.method == "HEAD") {
+      set(CURLOPT_NOBODY, 1L);  // a HEAD request carries no body
+    } else if (request.method == "GET" && !hasBody) {
+      set(CURLOPT_HTTPGET, 1L);
+    } else {
+      // POST keeps curl's own handling, so that 301/302/303 redirects turn
+      // it into a GET; any other method is sent under its own name.
+      if (request.method == "POST" && hasBody) {
+        set(CURLOPT_POST, 1L);
+      } else {
+        set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+      }
+      if (hasBody) {
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
+        set(CURLOPT_POSTFIELDS, request.body->data());
+      }
+    }
+
+    // Header fields exactly as given, and none of curl's own that the request
+    // did not ask for.
+    curl_slist* list = nullptr;
+    auto append = [&](const std::string& line) {
+      curl_slist* next = curl_slist_append(list, line.c_str());
+      if (next == nullptr) {
+        code = CURLE_OUT_OF_MEMORY;
+        return;
+      }
+      list = next;
+    };
+    for (const auto& [name, value] : request.headers.fields()) {
+      // "Name;" is curl's way of sending a field with an empty value.
+      append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (!request.headers.get("Accept")) append("Accept:");
+    if (!request.headers.get("Expect")) append("Expect:");
+    if (hasBody && !request.headers.get("Content-Type")) append("Content-Type:");
+    transfer.headerList = list;
+    set(CURLOPT_HTTPHEADER, list);
+
+    set(CURLOPT_HEADERFUNCTION, onHeaderLine);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
+    set(CURLOPT_WRITEFUNCTION, onBodyData);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+    if (!transfer.streaming) {
+      set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(UrlSession::kMaxDataTaskBodyBytes));
+    }
+    return code;
+  }
+
+  void finishCompleted() {
+    std::vector<std::pair<CURL*, CURLcode>> done;
+    int remaining = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &remaining)) {
+      if (message->msg == CURLMSG_DONE)
+        done.emplace_back(message->easy_handle, message->data.result);
+    }
+    for (auto [easy, result] : done) {
+      auto node = active_.extract(easy);
+      if (node.empty()) continue;
+      curl_multi_remove_handle(multi_, easy);
+      finish(*node.mapped(), result);
+    }
+  }
+
+  static void finish(Transfer& transfer, CURLcode result) {
+    if (result != CURLE_OK) {
+      transfer.fail(errorForCurlCode(result, transfer.abortCode, transfer.errorBuffer));
+      return;
+    }
+    long status = 0;
+    char* finalUrl = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &finalUrl);
+    HttpResponse response;
+    response.statusCode = status;
+    response.url = finalUrl != nullptr ? finalUrl : transfer.request.url;
+    response.headers = std::move(transfer.responseHeaders);
+    transfer.succeed(std::move(response));
+  }
+
+  // After the loop: everything still pending completes with kCancelled,
+  // including tasks that those completions submit.
+  void cancelAll() {
+    if (multi_ != nullptr) {
+      for (const auto& [easy, transfer] : active_) curl_multi_remove_handle(multi_, easy);
+    }
+    auto active = std::move(active_);
+    active_.clear();
+    for (auto& [easy, transfer] : active) transfer->fail(cancelledError());
+    while (true) {
+      std::vector<std::unique_ptr<Transfer>> incoming;
+      {
+        std::lock_guard lock(mutex_);
+        incoming.swap(incoming_);
+      }
+      if (incoming.empty()) break;
+      for (auto& transfer : incoming) transfer->fail(cancelledError());
+    }
+  }
+
+  const UrlSessionOptions options_;
+
+  std::mutex mutex_;
+  std::condition_variable wakeUp_;  // used only while libcurl is unavailable
+  std::vector<std::unique_ptr<Transfer>> incoming_;
+  bool stopping_ = false;
+  std::thread thread_;
+  // Set before the thread starts and cleaned up after it ended; woken under
+  // mutex_ from other threads.
+  CURLM* multi_ = nullptr;
+
+  // Worker thread only.
+  std::map<CURL*, std::unique_ptr<Transfer>> active_;
+};
+
+class CurlUrlSession final : public UrlSession {
+ public:
+  explicit CurlUrlSession(UrlSessionOptions options)
+      : worker_(std::make_shared<Worker>(std::move(options))) {}
+
+  ~CurlUrlSession() override { worker_->shutdown(); }
+
+  void dataTask(HttpRequest request, DataCompletion completion) override {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->dataCompletion = std::move(completion);
+    worker_->submit(std::move(transfer));
+  }
+
+  void streamTask(HttpRequest request, ChunkHandler onChunk, StreamCompletion completion) override {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->streaming = true;
+    transfer->onChunk = std::move(onChunk);
+    transfer->streamCompletion = std::move(completion);
+    worker_->submit(std::move(transfer));
+  }
+
+ private:
+  std::shared_ptr<Worker> worker_;
+};
+
+}  // namespace
+
+std::shared_ptr<UrlSession> makeUrlSession(UrlSessionOptions options) {
+  return std::make_shared<CurlUrlSession>(std::move(options));
+}
+
+}  // namespace quarn::platform
