@@ -76,7 +76,7 @@ constexpr char kTooLarge[] = "The data couldn't be read because it is too large.
 
 // A binary document names each object once but may refer to it many times;
 // libplist builds a separate copy per reference. This caps the copies.
-constexpr std::uint64_t kMaxExpandedObjects = 1 << 22;
+constexpr std::uint64_t kMaxExpandedObjects = 1 << 20;
 
 // Seconds from 1970-01-01 to 2001-01-01, the formats' reference date.
 constexpr double kReferenceDateSince1970 = 978307200.0;
@@ -115,6 +115,7 @@ class BinaryDocumentCheck {
   struct Children {
     std::uint64_t start = 0;  // offset of the first reference
     std::uint64_t count = 0;
+    std::uint64_t keys = 0;  // how many of the first references are dictionary keys
   };
   struct Frame {
     std::uint64_t object;
@@ -136,8 +137,9 @@ class BinaryDocumentCheck {
   // The references of a container object, or none for other objects; absent
   // when the object lies outside the document.
   std::optional<Children> childrenOf(std::uint64_t object) const {
-    const std::uint64_t offset = readBigEndian(offsetTable_ + object * offsetSize_, offsetSize_);
-    if (offset < 8 || offset >= offsetTable_) return std::nullopt;
+    const auto found = offsetOf(object);
+    if (!found) return std::nullopt;
+    const std::uint64_t offset = *found;
     const std::uint8_t marker = byte(offset);
     const std::uint8_t type = marker >> 4;
     if (type != 0xA && type != 0xC && type != 0xD) return Children{};
@@ -153,12 +155,50 @@ class BinaryDocumentCheck {
       start += 1 + size;
     }
     // A dictionary lists its keys, then its values.
+    std::uint64_t keys = 0;
     if (type == 0xD) {
       if (count > std::numeric_limits<std::uint64_t>::max() / 2) return std::nullopt;
+      keys = count;
       count *= 2;
     }
     if (count > (offsetTable_ - start) / refSize_) return std::nullopt;
-    return Children{start, count};
+    return Children{start, count, keys};
+  }
+
+  // The object's offset, or absent when the offset table points outside the
+  // objects.
+  std::optional<std::uint64_t> offsetOf(std::uint64_t object) const {
+    const std::uint64_t offset = readBigEndian(offsetTable_ + object * offsetSize_, offsetSize_);
+    if (offset < 8 || offset >= offsetTable_) return std::nullopt;
+    return offset;
+  }
+
+  // Whether `object` can be a dictionary key: an ASCII or UTF-16 string
+  // without NUL characters, which libplist cannot hold in a key.
+  bool isSafeKey(std::uint64_t object) const {
+    if (object >= objectCount_) return false;
+    const auto offset = offsetOf(object);
+    if (!offset) return false;
+    const std::uint8_t marker = byte(*offset);
+    const std::uint8_t type = marker >> 4;
+    if (type != 0x5 && type != 0x6) return false;
+    std::uint64_t length = marker & 0x0F;
+    std::uint64_t start = *offset + 1;
+    if (length == 0x0F) {
+      if (start >= offsetTable_) return false;
+      const std::uint8_t intMarker = byte(start);
+      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
+      const std::size_t size = std::size_t{1} << (intMarker & 0x0F);
+      if (start + 1 + size > offsetTable_) return false;
+      length = readBigEndian(start + 1, size);
+      start += 1 + size;
+    }
+    const std::uint64_t unitSize = type == 0x5 ? 1 : 2;
+    if (length > (offsetTable_ - start) / unitSize) return false;
+    for (std::uint64_t i = 0; i < length; ++i) {
+      if (readBigEndian(start + i * unitSize, unitSize) == 0) return false;
+    }
+    return true;
   }
 
   std::optional<Error> walk(std::uint64_t root) {
@@ -170,6 +210,11 @@ class BinaryDocumentCheck {
     auto open = [&](std::uint64_t object) -> std::optional<Error> {
       const auto children = childrenOf(object);
       if (!children) return readError(kNotAPropertyList);
+      for (std::uint64_t i = 0; i < children->keys; ++i) {
+        if (!isSafeKey(readBigEndian(children->start + i * refSize_, refSize_))) {
+          return readError(kNotAPropertyList);
+        }
+      }
       if (stack.size() >= static_cast<std::size_t>(kMaxPropertyListDepth)) {
         return readError(kTooDeep);
       }
