@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Runs the installed agent once in a private root, as PID 1 of new mount,
+# network and PID namespaces, so that nothing on the host is touched and every
+# process of the run ends with it:
+#
+#   unshare --mount --net --pid --fork --mount-proc --propagation private \
+#     bash sandbox.sh WORK
+#
+# WORK is one scenario's work folder, laid out by the runner:
+#   machine/etc, machine/tmp, machine/var-lib, machine/Library,
+#   machine/Applications   become /etc, /tmp, /var/lib, /Library, /Applications
+#   machine/usr            is laid over the host's /usr (the package tool)
+#   record/                becomes /e2e-record: the stand-ins write what they saw
+#   service/               the simulator's script, certificate and key
+# The results go to WORK/out:
+#   agent.stderr, agent.stdout  the agent's output
+#   agent.status                its wait status as the shell reports it
+#                               (128 + N after signal N)
+#   agent.stopped               present when it was stopped on QUARN_E2E_STOP_AFTER
+#   agent.timeout               present when it was killed after QUARN_E2E_TIMEOUT
+#   requests.json               every request the simulator received
+#   simulator.stderr
+#
+# Settings, from the environment:
+#   QUARN_E2E_AGENT       the agent executable on the host (required)
+#   QUARN_E2E_PRELOAD     the getrandom() preload library on the host (required)
+#   QUARN_E2E_SIMULATOR   the service simulator; empty: nothing listens on 443
+#   QUARN_E2E_RANDOM      "zero" or "ones": what getrandom() hands the agent
+#   QUARN_E2E_STOP_AFTER  kill the agent once a line of its log contains this
+#   QUARN_E2E_TIMEOUT     seconds after which the agent is killed (default 30)
+set -euo pipefail
+
+work=$(realpath "$1")
+machine="$work/machine"
+out="$work/out"
+root="$work/root"
+agent_exe=${QUARN_E2E_AGENT:?}
+preload=${QUARN_E2E_PRELOAD:?}
+simulator=${QUARN_E2E_SIMULATOR:-}
+random_bytes=${QUARN_E2E_RANDOM:-zero}
+stop_after=${QUARN_E2E_STOP_AFTER:-}
+timeout=${QUARN_E2E_TIMEOUT:-30}
+
+mkdir -p "$out" "$root" "$work/layers"
+
+# A FIFO that nobody writes to: `read -t` on it waits without a child process.
+mkfifo "$out/.tick"
+exec {tick}<>"$out/.tick"
+pause() { IFS= read -r -t "$1" -u "$tick" _ || true; }
+
+ip link set lo up
+
+# --- the private root --------------------------------------------------------
+mount -t tmpfs -o mode=0755 e2e-root "$root"
+mount -t tmpfs -o mode=0755 e2e-layers "$work/layers"
+mkdir "$work/layers/usr-upper" "$work/layers/usr-work"
+cp -a "$machine/usr/." "$work/layers/usr-upper/"
+mkdir "$root/usr"
+mount -t overlay e2e-usr \
+  -o "lowerdir=/usr,upperdir=$work/layers/usr-upper,workdir=$work/layers/usr-work" "$root/usr"
+
+for entry in bin sbin lib lib32 lib64 libx32; do
+  if [[ -L /$entry ]]; then
+    ln -s "$(readlink "/$entry")" "$root/$entry"
+  elif [[ -d /$entry ]]; then
+    mkdir "$root/$entry"
+    mount --rbind "/$entry" "$root/$entry"
+  fi
+done
+
+bind_dir() {
+  mkdir -p "$root$2"
+  mount --bind "$1" "$root$2"
+}
+bind_file() {
+  local target="$root$2"
+  mkdir -p "${target%/*}"
+  : >"$target"
+  mount --bind "$1" "$target"
+}
+bind_dir "$machine/etc" /etc
+bind_dir "$machine/tmp" /tmp
+bind_dir "$machine/var-lib" /var/lib
+bind_dir "$machine/Library" /Library
+bind_dir "$machine/Applications" /Applications
+bind_dir "$work/record" /e2e-record
+bind_file "$agent_exe" /opt/quarn/quarn
+bind_file "$preload" /opt/e2e/getrandom_preload.so
+
+# /run stays empty: without the journal's socket the agent logs to stderr.
+mkdir "$root/run"
+mount -t tmpfs -o mode=0755 e2e-run "$root/run"
+
+# /proc of this PID namespace (mounted by unshare --mount-proc).
+mkdir "$root/proc"
+mount --rbind /proc "$root/proc"
+
+# A /dev of its own holding only the harmless devices.
+mkdir "$root/dev"
+mount -t tmpfs -o mode=0755 e2e-dev "$root/dev"
+for device in null zero full random urandom; do
+  bind_file "/dev/$device" "/dev/$device"
+done
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
+
+# --- the service -------------------------------------------------------------
+simulator_pid=""
+if [[ -n $simulator ]]; then
+  coproc SIMULATOR {
+    exec "$simulator" --script "$work/service/script.json" \
+      --cert "$work/service/server.crt" --key "$work/service/server.key" \
+      --requests "$out/requests.json" 2>"$out/simulator.stderr"
+  }
+  # shellcheck disable=SC2153 # set by coproc
+  simulator_pid=$SIMULATOR_PID
+  ready=""
+  IFS= read -r -t 30 -u "${SIMULATOR[0]}" ready || true
+  if [[ $ready != ready ]]; then
+    echo "sandbox: the service simulator did not start:" >&2
+    cat "$out/simulator.stderr" >&2 || true
+    exit 1
+  fi
+fi
+
+# --- the agent ---------------------------------------------------------------
+agent_env=(
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+  LD_PRELOAD=/opt/e2e/getrandom_preload.so
+  QUARN_E2E_GETRANDOM="$random_bytes"
+  # A sanitizer build's runtime must not insist on coming before the preload.
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+)
+for variable in UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS; do
+  if [[ -n ${!variable:-} ]]; then agent_env+=("$variable=${!variable}"); fi
+done
+
+run_agent() {
+  exec chroot "$root" /usr/bin/env -i "${agent_env[@]}" /opt/quarn/quarn
+}
+
+if [[ -n $stop_after ]]; then
+  mkfifo "$out/agent.fifo"
+  run_agent </dev/null >"$out/agent.stdout" 2>"$out/agent.fifo" &
+  agent_pid=$!
+else
+  run_agent </dev/null >"$out/agent.stdout" 2>"$out/agent.stderr" &
+  agent_pid=$!
+fi
+
+(
+  if ! IFS= read -r -t "$timeout" -u "$tick" _; then
+    : >"$out/agent.timeout"
+    kill -KILL "$agent_pid" 2>/dev/null || true
+  fi
+) &
+watchdog_pid=$!
+
+if [[ -n $stop_after ]]; then
+  : >"$out/agent.stderr"
+  while IFS= read -r line || [[ -n $line ]]; do
+    printf '%s\n' "$line" >>"$out/agent.stderr"
+    if [[ -n $stop_after && $line == *"$stop_after"* ]]; then
+      : >"$out/agent.stopped"
+      kill -KILL "$agent_pid" 2>/dev/null || true
+      stop_after=""
+    fi
+  done <"$out/agent.fifo"
+fi
+
+status=0
+wait "$agent_pid" || status=$?
+echo "$status" >"$out/agent.status"
+kill "$watchdog_pid" 2>/dev/null || true
+wait "$watchdog_pid" 2>/dev/null || true
+
+# --- what the agent left running (the updater) finishes ----------------------
+others_running() {
+  local entry pid stat state
+  for entry in /proc/[0-9]*; do
+    pid=${entry#/proc/}
+    [[ $pid == "$$" || $pid == "$simulator_pid" ]] && continue
+    stat=""
+    IFS= read -r stat <"$entry/stat" 2>/dev/null || continue
+    state=${stat##*) }
+    state=${state%% *}
+    [[ $state == Z || $state == X ]] && continue
+    return 0
+  done
+  return 1
+}
+deadline=$((SECONDS + 10))
+while others_running && ((SECONDS < deadline)); do
+  pause 0.05
+done
+
+if [[ -n $simulator_pid ]]; then
+  kill "$simulator_pid" 2>/dev/null || true
+  wait "$simulator_pid" 2>/dev/null || true
+fi
