@@ -1,31 +1,135 @@
 #include "app/composition.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
 
+#include "api/api_service.h"
+#include "api/request_builder.h"
 #include "app/constants.h"
+#include "platform/keychain.h"
+#include "platform/run_loop_linux.h"
+#include "platform/url.h"
+#include "platform/url_session_linux.h"
+#include "storage/keychain_shared_items_storage.h"
+#include "update/package_validation.h"
+#include "update/status_reporter.h"
 
 namespace quarn::app {
+namespace {
+
+platform::Logger logger(std::string_view subsystem, std::string_view category,
+                        const Platform& platform) {
+  return platform::Logger(std::string(subsystem), std::string(category), platform.logSink);
+}
+
+// An ApiService as both the pipeline and each reporter use: a RequestBuilder
+// on the base URL, the shared session and the "API Service" logger.
+std::shared_ptr<api::ApiService> makeApiService(const std::string& baseUrl,
+                                                const Platform& platform) {
+  return api::ApiService::create(
+      std::make_unique<api::RequestBuilder>(baseUrl), platform.urlSession,
+      logger(kLogSubsystem, kApiServiceLogCategory, platform), platform.mainLoop);
+}
+
+}  // namespace
+
+Constants shippedConstants() {
+  return Constants{
+      .orvantaForwarderPath = std::string(kOrvantaForwarderPath),
+      .teamIdentifier = std::string(kTeamIdentifier),
+      .extensionIdentifier = std::string(kExtensionIdentifier),
+      .systemExtensionsDBPath = std::string(kSystemExtensionsDBPath),
+      .serviceBaseUrl = std::string(kServiceBaseUrl),
+      .updaterPath = std::string(kUpdaterPath),
+      .sharedItemsDatabasePath = std::string(kSharedItemsDatabasePath),
+      .packagePath = std::string(kPackagePath),
+      .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
+      .shellPath = std::string(kShellPath),
+      .maximumDelay = kMaximumDelaySeconds,
+  };
+}
 
 Platform systemPlatform() {
-  return Platform{platform::systemLogSink(), platform::makeFileSystem(),
-                  platform::makeProcessLauncher()};
+  return Platform{
+      .logSink = platform::systemLogSink(),
+      .fileSystem = platform::makeFileSystem(),
+      .processLauncher = platform::makeProcessLauncher(),
+      .mainLoop = platform::makeMainRunLoop(),
+      .urlSession = platform::makeUrlSession(),
+      .clock = platform::makeSystemClock(),
+      .random = platform::makeSystemRandom(),
+      .exitProcess =
+          [](int status) {
+            std::fflush(nullptr);
+            std::_Exit(status);
+          },
+  };
 }
 
 std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
-    const Platform& platform) {
+    const Constants& constants, const Platform& platform) {
   return std::make_shared<sysext::SystemExtensionLoader>(
-      std::string(kOrvantaForwarderPath),
-      platform::Logger(std::string(kLogSubsystem), std::string(kSystemExtensionLoaderLogCategory),
-                       platform.logSink),
-      std::string(kTeamIdentifier), std::string(kExtensionIdentifier),
-      std::string(kSystemExtensionsDBPath), platform.fileSystem, platform.processLauncher);
+      constants.orvantaForwarderPath,
+      logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform), constants.teamIdentifier,
+      constants.extensionIdentifier, constants.systemExtensionsDBPath, platform.fileSystem,
+      platform.processLauncher, constants.shellPath);
 }
 
-int Quarn::run(const Platform& platform) {
-  // Held for the whole start, as the later steps of the start will run while
-  // it lives.
-  const auto systemExtensionLoader = makeSystemExtensionLoader(platform);
+std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
+    const Constants& constants) {
+  return std::make_shared<storage::KeychainSharedItemsStorage>(
+      platform::makeSqliteKeychain(constants.sharedItemsDatabasePath));
+}
+
+std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
+    std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
+    const Platform& platform) {
+  if (!platform::isValidAbsoluteUrl(constants.serviceBaseUrl)) {
+    std::fprintf(stderr, "quarn: the service base URL \"%s\" does not parse\n",
+                 constants.serviceBaseUrl.c_str());
+    std::abort();
+  }
+  const platform::Logger pipelineLogger =
+      logger(kLogSubsystem, kPackageUpdaterLogCategory, platform);
+  update::PackageUpdaterEnvironment environment{
+      .logger = pipelineLogger,
+      .clock = platform.clock,
+      .random = platform.random,
+      .mainQueue = platform.mainLoop,
+      .processLauncher = platform.processLauncher,
+      .packageValidator =
+          update::PackageValidator(platform.processLauncher, pipelineLogger,
+                                   constants.packageCheckCommandPrefix, constants.shellPath),
+      .makeStatusReporter =
+          [baseUrl = constants.serviceBaseUrl, platform](std::string assetId,
+                                                         std::string actionId) {
+            return std::make_shared<update::StatusReporter>(
+                std::move(assetId), std::move(actionId), makeApiService(baseUrl, platform),
+                logger(kStatusReporterLogSubsystem, kStatusReporterLogCategory, platform));
+          },
+      .exitProcess = platform.exitProcess,
+      .packagePath = constants.packagePath,
+      .maximumDelay = constants.maximumDelay,
+  };
+  return update::PackageUpdater::create(makeApiService(constants.serviceBaseUrl, platform),
+                                        constants.updaterPath, std::move(sharedItemsStorage),
+                                        nullptr, std::move(environment));
+}
+
+int Quarn::run(const Constants& constants, const Platform& platform) {
+  // Both are held for the whole life of the process; queued work and network
+  // callbacks refer to the updater only weakly.
+  const auto systemExtensionLoader = makeSystemExtensionLoader(constants, platform);
   systemExtensionLoader->ensureExtensionActive();
+
+  auto sharedItemsStorage = makeSharedItemsStorage(constants);
+  const auto packageUpdater =
+      makePackageUpdater(std::move(sharedItemsStorage), constants, platform);
+  packageUpdater->start();
+
+  platform.mainLoop->run();
   return 0;
 }
 

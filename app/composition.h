@@ -1,43 +1,88 @@
 // Quarn: the agent's entry operation and the composition of its long-lived
-// objects from the constants in app/constants.h.
+// objects.
 //
-// The platform pieces come in as arguments so that tests build the same graph
-// on fakes; main() hands in the real ones. Runs on the main thread.
+// The composition is a function of its constants and its platform services:
+// main() hands in the shipped constants (app/constants.h) and the real
+// services; tests build the same object graph with temporary paths, a
+// loopback service and fakes (clock, random, run loop, exit). Runs on the main
+// thread.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
+#include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/logger.h"
 #include "platform/process.h"
+#include "platform/task_queue.h"
+#include "platform/url_session.h"
+#include "storage/shared_items_storage.h"
 #include "sysext/system_extension_loader.h"
+#include "update/package_updater.h"
 
 namespace quarn::app {
+
+// Every value the agent is built from.
+struct Constants {
+  std::string orvantaForwarderPath;
+  std::string teamIdentifier;
+  std::string extensionIdentifier;
+  std::string systemExtensionsDBPath;
+  std::string serviceBaseUrl;
+  std::string updaterPath;
+  std::string sharedItemsDatabasePath;
+  std::string packagePath;
+  std::string packageCheckCommandPrefix;
+  std::string shellPath;
+  double maximumDelay = 900.0;
+};
+
+// The values of app/constants.h.
+Constants shippedConstants();
 
 // The platform services the agent is composed on.
 struct Platform {
   std::shared_ptr<platform::LogSink> logSink;
   std::shared_ptr<platform::FileSystem> fileSystem;
   std::shared_ptr<platform::ProcessLauncher> processLauncher;
+  std::shared_ptr<platform::RunLoop> mainLoop;
+  std::shared_ptr<platform::UrlSession> urlSession;
+  std::shared_ptr<platform::Clock> clock;
+  std::shared_ptr<platform::Random> random;
+  // Ends the process with a status; in the agent it does not return.
+  std::function<void(int)> exitProcess;
 };
 
-// The real services: the system log, the file system, child processes.
+// The real services. The process ends with _exit once its log is written:
+// the URL session's thread and child watchers may still be running, and
+// static destructors must not run under them.
 Platform systemPlatform();
 
 // The application type: never instantiated, it only carries the entry
-// operation.
+// operation and the pieces of the composition.
 class Quarn {
  public:
   Quarn() = delete;
 
-  // The loader of the forwarder's process-monitor extension, with its fixed
-  // paths, identifiers and logger.
   static std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(
+      const Constants& constants, const Platform& platform);
+  // The shared SQLite store at constants.sharedItemsDatabasePath.
+  static std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(
+      const Constants& constants);
+  // The PackageUpdater with its own ApiService on the service base URL; each
+  // StatusReporter it creates gets another ApiService built the same way.
+  // Stops the process when the base URL does not parse, which only a broken
+  // build can cause.
+  static std::shared_ptr<update::PackageUpdater> makePackageUpdater(
+      std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
       const Platform& platform);
 
-  // One start of the agent: the system extension check, whatever it finds or
-  // does. Returns the process's exit status, 0.
-  static int run(const Platform& platform);
+  // One start: the system extension check, the update gate and schedule, then
+  // the main run loop until the run ends the process. Returns 0 if the loop
+  // ever returns.
+  static int run(const Constants& constants, const Platform& platform);
 };
 
 }  // namespace quarn::app

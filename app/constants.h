@@ -19,8 +19,32 @@ inline constexpr std::string_view kExtensionIdentifier = "com.kelvane.Orvanta.Pr
 // The operating system's record of system extensions and policies; read only.
 inline constexpr std::string_view kSystemExtensionsDBPath = "/Library/SystemExtensions/db.plist";
 
-// Log subsystem of the agent and the category of the extension check.
+// The update service; the build may fix another base URL
+// (QUARN_SERVICE_BASE_URL), always an https URL whose path ends in "/".
+inline constexpr std::string_view kServiceBaseUrl = QUARN_SERVICE_BASE_URL;
+// The forwarder's updater tool: a plain path, started without a shell.
+inline constexpr std::string_view kUpdaterPath =
+    "/Applications/Orvanta Forwarder.app/Contents/MacOS/orvanta-updater.app/Contents/MacOS/"
+    "orvanta-updater";
+// The store of items shared with the forwarder's other processes.
+inline constexpr std::string_view kSharedItemsDatabasePath =
+    "/var/lib/orvanta-forwarder/shared-items.sqlite";
+// Where the package is downloaded, validated and handed to the updater.
+inline constexpr std::string_view kPackagePath = "/tmp/ForwarderInstallerPackage.pkg";
+// The package tool's check, run through the shell with the package path
+// appended.
+inline constexpr std::string_view kPackageCheckCommandPrefix =
+    "/usr/sbin/pkgutil --check-signature ";
+inline constexpr std::string_view kShellPath = "/bin/zsh";
+// The update run waits a random time up to this many seconds.
+inline constexpr double kMaximumDelaySeconds = 900.0;
+
+// Loggers: subsystem and category.
 inline constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";
 inline constexpr std::string_view kSystemExtensionLoaderLogCategory = "Orvanta Quarn";
+inline constexpr std::string_view kPackageUpdaterLogCategory = "Package Updater";
+inline constexpr std::string_view kApiServiceLogCategory = "API Service";
+inline constexpr std::string_view kStatusReporterLogSubsystem = "com.kelvane.Orvanta.Updater";
+inline constexpr std::string_view kStatusReporterLogCategory = "Package Updater";
 
 }  // namespace quarn::app

@@ -2,4 +2,6 @@
 
 #include "app/composition.h"
 
-int main() { return quarn::app::Quarn::run(quarn::app::systemPlatform()); }
+int main() {
+  return quarn::app::Quarn::run(quarn::app::shippedConstants(), quarn::app::systemPlatform());
+}
