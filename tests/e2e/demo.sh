@@ -14,5 +14,5 @@ if (($# == 0)); then
 fi
 
 cmake --install "$build" --prefix "$build/tests/e2e/prefix" >/dev/null
-filter=$(printf 'Scenarios/EndToEnd.Run/%s:' "$@")
+filter=$(printf 'EndToEnd.%s:' "$@")
 exec "$build/tests/e2e/e2e_test" --show --gtest_filter="${filter%:}"

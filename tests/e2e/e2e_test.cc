@@ -590,8 +590,8 @@ std::string describeRequests(const std::vector<RecordedRequest>& requests) {
 }
 
 // Everything a person wants to see of one run.
-std::string describeRun(const Scenario& scenario, const Outcome& outcome, const fs::path& work,
-                        const std::string& package) {
+std::string describeRun(const Scenario& scenario, const Outcome& outcome,
+                        const std::optional<fs::path>& keptWork, const std::string& package) {
   std::ostringstream text;
   const auto arguments = [](const std::optional<std::vector<std::string>>& recorded) {
     return recorded ? "started with: " + joined(*recorded) : std::string("not started");
@@ -639,7 +639,7 @@ std::string describeRun(const Scenario& scenario, const Outcome& outcome, const 
            << row.trustedApplications << ")\n";
     }
   }
-  text << "---- work folder: " << work.string() << "\n";
+  if (keptWork) text << "---- kept in " << keptWork->string() << "\n";
   return text.str();
 }
 
@@ -703,14 +703,19 @@ const std::optional<std::string>& sandboxUnavailable() {
   return kReason;
 }
 
-// GoogleTest names a scenario by its name alone.
-void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+// One scenario of the table; registered by main() as EndToEnd.<name>.
+class EndToEnd : public testing::Test {
+ public:
+  explicit EndToEnd(const Scenario& scenario) : scenario_(scenario) {}
+  void TestBody() override;
 
-class EndToEnd : public testing::TestWithParam<Scenario> {};
+ private:
+  const Scenario& scenario_;
+};
 
-TEST_P(EndToEnd, Run) {
+void EndToEnd::TestBody() {
   if (const auto& reason = sandboxUnavailable()) GTEST_SKIP() << *reason;
-  const Scenario& scenario = GetParam();
+  const Scenario& scenario = scenario_;
   const Machine& machine = scenario.machine;
   const Expect& expect = scenario.expect;
   ASSERT_TRUE(fs::exists(gOptions.agent))
@@ -916,17 +921,21 @@ TEST_P(EndToEnd, Run) {
     EXPECT_TRUE(others == othersBefore) << "only UpdateLastRun may change";
   }
 
-  const bool failed = HasFailure();
-  if (failed || gOptions.show) {
-    std::cout << describeRun(scenario, outcome, sandbox.work(), package) << std::flush;
+  const bool keep = HasFailure() || gOptions.keep;
+  if (HasFailure() || gOptions.show) {
+    std::cout << describeRun(scenario, outcome,
+                             keep ? std::optional<fs::path>(sandbox.work()) : std::nullopt, package)
+              << std::flush;
   }
-  if (!failed && !gOptions.keep) fs::remove_all(sandbox.work());
+  if (!keep) fs::remove_all(sandbox.work());
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEnd, testing::ValuesIn(scenarios()),
-                         [](const testing::TestParamInfo<Scenario>& info) {
-                           return info.param.name;
-                         });
+void registerScenarios() {
+  for (const Scenario& scenario : scenarios()) {
+    testing::RegisterTest("EndToEnd", scenario.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                          [&scenario]() -> testing::Test* { return new EndToEnd(scenario); });
+  }
+}
 
 // The log reader that every scenario relies on.
 TEST(AgentLog, SplitsRecordsAndKeepsMultiLineMessages) {
@@ -966,6 +975,7 @@ TEST(AgentLog, SplitsRecordsAndKeepsMultiLineMessages) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   using quarn::e2e::gOptions;
+  quarn::e2e::registerScenarios();
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--show") {
