@@ -305,15 +305,22 @@ ScriptedServer::ScriptedServer(Options options) : options_(std::move(options)) {
     port_ = -1;
   }
   if (port_ <= 0) {
+    if (!temporaryFolder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(temporaryFolder_, ignored);
+    }
     throw std::runtime_error("scripted server: cannot listen on " + options_.host + ":" +
                              std::to_string(options_.port));
   }
   server_->set_socket_options(httplib::default_socket_options);
   if (listeningSocket >= 0) ::listen(listeningSocket, SOMAXCONN);
-  listenThread_ = std::thread([this] { server_->listen_after_bind(); });
+  listenThread_ = std::thread([this] {
+    server_->listen_after_bind();
+    listenEnded_ = true;
+  });
   // stop() has no effect on a server that is not running yet, so wait until it
   // is (the socket already accepts connections: this is a matter of moments).
-  while (!server_->is_running()) std::this_thread::yield();
+  while (!server_->is_running() && !listenEnded_) std::this_thread::yield();
 }
 
 ScriptedServer::~ScriptedServer() {

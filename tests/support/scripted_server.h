@@ -34,6 +34,7 @@
 // not in their order on the wire, and fields with an empty value are dropped.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -191,6 +192,7 @@ class ScriptedServer {
   const Options options_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listenThread_;
+  std::atomic<bool> listenEnded_{false};
   int port_ = 0;
   std::string temporaryFolder_;
   std::string caFile_;
