@@ -15,7 +15,9 @@ namespace {
 class LinuxFileSystem final : public FileSystem {
  public:
   std::optional<std::string> readFile(const std::string& path) override {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. It changes
+    // nothing for the regular files that are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     std::optional<std::string> contents = readAll(fd);
     ::close(fd);
@@ -25,11 +27,11 @@ class LinuxFileSystem final : public FileSystem {
  private:
   static std::optional<std::string> readAll(int fd) {
     struct stat status {};
-    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) return std::nullopt;
+    // Only regular files: a directory has no contents, and a device or FIFO
+    // could block or never end.
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     std::string contents;
-    if (S_ISREG(status.st_mode) && status.st_size > 0) {
-      contents.reserve(static_cast<std::size_t>(status.st_size));
-    }
+    if (status.st_size > 0) contents.reserve(static_cast<std::size_t>(status.st_size));
     char buffer[64 * 1024];
     for (;;) {
       const ssize_t n = ::read(fd, buffer, sizeof buffer);

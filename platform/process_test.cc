@@ -296,6 +296,11 @@ TEST(FileSystemTest, ReadsWholeFilesAndNothingElse) {
   EXPECT_EQ(files->readFile(base + "/empty"), "");
   EXPECT_EQ(files->readFile(base + "/missing"), std::nullopt);
   EXPECT_EQ(files->readFile(base), std::nullopt);
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(files->readFile(base + "/fifo"), std::nullopt) << "neither blocks nor reads";
+  EXPECT_EQ(files->readFile("/dev/zero"), std::nullopt) << "a device is not read";
+  std::filesystem::create_symlink(base + "/file", base + "/link");
+  EXPECT_EQ(files->readFile(base + "/link"), content);
   if (geteuid() != 0) {
     EXPECT_EQ(files->readFile(base + "/unreadable"), std::nullopt);
   }
