@@ -1,0 +1,171 @@
+// ApiService over the real URL session against the scripted loopback HTTPS
+// server: what arrives at the server, and what the caller gets back.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "api/api_service.h"
+#include "api/service_records.h"
+#include "platform/url_session_linux.h"
+#include "tests/support/https_server.h"
+#include "tests/support/memory_log_sink.h"
+#include "tests/support/virtual_time_loop.h"
+
+namespace quarn::api {
+namespace {
+
+using ::testing::Optional;
+using ::testing::UnorderedElementsAre;
+using Item = std::pair<std::string, std::string>;
+
+template <class Record>
+struct Result {
+  int calls = 0;
+  std::optional<Record> record;
+  std::optional<platform::Error> error;
+};
+
+class ApiServiceHttpsTest : public ::testing::Test {
+ protected:
+  ApiServiceHttpsTest() : session_(platform::makeUrlSession({.caFile = server_.caFile()})) {
+    makeService();
+  }
+
+  // A new service on a new main queue (a loop that has quit stays quit).
+  void makeService() {
+    loop_ = std::make_shared<testing::VirtualTimeLoop>();
+    service_ = ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")), session_,
+                                  platform::Logger(std::string(ApiService::kLogSubsystem),
+                                                   std::string(ApiService::kLogCategory), sink_),
+                                  loop_);
+  }
+
+  // Sends one request and serves the main queue until its completion ran.
+  template <class Record>
+  Result<Record> perform(std::string path, QueryItems query, std::optional<std::string> body,
+                         Headers headers, HTTPMethod method, int retries = 2) {
+    auto result = std::make_shared<Result<Record>>();
+    service_->performRequest<Record>(
+        std::move(path), std::move(query), std::move(body), std::move(headers), method, {502},
+        retries,
+        [result, loop = loop_](std::optional<Record> record, std::optional<platform::Error> error) {
+          ++result->calls;
+          result->record = std::move(record);
+          result->error = std::move(error);
+          loop->quit();
+        });
+    loop_->run();
+    EXPECT_FALSE(loop_->timedOut());
+    return *result;
+  }
+
+  Result<ForwarderActionsResponse> getActions(int retries = 2) {
+    return perform<ForwarderActionsResponse>("assets/A1/actions", {}, std::nullopt, {},
+                                             HTTPMethod::get, retries);
+  }
+
+  testing::HttpsServer server_;
+  std::shared_ptr<testing::VirtualTimeLoop> loop_;
+  std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
+  std::shared_ptr<platform::UrlSession> session_;
+  std::shared_ptr<ApiService> service_;
+};
+
+TEST_F(ApiServiceHttpsTest, PendingActionsRequestArrivesAsBuilt) {
+  server_.expect({"GET", "/v1/assets/A1/actions", ""})
+      .respond(200, R"({"actions":[{"id":"x","update":{"download_url":"https://cdn.example/p.pkg",
+                      "binary_sha256":"abc"}}]})",
+               {{"Content-Type", "application/json"}});
+  const auto result = getActions();
+  EXPECT_EQ(result.calls, 1);
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_EQ(result.record, (ForwarderActionsResponse{{ForwarderAction{
+                               "x", ForwarderUpdateAction{"https://cdn.example/p.pkg", "abc"}}}}));
+
+  server_.verify();
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_THAT(requests[0].header("Accept"), Optional(std::string("application/json")));
+  EXPECT_EQ(requests[0].header("Content-Type"), std::nullopt);
+  EXPECT_EQ(requests[0].body, "");
+}
+
+TEST_F(ApiServiceHttpsTest, FailureReportArrivesAsBuilt) {
+  const std::string body = actionResultBody("checksum \"mismatch\" caf\xC3\xA9");
+  server_.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
+  const auto result = perform<ActionResultResponse>(
+      "assets/A1/action-result", {{"action_id", "act/1 +&="}, {"result", "FAILED"}}, body,
+      {{"Content-Type", "application/json"}}, HTTPMethod::post);
+  EXPECT_EQ(result.calls, 1);
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_TRUE(result.record.has_value());
+
+  server_.verify();
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const auto& received = requests[0];
+  EXPECT_EQ(received.method, "POST");
+  EXPECT_THAT(received.queryItems,
+              UnorderedElementsAre(Item("action_id", "act/1 +&="), Item("result", "FAILED")));
+  EXPECT_THAT(received.header("Accept"), Optional(std::string("application/json")));
+  EXPECT_THAT(received.header("Content-Type"), Optional(std::string("application/json")));
+  EXPECT_EQ(received.body, body);
+}
+
+TEST_F(ApiServiceHttpsTest, PathCharactersStayInThePath) {
+  server_.expect({"GET", "/v1/assets/a%3fb%23c/actions", ""}).respond(200, R"({"actions":[]})");
+  const auto result = perform<ForwarderActionsResponse>("assets/a?b#c/actions", {}, std::nullopt,
+                                                        {}, HTTPMethod::get);
+  EXPECT_EQ(result.record, ForwarderActionsResponse{});
+  server_.verify();
+}
+
+TEST_F(ApiServiceHttpsTest, AnswersThatFail) {
+  struct Case {
+    const char* name;
+    int status;
+    std::string body;
+    platform::Error error;
+  };
+  const Case cases[] = {
+      {"undecodable 2xx", 200, "<html>",
+       ApiError{101, "Unable to decode response from API: <html>"}.toError()},
+      {"empty 2xx", 200, "", ApiError{101, "Unable to decode response from API: "}.toError()},
+      {"refused", 404, "no such asset", ApiError{404, "no such asset"}.toError()},
+      {"unlisted 503", 503, "busy", ApiError{503, "busy"}.toError()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeService();
+    server_.expect({"GET", "/v1/assets/A1/actions"}).respond(c.status, c.body);
+    const auto result = getActions();
+    EXPECT_EQ(result.calls, 1);
+    EXPECT_EQ(result.record, std::nullopt);
+    EXPECT_EQ(result.error, c.error);
+    server_.verify();
+  }
+}
+
+TEST_F(ApiServiceHttpsTest, RefusedThreeTimesWithTwoRetries) {
+  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "first");
+  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "second");
+  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "last");
+  const auto result = getActions(2);
+  EXPECT_EQ(result.error, (ApiError{502, "last"}.toError()));
+  EXPECT_EQ(loop_->now(), 60.0);
+  EXPECT_EQ(sink_->messages().size(), 4u);
+  server_.verify();
+}
+
+TEST_F(ApiServiceHttpsTest, NoServerGivesBadServerResponse) {
+  server_.stop();
+  const auto result = getActions();
+  EXPECT_EQ(result.calls, 1);
+  EXPECT_EQ(result.error, platform::badServerResponseError());
+}
+
+}  // namespace
+}  // namespace quarn::api
