@@ -336,10 +336,10 @@ Outcome Sandbox::run(const RunOptions& options) const {
   outcome.startedAt = wallClockNow();
   std::string sandboxOutput;
   std::string sandboxErrors;
-  const int status =
-      runCommand({"unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--propagation",
-                  "private", "bash", tools_.sandboxScript.string(), work_.string()},
-                 &sandboxOutput, &sandboxErrors, environment);
+  const int status = runCommand(
+      {"unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
+       "--propagation", "private", "bash", tools_.sandboxScript.string(), work_.string()},
+      &sandboxOutput, &sandboxErrors, environment);
   outcome.endedAt = wallClockNow();
   if (status != 0) {
     throw std::runtime_error("the sandbox failed (wait status " + std::to_string(status) + "):\n" +

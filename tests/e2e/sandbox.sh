@@ -3,7 +3,7 @@
 # network and PID namespaces, so that nothing on the host is touched and every
 # process of the run ends with it:
 #
-#   unshare --mount --net --pid --fork --mount-proc --propagation private \
+#   unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private \
 #     bash sandbox.sh WORK
 #
 # WORK is one scenario's work folder, laid out by the runner:
