@@ -77,7 +77,7 @@ std::string database(const std::string& state) {
 class RecordingLauncher final : public platform::ProcessLauncher {
  public:
   platform::Expected<std::shared_ptr<platform::Process>> launch(
-      platform::ProcessSpec spec, TerminationHandler onTermination) override {
+      platform::ProcessSpec command, TerminationHandler onTermination) override {
     // Wrap the handler so a test can wait until it has run.
     TerminationHandler handler;
     if (onTermination) {
@@ -92,10 +92,10 @@ class RecordingLauncher final : public platform::ProcessLauncher {
         handlersDone_.notify_all();
       };
     }
-    auto launched = real_->launch(spec, std::move(handler));
+    auto launched = real_->launch(command, std::move(handler));
     std::lock_guard lock(mutex_);
     if (!launched && handler) --handlersPending_;
-    launches_.push_back(spec);
+    launches_.push_back(command);
     if (launched) children_.push_back(*launched);
     return launched;
   }

@@ -63,7 +63,7 @@ class ProcessLauncher {
   // executable file, no resources) gives an Error; nothing is left running.
   // `onTermination`, when set, runs once on the watcher thread after the child
   // has ended and its pipes have reached their end.
-  virtual Expected<std::shared_ptr<Process>> launch(ProcessSpec spec,
+  virtual Expected<std::shared_ptr<Process>> launch(ProcessSpec command,
                                                     TerminationHandler onTermination = {}) = 0;
 };
 

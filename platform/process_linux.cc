@@ -84,9 +84,9 @@ class LinuxPipe final : public Pipe {
 
 class LinuxProcess final : public Process {
  public:
-  LinuxProcess(ProcessSpec spec, pid_t pid, int outFd, int errFd)
-      : launchPath_(std::move(spec.launchPath)),
-        arguments_(std::move(spec.arguments)),
+  LinuxProcess(ProcessSpec command, pid_t pid, int outFd, int errFd)
+      : launchPath_(std::move(command.launchPath)),
+        arguments_(std::move(command.arguments)),
         pid_(pid),
         fds_{outFd, errFd},
         pipes_{LinuxPipe(*this, streams_[0]), LinuxPipe(*this, streams_[1])} {
@@ -237,11 +237,11 @@ class SpawnSetup {
 
 class LinuxProcessLauncher final : public ProcessLauncher {
  public:
-  Expected<std::shared_ptr<Process>> launch(ProcessSpec spec,
+  Expected<std::shared_ptr<Process>> launch(ProcessSpec command,
                                             TerminationHandler onTermination) override {
     // [0] stdout, [1] stderr; each a {read, write} pair, both close-on-exec.
     int pipes[2][2] = {{-1, -1}, {-1, -1}};
-    const bool wanted[2] = {spec.pipeStandardOutput, spec.pipeStandardError};
+    const bool wanted[2] = {command.pipeStandardOutput, command.pipeStandardError};
     auto closeAll = [&] {
       for (auto& pair : pipes) closeFd(pair[0]), closeFd(pair[1]);
     };
@@ -251,7 +251,7 @@ class LinuxProcessLauncher final : public ProcessLauncher {
           !moveAboveStandardStreams(pipes[i][1])) {
         const int errnum = errno;
         closeAll();
-        return posixError(errnum, spec.launchPath);
+        return posixError(errnum, command.launchPath);
       }
     }
 
@@ -272,22 +272,22 @@ class LinuxProcessLauncher final : public ProcessLauncher {
     posix_spawnattr_setflags(&setup.attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char*> argv;
-    argv.push_back(spec.launchPath.data());
-    for (auto& argument : spec.arguments) argv.push_back(argument.data());
+    argv.push_back(command.launchPath.data());
+    for (auto& argument : command.arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
     pid_t pid = -1;
     // glibc reports a failed exec (missing, not executable) here and reaps
     // that child itself.
-    const int spawnError = posix_spawn(&pid, spec.launchPath.c_str(), &setup.actions_,
+    const int spawnError = posix_spawn(&pid, command.launchPath.c_str(), &setup.actions_,
                                        &setup.attributes_, argv.data(), environ);
     for (auto& pair : pipes) closeFd(pair[1]);
     if (spawnError != 0) {
       closeAll();
-      return posixError(spawnError, spec.launchPath);
+      return posixError(spawnError, command.launchPath);
     }
 
-    auto process = std::make_shared<LinuxProcess>(std::move(spec), pid, pipes[0][0], pipes[1][0]);
+    auto process = std::make_shared<LinuxProcess>(std::move(command), pid, pipes[0][0], pipes[1][0]);
     for (int i = 0; i < 2; ++i) {
       if (wanted[i]) process->setHasPipe(i);
     }

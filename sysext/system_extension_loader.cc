@@ -59,11 +59,11 @@ void SystemExtensionLoader::ensureExtensionActive() {
 void SystemExtensionLoader::installExtension() {
   logger_.log(kInstalling);
 
-  platform::ProcessSpec spec;
-  spec.launchPath = shellPath_;
-  spec.arguments = {"-c", orvantaForwarderPath_ + kInstallCommandSuffix};
-  spec.pipeStandardOutput = true;
-  auto launched = processLauncher_->launch(std::move(spec));
+  platform::ProcessSpec command;
+  command.launchPath = shellPath_;
+  command.arguments = {"-c", orvantaForwarderPath_ + kInstallCommandSuffix};
+  command.pipeStandardOutput = true;
+  auto launched = processLauncher_->launch(std::move(command));
   if (!launched) {
     // The shell itself could not be started: nothing ran, so nothing to wait
     // for; the agent's start goes on.

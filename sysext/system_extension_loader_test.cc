@@ -44,8 +44,8 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
  public:
   class FakeProcess final : public platform::Process, public platform::Pipe {
    public:
-    FakeProcess(platform::ProcessSpec spec, FakeProcessLauncher& launcher)
-        : spec_(std::move(spec)), launcher_(launcher) {}
+    FakeProcess(platform::ProcessSpec command, FakeProcessLauncher& launcher)
+        : spec_(std::move(command)), launcher_(launcher) {}
     const std::string& launchPath() const override { return spec_.launchPath; }
     const std::vector<std::string>& arguments() const override { return spec_.arguments; }
     platform::Pipe* standardOutput() override { return spec_.pipeStandardOutput ? this : nullptr; }
@@ -65,11 +65,11 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
   };
 
   platform::Expected<std::shared_ptr<platform::Process>> launch(
-      platform::ProcessSpec spec, TerminationHandler onTermination) override {
-    launches.push_back(spec);
+      platform::ProcessSpec command, TerminationHandler onTermination) override {
+    launches.push_back(command);
     hadTerminationHandler = hadTerminationHandler || static_cast<bool>(onTermination);
     if (launchError) return *launchError;
-    return std::shared_ptr<platform::Process>(std::make_shared<FakeProcess>(spec, *this));
+    return std::shared_ptr<platform::Process>(std::make_shared<FakeProcess>(command, *this));
   }
 
   std::vector<platform::ProcessSpec> launches;
@@ -257,14 +257,14 @@ TEST_F(LoaderTest, InstallRunsTheForwarderThroughTheShellAndWaits) {
       .installExtension();
 
   ASSERT_EQ(launcher->launches.size(), 1u);
-  const platform::ProcessSpec& spec = launcher->launches[0];
-  EXPECT_EQ(spec.launchPath, "/bin/zsh");
-  EXPECT_THAT(spec.arguments,
+  const platform::ProcessSpec& command = launcher->launches[0];
+  EXPECT_EQ(command.launchPath, "/bin/zsh");
+  EXPECT_THAT(command.arguments,
               ElementsAre("-c",
                           "/Applications/Orvanta\\ Forwarder.app/Contents/MacOS/Orvanta\\ "
                           "Forwarder install-extension"));
-  EXPECT_TRUE(spec.pipeStandardOutput);
-  EXPECT_FALSE(spec.pipeStandardError);
+  EXPECT_TRUE(command.pipeStandardOutput);
+  EXPECT_FALSE(command.pipeStandardError);
   EXPECT_FALSE(launcher->hadTerminationHandler);
   EXPECT_THAT(launcher->events, ElementsAre("read", "wait"));
   EXPECT_THAT(sink_->messages(), ElementsAreArray(installed()));

@@ -210,7 +210,7 @@ void PackageUpdater::launchUpdater(const std::string& actionIdentifier,
       "identifier: %{public}s",
       packagePath, encodedActionIdentifier, assetIdentifier);
 
-  platform::ProcessSpec spec{
+  platform::ProcessSpec command{
       .launchPath = updaterPath_,
       .arguments = {"--path", packagePath, "--action-identifier", encodedActionIdentifier,
                     "--asset-identifier", assetIdentifier},
@@ -218,7 +218,7 @@ void PackageUpdater::launchUpdater(const std::string& actionIdentifier,
       .pipeStandardError = true,
   };
   auto launched =
-      environment_.processLauncher->launch(std::move(spec), [logger](platform::Process& process) {
+      environment_.processLauncher->launch(std::move(command), [logger](platform::Process& process) {
         if (auto output = readProcessOutput(process, logger)) {
           logger.log("Command output: %s", *output);
         }

@@ -102,13 +102,13 @@ PackageValidator::PackageValidator(std::shared_ptr<platform::ProcessLauncher> la
       shell_(std::move(shell)) {}
 
 PackageValidationResult PackageValidator::validatePackageSignature(const std::string& path) const {
-  platform::ProcessSpec spec{
+  platform::ProcessSpec command{
       .launchPath = shell_,
       .arguments = {"-c", commandPrefix_ + path},
       .pipeStandardOutput = true,
       .pipeStandardError = true,
   };
-  auto launched = launcher_->launch(std::move(spec));
+  auto launched = launcher_->launch(std::move(command));
   if (!launched) {
     // A shell that cannot start checks nothing: the package is refused.
     logger_.log("Package could not be validated.");
