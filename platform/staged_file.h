@@ -25,7 +25,7 @@ class StagedFile {
   virtual ~StagedFile() = default;
   // Appends `bytes`; an Error (disk full, I/O) leaves the destination untouched.
   [[nodiscard]] virtual std::optional<Error> write(std::string_view bytes) = 0;
-  // Flushes the file to disk and renames it over the destination.
+  // Closes the file and renames it over the destination.
   [[nodiscard]] virtual std::optional<Error> commit() = 0;
 };
 

@@ -32,9 +32,9 @@ class LinuxStagedFile final : public StagedFile {
   }
 
   std::optional<Error> commit() override {
-    // fsync before rename: after a crash the destination holds either the old
-    // file or the whole new one, never a truncated package.
-    if (::fsync(fd_) != 0) return posixError(errno, "Could not write " + destination_);
+    // No fsync: the file is used right away by the same run, and a run after a
+    // power cut downloads it anew; flushing a large package would cost more
+    // than the transfer itself.
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return posixError(errno, "Could not write " + destination_);
