@@ -1,4 +1,6 @@
-#include <fcntl.h>
+// The SQLite side of the keychain: the file, its table, modes, locks and
+// other processes. The store's contract (add-only, selection by account,
+// deletion by service) is tested through the shared items storage.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -24,7 +27,6 @@ namespace quarn::platform {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 constexpr const char* kDocumentedSchema =
     "CREATE TABLE IF NOT EXISTS generic_passwords (\n"
@@ -35,13 +37,22 @@ constexpr const char* kDocumentedSchema =
     "  value                BLOB NOT NULL\n"
     ") STRICT;";
 
+// The documented table with each `from` of its column list replaced by `to`.
+std::string table(const std::vector<std::pair<std::string, std::string>>& edits,
+                  const std::string& options = " STRICT") {
+  std::string columns =
+      "account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, access_description TEXT NOT "
+      "NULL, trusted_applications TEXT NOT NULL, value BLOB NOT NULL";
+  for (const auto& [from, to] : edits) columns.replace(columns.find(from), from.size(), to);
+  return "CREATE TABLE generic_passwords (" + columns + ")" + options + ";";
+}
+
 class TempDir {
  public:
   TempDir() {
     char pattern[] = "/tmp/quarn-keychain-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    path_ = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
@@ -62,8 +73,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool exists(const std::string& path) {
@@ -73,149 +83,98 @@ bool exists(const std::string& path) {
 
 mode_t modeOf(const std::string& path) {
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return 0;
-  return status.st_mode & 07777;
+  return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-// A connection of "another process": the tests write and inspect the store
-// with plain SQL, as the forwarder's other programs would.
+// A connection of "another process": plain SQL, as the forwarder's other
+// programs would write and inspect the store.
 class RawDatabase {
  public:
   explicit RawDatabase(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-      ADD_FAILURE() << "cannot open " << path;
-    }
+    EXPECT_EQ(
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
+        SQLITE_OK)
+        << path;
     sqlite3_busy_timeout(db_, 5000);
   }
   ~RawDatabase() { sqlite3_close_v2(db_); }
   RawDatabase(const RawDatabase&) = delete;
   RawDatabase& operator=(const RawDatabase&) = delete;
 
-  bool exec(const std::string& sql) {
-    char* message = nullptr;
-    const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
-    if (rc != SQLITE_OK) lastError_ = message ? message : "?";
-    sqlite3_free(message);
-    return rc == SQLITE_OK;
-  }
-  const std::string& lastError() const { return lastError_; }
-
-  // Every row of `sql`, columns joined by '|'; blobs as their bytes.
+  bool exec(const std::string& sql) { return run(sql, nullptr, nullptr); }
+  // Every row of `sql`, columns joined by '|'.
   std::vector<std::string> rows(const std::string& sql) {
     std::vector<std::string> result;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sqlite3_errmsg(db_);
-      return result;
-    }
-    while (sqlite3_step(statement) == SQLITE_ROW) {
+    run(sql, &result, [](void* out, int count, char** values, char**) {
       std::string row;
-      for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-        if (i > 0) row += '|';
-        const void* bytes = sqlite3_column_blob(statement, i);
-        const int size = sqlite3_column_bytes(statement, i);
-        if (bytes != nullptr) row.append(static_cast<const char*>(bytes), size);
-      }
-      result.push_back(row);
-    }
-    sqlite3_finalize(statement);
+      for (int i = 0; i < count; ++i)
+        row += (i > 0 ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
+      static_cast<std::vector<std::string>*>(out)->push_back(row);
+      return 0;
+    });
     return result;
   }
 
-  // Inserts a row as another program would, `value` as a blob.
-  void insert(const std::string& account, const std::string& service, const std::string& value) {
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db_,
-                                 "INSERT INTO generic_passwords VALUES (?1, ?2, 'Other Access', "
-                                 "'[]', ?3)",
-                                 -1, &statement, nullptr),
-              SQLITE_OK)
-        << sqlite3_errmsg(db_);
-    sqlite3_bind_text(statement, 1, account.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(statement, 2, service.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_blob(statement, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db_);
-    sqlite3_finalize(statement);
+ private:
+  bool run(const std::string& sql, void* out, int (*callback)(void*, int, char**, char**)) {
+    const int rc = sqlite3_exec(db_, sql.c_str(), callback, out, nullptr);
+    EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << sqlite3_errmsg(db_);
+    return rc == SQLITE_OK;
   }
 
- private:
   sqlite3* db_ = nullptr;
-  std::string lastError_;
 };
 
-GenericPasswordItem makeItem(std::string account, std::string value,
-                             std::string service = "Orvanta Forwarder") {
-  GenericPasswordItem item;
-  item.account = std::move(account);
-  item.service = std::move(service);
-  item.accessDescription = "Shared Item Access";
-  item.value = std::move(value);
-  return item;
+GenericPasswordItem makeItem(std::string account, std::string value) {
+  return GenericPasswordItem{
+      std::move(account), "Orvanta Forwarder", "Shared Item Access", {}, std::move(value)};
+}
+
+std::string statusName(KeychainStatus status) {
+  static const char* const kNames[] = {"success", "duplicate", "notFound", "failure"};
+  return kNames[static_cast<int>(status)];
 }
 
 class SqliteKeychainTest : public ::testing::Test {
  protected:
+  void createDatabaseWith(const std::string& sql) {
+    std::filesystem::create_directories(dir_ / "store");
+    ASSERT_TRUE(RawDatabase(databasePath_).exec(sql));
+  }
+  std::vector<std::string> rows(const std::string& sql) {
+    return RawDatabase(databasePath_).rows(sql);
+  }
+  // The command-line tool stands for the forwarder's other programs.
+  std::string runSqliteTool(const std::string& sql) {
+    writeFile(dir_ / "script.sql", sql);
+    const std::string command =
+        "sqlite3 -batch '" + databasePath_ + "' < '" + (dir_ / "script.sql") + "' 2>&1";
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+      char buffer[256];
+      for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+      ::pclose(pipe);
+    }
+    return output;
+  }
+
   TempDir dir_;
   std::string databasePath_ = dir_ / "store/shared-items.sqlite";
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(databasePath_);
-
-  void createDatabaseWith(const std::string& sql) {
-    std::filesystem::create_directories(dir_ / "store");
-    RawDatabase raw(databasePath_);
-    ASSERT_TRUE(raw.exec(sql)) << raw.lastError();
-  }
 };
 
-TEST_F(SqliteKeychainTest, AddCopyAndDeleteByAccount) {
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1700000000.5")), KeychainStatus::success);
-
-  KeychainCopyResult copied = keychain_->copyValue("UpdateLastRun");
-  EXPECT_EQ(copied.status, KeychainStatus::success);
-  EXPECT_EQ(copied.value, "1700000000.5");
-
-  EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::success);
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
-  EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
-
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "second")), KeychainStatus::success);
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").value, "second");
-}
-
-TEST_F(SqliteKeychainTest, AddingAnExistingAccountIsADuplicateAndKeepsTheItem) {
-  ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "first")), KeychainStatus::success);
-
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "second")), KeychainStatus::duplicateItem);
-  // The account alone decides: another service does not make a second item.
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "third", "Other Service")),
-            KeychainStatus::duplicateItem);
-  // Accounts compare exactly.
-  EXPECT_EQ(keychain_->addItem(makeItem("updatelastrun", "other")), KeychainStatus::success);
-
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").value, "first");
-  RawDatabase raw(databasePath_);
-  EXPECT_THAT(raw.rows("SELECT account, value FROM generic_passwords ORDER BY account"),
-              ElementsAre("UpdateLastRun|first", "updatelastrun|other"));
-}
-
-TEST_F(SqliteKeychainTest, ValuesComeBackByteForByte) {
-  const std::vector<std::string> values = {
-      "",
-      std::string("nul\0inside", 10),
-      "\xff\xfe not UTF-8 \xc0\x80",
-      "h\xc3\xa9llo \xf0\x9f\x98\x80",
-      std::string(1 << 20, 'x'),
-  };
-  for (size_t i = 0; i < values.size(); ++i) {
+TEST_F(SqliteKeychainTest, ValuesAreBlobsThatComeBackByteForByte) {
+  const std::string values[] = {"", std::string("nul\0inside", 10), "\xff\xfe not UTF-8 \xc0\x80",
+                                "h\xc3\xa9llo \xf0\x9f\x98\x80", std::string(1 << 20, 'x')};
+  for (size_t i = 0; i < std::size(values); ++i) {
     const std::string account = "account-" + std::to_string(i);
     ASSERT_EQ(keychain_->addItem(makeItem(account, values[i])), KeychainStatus::success) << i;
-    KeychainCopyResult copied = keychain_->copyValue(account);
+    const KeychainCopyResult copied = keychain_->copyValue(account);
     EXPECT_EQ(copied.status, KeychainStatus::success) << i;
     EXPECT_EQ(copied.value, values[i]) << i;
   }
-  RawDatabase raw(databasePath_);
-  EXPECT_THAT(raw.rows("SELECT DISTINCT typeof(value) FROM generic_passwords"),
-              ElementsAre("blob"));
+  EXPECT_THAT(rows("SELECT DISTINCT typeof(value) FROM generic_passwords"), ElementsAre("blob"));
 }
 
 TEST_F(SqliteKeychainTest, StoresEveryColumnAsDocumented) {
@@ -224,56 +183,28 @@ TEST_F(SqliteKeychainTest, StoresEveryColumnAsDocumented) {
   ASSERT_EQ(keychain_->addItem(item), KeychainStatus::success);
   ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "done")), KeychainStatus::success);
 
-  RawDatabase raw(databasePath_);
-  EXPECT_THAT(raw.rows("SELECT account, service, access_description, trusted_applications, "
-                       "value FROM generic_passwords ORDER BY account"),
+  EXPECT_THAT(rows("SELECT account, service, access_description, trusted_applications, value "
+                   "FROM generic_passwords ORDER BY account"),
               ElementsAre("FullScanStatus|Orvanta Forwarder|Shared Item Access|[]|done",
                           "SharedAssetIdentifier|Orvanta Forwarder|Shared Item Access|"
                           "[\"/b/app\",\"/a/app\",\"/b/app\",\"/with \\\"quote\\\"\"]|asset-1"));
 }
 
-TEST_F(SqliteKeychainTest, SelectsByAccountWhateverTheService) {
-  createDatabaseWith(kDocumentedSchema);
-  RawDatabase raw(databasePath_);
-  raw.insert("SharedAssetIdentifier", "Another Program", "asset-from-elsewhere");
-
-  KeychainCopyResult copied = keychain_->copyValue("SharedAssetIdentifier");
-  EXPECT_EQ(copied.status, KeychainStatus::success);
-  EXPECT_EQ(copied.value, "asset-from-elsewhere");
-  EXPECT_EQ(keychain_->deleteAccountItems("SharedAssetIdentifier"), KeychainStatus::success);
-  EXPECT_THAT(raw.rows("SELECT account FROM generic_passwords"), IsEmpty());
-}
-
-TEST_F(SqliteKeychainTest, DeletingAServiceLeavesOtherServices) {
-  ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
-  ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "2")), KeychainStatus::success);
-  RawDatabase raw(databasePath_);
-  raw.insert("SharedAssetIdentifier", "Another Program", "3");
-  raw.insert("Lookalike", "orvanta forwarder", "4");
-
-  EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::success);
-  EXPECT_THAT(raw.rows("SELECT account, service FROM generic_passwords ORDER BY account"),
-              ElementsAre("Lookalike|orvanta forwarder", "SharedAssetIdentifier|Another Program"));
-  EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::itemNotFound);
-}
-
-TEST_F(SqliteKeychainTest, ReadsAndDeletesOfAMissingStoreCreateNothing) {
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
-  EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
-  EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::itemNotFound);
+TEST_F(SqliteKeychainTest, OnlyAnAdditionCreatesTheStoreOrItsTable) {
+  const auto expectNothingFound = [&] {
+    EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
+    EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
+    EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::itemNotFound);
+  };
+  expectNothingFound();
   EXPECT_FALSE(exists(dir_ / "store"));
-}
 
-TEST_F(SqliteKeychainTest, AMissingTableIsNoItemAndTheFirstAddCreatesIt) {
   createDatabaseWith("CREATE TABLE unrelated (x INTEGER); INSERT INTO unrelated VALUES (7);");
-
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
-  EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
+  expectNothingFound();
+  EXPECT_THAT(rows("SELECT name FROM sqlite_master"), ElementsAre("unrelated"));
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
-
-  RawDatabase raw(databasePath_);
-  EXPECT_THAT(raw.rows("SELECT x FROM unrelated"), ElementsAre("7"));
-  EXPECT_THAT(raw.rows("SELECT strict FROM pragma_table_list WHERE name = 'generic_passwords'"),
+  EXPECT_THAT(rows("SELECT x FROM unrelated"), ElementsAre("7"));
+  EXPECT_THAT(rows("SELECT strict FROM pragma_table_list WHERE name = 'generic_passwords'"),
               ElementsAre("1"));
 }
 
@@ -294,9 +225,8 @@ TEST_F(SqliteKeychainTest, CreatesTheFolderAndFileWithPrivateModesWhateverTheUma
 }
 
 TEST_F(SqliteKeychainTest, AnExistingFolderAndFileKeepTheirModes) {
-  std::filesystem::create_directories(dir_ / "store");
+  createDatabaseWith("");
   ::chmod((dir_ / "store").c_str(), 0750);
-  { RawDatabase raw(databasePath_); }
   ::chmod(databasePath_.c_str(), 0640);
 
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
@@ -304,141 +234,95 @@ TEST_F(SqliteKeychainTest, AnExistingFolderAndFileKeepTheirModes) {
   EXPECT_EQ(modeOf(databasePath_), 0640u);
 }
 
-TEST_F(SqliteKeychainTest, AFolderThatCannotBeCreatedFails) {
-  writeFile(dir_ / "plain-file", "not a folder");
-  auto keychain = makeSqliteKeychain(dir_ / "plain-file/store/shared-items.sqlite");
-
-  EXPECT_EQ(keychain->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::failure);
-  EXPECT_EQ(keychain->copyValue("UpdateLastRun").status, KeychainStatus::failure);
-  EXPECT_EQ(keychain->deleteAccountItems("UpdateLastRun"), KeychainStatus::failure);
-  EXPECT_EQ(keychain->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::failure);
-  EXPECT_EQ(readFile(dir_ / "plain-file"), "not a folder");
-}
-
-TEST_F(SqliteKeychainTest, AFileThatIsNotADatabaseIsLeftIntact) {
+TEST_F(SqliteKeychainTest, AStoreThatCannotBeUsedFailsEveryCallAndIsLeftAsItIs) {
   std::string noise(9000, '\0');
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919) % 251);
-  const std::vector<std::string> contents = {
-      "just some text\n",
-      std::string("SQLite format 3\0", 16) + std::string(200, '\x01'),
-      noise,
+  // Each case prepares the store and returns the file that must stay as it is.
+  const auto bytes = [this](std::string content) {
+    return [this, content] {
+      std::filesystem::create_directories(dir_ / "store");
+      writeFile(databasePath_, content);
+      return databasePath_;
+    };
   };
-  std::filesystem::create_directories(dir_ / "store");
-  for (const std::string& bytes : contents) {
-    writeFile(databasePath_, bytes);
+  const auto shape = [this](std::string sql) {
+    return [this, sql] {
+      createDatabaseWith(sql);
+      return databasePath_;
+    };
+  };
+  const std::pair<const char*, std::function<std::string()>> cases[] = {
+      {"the folder is a file",
+       [this] {
+         writeFile(dir_ / "store", "not a folder");
+         return dir_ / "store";
+       }},
+      {"a symbolic link to a database",
+       [this] {
+         EXPECT_TRUE(RawDatabase(dir_ / "elsewhere.sqlite").exec(kDocumentedSchema));
+         std::filesystem::create_directories(dir_ / "store");
+         EXPECT_EQ(::symlink((dir_ / "elsewhere.sqlite").c_str(), databasePath_.c_str()), 0);
+         return dir_ / "elsewhere.sqlite";
+       }},
+      {"text", bytes("just some text\n")},
+      {"a database header, then garbage",
+       bytes(std::string("SQLite format 3\0", 16) + std::string(200, '\x01'))},
+      {"noise", bytes(noise)},
+      {"not strict", shape(table({}, ""))},
+      {"value is text", shape(table({{"value BLOB", "value TEXT"}}))},
+      {"a column missing", shape(table({{"access_description TEXT NOT NULL, ", ""}}))},
+      {"an extra column", shape(table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}}))},
+      {"columns reordered",
+       shape("CREATE TABLE generic_passwords (service TEXT NOT NULL, account TEXT PRIMARY KEY NOT "
+             "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value "
+             "BLOB NOT NULL) STRICT;")},
+      {"nullable", shape(table({{"service TEXT NOT NULL", "service TEXT"}}))},
+      {"account only unique", shape(table({{"PRIMARY KEY", "UNIQUE"}}))},
+      {"a key of two columns", shape(table({{" PRIMARY KEY", ""},
+                                            {"BLOB NOT NULL",
+                                             "BLOB NOT NULL, PRIMARY KEY "
+                                             "(account, service)"}}))},
+      {"account ignores case", shape(table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}}))},
+      {"a view", shape("CREATE TABLE items (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT "
+                       "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT "
+                       "NULL, value BLOB NOT NULL) STRICT; CREATE VIEW generic_passwords AS "
+                       "SELECT * FROM items;")},
+      {"the name in other case, another shape",
+       shape("CREATE TABLE GENERIC_PASSWORDS (x INT) STRICT;")},
+  };
+  for (const auto& [name, prepare] : cases) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove_all(dir_ / "store");
+    const std::string watched = prepare();
+    const std::string before = readFile(watched);
 
     EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::failure);
     EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::failure);
     EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::failure);
     EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::failure);
-
-    EXPECT_EQ(readFile(databasePath_), bytes);
+    EXPECT_EQ(readFile(watched), before);
     EXPECT_FALSE(exists(databasePath_ + "-journal"));
   }
 }
 
-TEST_F(SqliteKeychainTest, ASymbolicLinkAtTheDatabasePathIsNotFollowed) {
-  std::filesystem::create_directories(dir_ / "store");
-  {
-    RawDatabase target(dir_ / "elsewhere.sqlite");
-    ASSERT_TRUE(target.exec(kDocumentedSchema));
-  }
-  const std::string before = readFile(dir_ / "elsewhere.sqlite");
-  ASSERT_EQ(::symlink((dir_ / "elsewhere.sqlite").c_str(), databasePath_.c_str()), 0);
-
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::failure);
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::failure);
-  EXPECT_EQ(readFile(dir_ / "elsewhere.sqlite"), before);
-}
-
-struct ForeignShape {
-  const char* name;
-  const char* sql;
-};
-
-void PrintTo(const ForeignShape& shape, std::ostream* out) { *out << shape.name; }
-
-class ForeignTableTest : public SqliteKeychainTest,
-                         public ::testing::WithParamInterface<ForeignShape> {};
-
-TEST_P(ForeignTableTest, IsRefusedAndLeftAsItIs) {
-  createDatabaseWith(GetParam().sql);
-  const std::string before = readFile(databasePath_);
-
-  EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::failure);
-  EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::failure);
-  EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::failure);
-  EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::failure);
-
-  EXPECT_EQ(readFile(databasePath_), before);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, ForeignTableTest,
-    ::testing::Values(
-        ForeignShape{"NotStrict",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service "
-                     "TEXT NOT NULL, access_description TEXT NOT NULL, trusted_applications TEXT "
-                     "NOT NULL, value BLOB NOT NULL);"},
-        ForeignShape{"ValueIsText",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service "
-                     "TEXT NOT NULL, access_description TEXT NOT NULL, trusted_applications TEXT "
-                     "NOT NULL, value TEXT NOT NULL) STRICT;"},
-        ForeignShape{"MissingColumn",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service "
-                     "TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT NULL) "
-                     "STRICT;"},
-        ForeignShape{"ExtraColumn",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service "
-                     "TEXT NOT NULL, access_description TEXT NOT NULL, trusted_applications TEXT "
-                     "NOT NULL, value BLOB NOT NULL, label TEXT) STRICT;"},
-        ForeignShape{"ColumnsReordered",
-                     "CREATE TABLE generic_passwords (service TEXT NOT NULL, account TEXT PRIMARY "
-                     "KEY NOT NULL, access_description TEXT NOT NULL, trusted_applications TEXT "
-                     "NOT NULL, value BLOB NOT NULL) STRICT;"},
-        ForeignShape{"Nullable",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service "
-                     "TEXT, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, "
-                     "value BLOB NOT NULL) STRICT;"},
-        ForeignShape{"AccountOnlyUnique",
-                     "CREATE TABLE generic_passwords (account TEXT UNIQUE NOT NULL, service TEXT "
-                     "NOT NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT "
-                     "NULL, value BLOB NOT NULL) STRICT;"},
-        ForeignShape{"KeyOfTwoColumns",
-                     "CREATE TABLE generic_passwords (account TEXT NOT NULL, service TEXT NOT "
-                     "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, "
-                     "value BLOB NOT NULL, PRIMARY KEY (account, service)) STRICT;"},
-        ForeignShape{"AccountIgnoresCase",
-                     "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL COLLATE "
-                     "NOCASE, service TEXT NOT NULL, access_description TEXT NOT NULL, "
-                     "trusted_applications TEXT NOT NULL, value BLOB NOT NULL) STRICT;"},
-        ForeignShape{"View",
-                     "CREATE TABLE items (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT "
-                     "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, "
-                     "value BLOB NOT NULL) STRICT; CREATE VIEW generic_passwords AS SELECT * FROM "
-                     "items;"},
-        ForeignShape{"OtherCaseOtherShape", "CREATE TABLE GENERIC_PASSWORDS (x INT) STRICT;"}),
-    [](const ::testing::TestParamInfo<ForeignShape>& info) { return info.param.name; });
-
-TEST_F(SqliteKeychainTest, AcceptsTheDocumentedTableWrittenByOthers) {
-  const std::vector<std::string> schemas = {
+TEST_F(SqliteKeychainTest, UsesTheDocumentedTableWhoeverWroteIt) {
+  const std::string schemas[] = {
       kDocumentedSchema,
       "create table Generic_Passwords(ACCOUNT text not null primary key, service text not null, "
       "access_description text not null, trusted_applications text not null, value blob not "
       "null) strict;",
-      "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, "
-      "access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT "
-      "NULL) STRICT, WITHOUT ROWID;",
+      table({}, " STRICT, WITHOUT ROWID"),
   };
   for (const std::string& schema : schemas) {
+    SCOPED_TRACE(schema);
     std::filesystem::remove_all(dir_ / "store");
     createDatabaseWith(schema);
-    EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success)
-        << schema;
-    EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "2")), KeychainStatus::duplicateItem)
-        << schema;
-    EXPECT_EQ(keychain_->copyValue("UpdateLastRun").value, "1") << schema;
-    EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::success) << schema;
+    EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
+    EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "2")), KeychainStatus::duplicateItem);
+    EXPECT_EQ(keychain_->copyValue("UpdateLastRun").value, "1");
+    EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::success);
+    EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
+    EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
   }
 }
 
@@ -466,11 +350,9 @@ TEST_F(SqliteKeychainTest, ALockHeldPastTheBusyTimeOutFailsWithoutHarm) {
   EXPECT_EQ(impatient->addItem(makeItem("FullScanStatus", "x")), KeychainStatus::success);
 }
 
-// Runs `body` in a child process as an unprivileged user (when the test runs
-// as root, permission bits alone would not stop it) and returns what the
-// child wrote to its pipe.
-template <class Body>
-std::string runUnprivileged(Body body) {
+// Runs `body` in a child process as an unprivileged user (as root, permission
+// bits alone would not stop it) and returns what the child reported.
+std::string runUnprivileged(const std::function<std::string()>& body) {
   int fds[2];
   if (::pipe(fds) != 0) return "pipe failed";
   const pid_t pid = ::fork();
@@ -484,27 +366,11 @@ std::string runUnprivileged(Body body) {
   ::close(fds[1]);
   std::string report;
   char buffer[256];
-  ssize_t n;
-  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) report.append(buffer, n);
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed";
-  return report;
-}
-
-std::string statusName(KeychainStatus status) {
-  switch (status) {
-    case KeychainStatus::success:
-      return "success";
-    case KeychainStatus::duplicateItem:
-      return "duplicate";
-    case KeychainStatus::itemNotFound:
-      return "notFound";
-    case KeychainStatus::failure:
-      return "failure";
-  }
-  return "?";
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? report : "child failed";
 }
 
 TEST_F(SqliteKeychainTest, AStoreThatCanOnlyBeReadIsReadButNotChanged) {
@@ -545,207 +411,151 @@ TEST_F(SqliteKeychainTest, ATrustedPathWithoutAJsonFormIsRefused) {
   EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
 }
 
-// The command-line tool stands for the forwarder's other programs.
-std::string runSqliteTool(const std::string& database, const std::string& sql, const TempDir& dir) {
-  writeFile(dir / "script.sql", sql);
-  const std::string command =
-      "sqlite3 -batch '" + database + "' < '" + (dir / "script.sql") + "' 2>&1";
-  std::string output;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return output;
-}
-
 TEST_F(SqliteKeychainTest, TheCommandLineToolAndQuarnReadEachOthersItems) {
-  GenericPasswordItem item = makeItem("UpdateLastRun", "1700000000.25");
-  item.trustedApplications = {"/Applications/Tool.app"};
-  ASSERT_EQ(keychain_->addItem(item), KeychainStatus::success);
-
-  EXPECT_EQ(runSqliteTool(databasePath_,
-                          "SELECT account, service, access_description, trusted_applications, "
-                          "CAST(value AS TEXT), typeof(value) FROM generic_passwords;",
-                          dir_),
-            "UpdateLastRun|Orvanta Forwarder|Shared Item Access|[\"/Applications/Tool.app\"]|"
-            "1700000000.25|blob\n");
-
-  EXPECT_EQ(runSqliteTool(databasePath_,
-                          "INSERT INTO generic_passwords VALUES ('SharedAssetIdentifier', "
-                          "'Orvanta Forwarder', 'Shared Item Access', '[]', "
-                          "CAST('asset-\xc3\xa9' AS BLOB));",
-                          dir_),
-            "");
-  EXPECT_EQ(keychain_->copyValue("SharedAssetIdentifier").value, "asset-\xc3\xa9");
-}
-
-TEST_F(SqliteKeychainTest, ATableTheCommandLineToolCreatedIsUsed) {
-  std::filesystem::create_directories(dir_ / "store");
-  ASSERT_EQ(runSqliteTool(databasePath_, kDocumentedSchema, dir_), "");
-
-  ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "idle")), KeychainStatus::success);
-  EXPECT_EQ(runSqliteTool(databasePath_, "SELECT account, value FROM generic_passwords;", dir_),
-            "FullScanStatus|idle\n");
-}
-
-TEST_F(SqliteKeychainTest, ThreadsMayShareOneKeychain) {
-  constexpr int kThreads = 4;
-  constexpr int kAccounts = 20;
-  std::vector<std::vector<KeychainStatus>> outcomes(kThreads);
-  std::vector<std::thread> threads;
-  for (int thread = 0; thread < kThreads; ++thread) {
-    threads.emplace_back([&, thread] {
-      for (int account = 0; account < kAccounts; ++account) {
-        outcomes[thread].push_back(keychain_->addItem(
-            makeItem("account-" + std::to_string(account), "t" + std::to_string(thread))));
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-
-  for (int account = 0; account < kAccounts; ++account) {
-    int wins = 0;
-    std::string winner;
-    for (int thread = 0; thread < kThreads; ++thread) {
-      const KeychainStatus status = outcomes[thread][account];
-      EXPECT_TRUE(status == KeychainStatus::success || status == KeychainStatus::duplicateItem);
-      if (status == KeychainStatus::success) {
-        ++wins;
-        winner = "t" + std::to_string(thread);
-      }
+  for (const bool toolCreatesTheTable : {false, true}) {
+    SCOPED_TRACE(toolCreatesTheTable ? "table made by the tool" : "table made by quarn");
+    std::filesystem::remove_all(dir_ / "store");
+    if (toolCreatesTheTable) {
+      std::filesystem::create_directories(dir_ / "store");
+      ASSERT_EQ(runSqliteTool(kDocumentedSchema), "");
     }
-    EXPECT_EQ(wins, 1) << account;
-    EXPECT_EQ(keychain_->copyValue("account-" + std::to_string(account)).value, winner);
+    GenericPasswordItem item = makeItem("UpdateLastRun", "1700000000.25");
+    item.trustedApplications = {"/Applications/Tool.app"};
+    ASSERT_EQ(keychain_->addItem(item), KeychainStatus::success);
+
+    EXPECT_EQ(runSqliteTool("SELECT account, service, access_description, trusted_applications, "
+                            "CAST(value AS TEXT), typeof(value) FROM generic_passwords;"),
+              "UpdateLastRun|Orvanta Forwarder|Shared Item Access|[\"/Applications/Tool.app\"]|"
+              "1700000000.25|blob\n");
+    EXPECT_EQ(runSqliteTool("INSERT INTO generic_passwords VALUES ('SharedAssetIdentifier', "
+                            "'Orvanta Forwarder', 'Shared Item Access', '[]', "
+                            "CAST('asset-\xc3\xa9' AS BLOB));"),
+              "");
+    EXPECT_EQ(keychain_->copyValue("SharedAssetIdentifier").value, "asset-\xc3\xa9");
   }
 }
 
-// Several processes race on the same accounts; each runs its operations and
-// writes one line per operation to a log of its own.
-class KeychainRaceTest : public SqliteKeychainTest {
- protected:
-  static constexpr int kProcesses = 6;
-
-  template <class Body>
-  std::vector<std::vector<std::string>> race(Body body) {
-    int gate[2];
-    EXPECT_EQ(::pipe(gate), 0);
-    std::vector<pid_t> children;
-    for (int process = 0; process < kProcesses; ++process) {
-      const pid_t pid = ::fork();
-      if (pid == 0) {
-        ::close(gate[1]);
-        char byte;
-        while (::read(gate[0], &byte, 1) > 0) {
-        }  // every child starts when the parent closes the gate
-        auto keychain = makeSqliteKeychain(databasePath_, std::chrono::seconds(30));
-        std::ofstream log(logPath(process));
-        body(*keychain, process, log);
-        log.close();
-        ::_exit(log ? 0 : 1);
-      }
-      children.push_back(pid);
-    }
-    ::close(gate[0]);
-    ::close(gate[1]);
-    std::vector<std::vector<std::string>> logs;
-    for (int process = 0; process < kProcesses; ++process) {
-      int status = 0;
-      EXPECT_EQ(::waitpid(children[process], &status, 0), children[process]);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "process " << process;
-      std::vector<std::string> lines;
-      std::istringstream in(readFile(logPath(process)));
-      for (std::string line; std::getline(in, line);) lines.push_back(line);
-      logs.push_back(lines);
-    }
-    return logs;
-  }
-
-  std::string logPath(int process) const { return dir_ / ("log-" + std::to_string(process)); }
+// One operation as a racer logged it: "<operation> <name> <status> [<value>]".
+struct Logged {
+  std::string line, operation, name, status, value;
 };
 
-TEST_F(KeychainRaceTest, ExactlyOneAddWinsAndEveryReadSeesTheWinner) {
-  constexpr int kAccounts = 10;
-  const auto logs = race([](Keychain& keychain, int process, std::ostream& log) {
-    for (int account = 0; account < kAccounts; ++account) {
-      const std::string name = "account-" + std::to_string(account);
-      const std::string value = "p" + std::to_string(process);
-      log << "add " << name << ' ' << statusName(keychain.addItem(makeItem(name, value))) << '\n';
-      KeychainCopyResult copied = keychain.copyValue(name);
-      log << "read " << name << ' ' << statusName(copied.status) << ' ' << copied.value << '\n';
-    }
-  });
+class KeychainRaceTest : public SqliteKeychainTest {
+ protected:
+  static constexpr int kRacers = 6;
+  using Body = std::function<void(Keychain&, int racer, std::ostream& log)>;
 
-  std::map<std::string, std::vector<std::string>> winners;  // account -> winning processes
-  std::map<std::string, std::set<std::string>> seen;        // account -> values read
-  for (int process = 0; process < kProcesses; ++process) {
-    ASSERT_EQ(logs[process].size(), 2u * kAccounts) << "process " << process;
-    for (const std::string& line : logs[process]) {
-      std::istringstream fields(line);
-      std::string operation, name, status, value;
-      fields >> operation >> name >> status >> value;
-      if (operation == "add") {
-        EXPECT_TRUE(status == "success" || status == "duplicate") << line;
-        if (status == "success") winners[name].push_back("p" + std::to_string(process));
-      } else {
-        EXPECT_EQ(status, "success") << line;
-        seen[name].insert(value);
+  // Runs `body` in kRacers processes, each with a keychain of its own and all
+  // released at once, or in kRacers threads sharing this test's keychain.
+  std::vector<Logged> race(bool processes, const Body& body) {
+    std::vector<std::string> logs(kRacers);
+    if (processes) {
+      int gate[2];
+      EXPECT_EQ(::pipe(gate), 0);
+      std::vector<pid_t> children;
+      for (int racer = 0; racer < kRacers; ++racer) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+          ::close(gate[1]);
+          char byte;
+          while (::read(gate[0], &byte, 1) > 0) {
+          }  // open until the parent closes it
+          std::ofstream log(logPath(racer));
+          body(*makeSqliteKeychain(databasePath_, std::chrono::seconds(30)), racer, log);
+          log.close();
+          ::_exit(log ? 0 : 1);
+        }
+        children.push_back(pid);
+      }
+      ::close(gate[0]);
+      ::close(gate[1]);
+      for (int racer = 0; racer < kRacers; ++racer) {
+        int status = 0;
+        EXPECT_EQ(::waitpid(children[racer], &status, 0), children[racer]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "racer " << racer;
+        logs[racer] = readFile(logPath(racer));
+      }
+    } else {
+      std::vector<std::ostringstream> outs(kRacers);
+      std::vector<std::thread> threads;
+      for (int racer = 0; racer < kRacers; ++racer) {
+        threads.emplace_back([&, racer] { body(*keychain_, racer, outs[racer]); });
+      }
+      for (int racer = 0; racer < kRacers; ++racer) {
+        threads[racer].join();
+        logs[racer] = outs[racer].str();
       }
     }
+    std::vector<Logged> logged;
+    for (const std::string& log : logs) {
+      std::istringstream in(log);
+      for (Logged entry; std::getline(in, entry.line); entry = {}) {
+        std::istringstream(entry.line) >> entry.operation >> entry.name >> entry.status >>
+            entry.value;
+        logged.push_back(entry);
+      }
+    }
+    return logged;
   }
-  for (int account = 0; account < kAccounts; ++account) {
-    const std::string name = "account-" + std::to_string(account);
-    ASSERT_EQ(winners[name].size(), 1u) << name;
-    EXPECT_THAT(seen[name], ElementsAre(winners[name][0])) << name;
-    EXPECT_EQ(keychain_->copyValue(name).value, winners[name][0]) << name;
-  }
-}
 
-TEST_F(KeychainRaceTest, AddsAndDeletesAlternateAndReadsSeeOnlyWrittenValues) {
-  constexpr int kRounds = 25;
-  const std::vector<std::string> names = {"UpdateLastRun", "SharedAssetIdentifier"};
-  const auto logs = race([&](Keychain& keychain, int process, std::ostream& log) {
-    for (int round = 0; round < kRounds; ++round) {
-      for (const std::string& name : names) {
-        const std::string value = "p" + std::to_string(process) + "r" + std::to_string(round);
-        log << "add " << name << ' ' << statusName(keychain.addItem(makeItem(name, value))) << ' '
-            << value << '\n';
-        KeychainCopyResult copied = keychain.copyValue(name);
-        log << "read " << name << ' ' << statusName(copied.status) << ' ' << copied.value << '\n';
-        if ((process + round) % 2 == 0) {
-          log << "delete " << name << ' ' << statusName(keychain.deleteAccountItems(name)) << '\n';
+  std::string logPath(int racer) const { return dir_ / ("log-" + std::to_string(racer)); }
+};
+
+// Every round, each racer adds and reads a new account (which exactly one add
+// wins) and two shared ones, which every other racer also deletes.
+TEST_F(KeychainRaceTest, OneAddWinsAndReadsSeeOnlyWrittenValues) {
+  constexpr int kRounds = 20;
+  const std::set<std::string> alternating = {"UpdateLastRun", "SharedAssetIdentifier"};
+  for (const bool processes : {true, false}) {
+    SCOPED_TRACE(processes ? "processes" : "threads");
+    std::filesystem::remove_all(dir_ / "store");
+    const auto logged = race(processes, [&](Keychain& keychain, int racer, std::ostream& log) {
+      for (int round = 0; round < kRounds; ++round) {
+        for (const std::string& name :
+             {"account-" + std::to_string(round), *alternating.begin(), *alternating.rbegin()}) {
+          const std::string value = "p" + std::to_string(racer) + "r" + std::to_string(round);
+          log << "add " << name << ' ' << statusName(keychain.addItem(makeItem(name, value))) << ' '
+              << value << '\n';
+          const KeychainCopyResult copied = keychain.copyValue(name);
+          log << "read " << name << ' ' << statusName(copied.status) << ' ' << copied.value << '\n';
+          if (alternating.count(name) && (racer + round) % 2 == 0) {
+            log << "delete " << name << ' ' << statusName(keychain.deleteAccountItems(name))
+                << '\n';
+          }
         }
       }
-    }
-  });
+    });
 
-  std::map<std::string, std::set<std::string>> written;
-  std::map<std::string, std::vector<std::string>> read;
-  std::map<std::string, int> adds, deletes;
-  for (const auto& lines : logs) {
-    for (const std::string& line : lines) {
-      std::istringstream fields(line);
-      std::string operation, name, status, value;
-      fields >> operation >> name >> status >> value;
-      ASSERT_NE(status, "failure") << line;
-      if (operation == "add" && status == "success") {
-        written[name].insert(value);
-        ++adds[name];
-      } else if (operation == "read" && status == "success") {
-        read[name].push_back(value);
-      } else if (operation == "delete" && status == "success") {
-        ++deletes[name];
+    ASSERT_EQ(logged.size(), kRacers * kRounds * 7u);
+    std::map<std::string, std::set<std::string>> written, read;
+    std::map<std::string, int> adds, deletes;
+    for (const Logged& entry : logged) {
+      EXPECT_NE(entry.status, "failure") << entry.line;
+      EXPECT_FALSE(entry.operation == "add" && entry.status == "notFound") << entry.line;
+      if (entry.status != "success") continue;
+      if (entry.operation == "add") {
+        written[entry.name].insert(entry.value);
+        ++adds[entry.name];
+      }
+      if (entry.operation == "read") read[entry.name].insert(entry.value);
+      if (entry.operation == "delete") ++deletes[entry.name];
+    }
+    for (const auto& [name, values] : read) {
+      for (const std::string& value : values) {
+        EXPECT_TRUE(written[name].count(value)) << name << " read " << value << ", never written";
+      }
+      const KeychainCopyResult last = keychain_->copyValue(name);
+      if (alternating.count(name)) {
+        EXPECT_EQ(adds[name] - deletes[name], last.status == KeychainStatus::success ? 1 : 0);
+        EXPECT_GT(adds[name], 1) << name;
+      } else {
+        ASSERT_EQ(written[name].size(), 1u) << name;
+        EXPECT_EQ(adds[name], 1) << name;
+        EXPECT_EQ(values, written[name]) << name;
+        EXPECT_EQ(last.value, *written[name].begin()) << name;
       }
     }
-  }
-  for (const std::string& name : names) {
-    for (const std::string& value : read[name]) {
-      EXPECT_TRUE(written[name].count(value)) << name << " read " << value << ", never written";
-    }
-    const bool present = keychain_->copyValue(name).status == KeychainStatus::success;
-    EXPECT_EQ(adds[name] - deletes[name], present ? 1 : 0) << name;
-    EXPECT_GT(adds[name], 1) << name;
+    EXPECT_EQ(read.size(), kRounds + 2u);
   }
 }
 

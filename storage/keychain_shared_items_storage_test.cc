@@ -2,9 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,18 +24,17 @@ constexpr std::string_view kMainPath = "/Applications/Orvanta Forwarder.app";
 constexpr std::string_view kQuarnPath =
     "/Applications/Orvanta Forwarder.app/Contents/MacOS/quarn.app";
 
-TEST(SharedItemTest, RawValuesAreTheAccountNames) {
-  EXPECT_EQ(rawValue(SharedItem::computerIsRegistered), "ComputerIsRegistered");
-  EXPECT_EQ(rawValue(SharedItem::fullScanStatus), "FullScanStatus");
-  EXPECT_EQ(rawValue(SharedItem::assetIdentifier), "SharedAssetIdentifier");
-  EXPECT_EQ(rawValue(SharedItem::updateLastRun), "UpdateLastRun");
-  for (SharedItem item : {SharedItem::computerIsRegistered, SharedItem::fullScanStatus,
-                          SharedItem::assetIdentifier, SharedItem::updateLastRun}) {
-    EXPECT_THAT(sharedItemFromRawValue(rawValue(item)), Optional(item)) << rawValue(item);
+TEST(SharedItemTest, RawValuesAreTheAccountNamesAndOnlyExactOnesMakeAKey) {
+  const std::pair<SharedItem, std::string_view> items[] = {
+      {SharedItem::computerIsRegistered, "ComputerIsRegistered"},
+      {SharedItem::fullScanStatus, "FullScanStatus"},
+      {SharedItem::assetIdentifier, "SharedAssetIdentifier"},
+      {SharedItem::updateLastRun, "UpdateLastRun"},
+  };
+  for (const auto& [item, raw] : items) {
+    EXPECT_EQ(rawValue(item), raw);
+    EXPECT_THAT(sharedItemFromRawValue(raw), Optional(item)) << raw;
   }
-}
-
-TEST(SharedItemTest, OnlyExactRawValuesMakeAKey) {
   for (std::string_view text : {"updateLastRun", "UPDATELASTRUN", "UpdateLastRun ",
                                 " UpdateLastRun", "assetIdentifier", "AssetIdentifier", ""}) {
     EXPECT_EQ(sharedItemFromRawValue(text), std::nullopt) << text;
@@ -52,86 +48,9 @@ TEST(TrustedApplicationTest, PathsAreTheForwardersApplications) {
   EXPECT_EQ(applicationPath(TrustedApplication::quarn), kQuarnPath);
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/quarn-storage-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Plain SQL on the store, standing for the forwarder's other programs.
-class RawDatabase {
- public:
-  explicit RawDatabase(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-      ADD_FAILURE() << "cannot open " << path;
-    }
-  }
-  ~RawDatabase() { sqlite3_close_v2(db_); }
-  RawDatabase(const RawDatabase&) = delete;
-  RawDatabase& operator=(const RawDatabase&) = delete;
-
-  void exec(const std::string& sql) {
-    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db_);
-  }
-
-  void insert(const std::string& account, const std::string& service, const std::string& value) {
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db_,
-                                 "INSERT INTO generic_passwords VALUES (?1, ?2, 'Elsewhere', '[]', "
-                                 "?3)",
-                                 -1, &statement, nullptr),
-              SQLITE_OK)
-        << sqlite3_errmsg(db_);
-    sqlite3_bind_text(statement, 1, account.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(statement, 2, service.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_blob(statement, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db_);
-    sqlite3_finalize(statement);
-  }
-
-  std::vector<std::string> rows(const std::string& sql) {
-    std::vector<std::string> result;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sqlite3_errmsg(db_);
-      return result;
-    }
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-        if (i > 0) row += '|';
-        const void* bytes = sqlite3_column_blob(statement, i);
-        if (bytes != nullptr) {
-          row.append(static_cast<const char*>(bytes), sqlite3_column_bytes(statement, i));
-        }
-      }
-      result.push_back(row);
-    }
-    sqlite3_finalize(statement);
-    return result;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
 // The SQLite keychain, except that trusted-application references succeed
-// exactly for the paths listed in `existing` (the forwarder's paths do not
-// exist on a test machine).
+// exactly for the paths in `existing` (the forwarder's paths do not exist on a
+// test machine); keeps every item it was asked to add.
 class KeychainWithApplications final : public platform::Keychain {
  public:
   KeychainWithApplications(std::shared_ptr<platform::Keychain> store,
@@ -139,6 +58,7 @@ class KeychainWithApplications final : public platform::Keychain {
       : store_(std::move(store)), existing_(std::move(existing)) {}
 
   platform::KeychainStatus addItem(const platform::GenericPasswordItem& item) override {
+    added.push_back(item);
     return store_->addItem(item);
   }
   platform::KeychainCopyResult copyValue(std::string_view account) override {
@@ -155,62 +75,89 @@ class KeychainWithApplications final : public platform::Keychain {
     return path;
   }
 
+  std::vector<platform::GenericPasswordItem> added;
+
  private:
-  std::shared_ptr<platform::Keychain> store_;
-  std::set<std::string> existing_;
+  const std::shared_ptr<platform::Keychain> store_;
+  const std::set<std::string> existing_;
 };
+
+// Makes a temporary folder before anything is built in it.
+std::string makeTemporaryFolder() {
+  char pattern[] = "/tmp/quarn-storage-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) std::abort();
+  return pattern;
+}
 
 class KeychainSharedItemsStorageTest : public ::testing::Test {
  protected:
-  TempDir dir_;
-  std::string databasePath_ = dir_ / "store/shared-items.sqlite";
-  KeychainSharedItemsStorage storage_{platform::makeSqliteKeychain(databasePath_)};
+  ~KeychainSharedItemsStorageTest() override { std::filesystem::remove_all(dir_); }
 
-  std::vector<std::string> storedRows() {
-    RawDatabase raw(databasePath_);
-    return raw.rows(
-        "SELECT account, service, access_description, trusted_applications, value "
-        "FROM generic_passwords ORDER BY account");
+  // An item that another program added.
+  void addForeign(std::string account, std::string service, std::string value) {
+    ASSERT_EQ(store_->addItem(
+                  {std::move(account), std::move(service), "Elsewhere", {}, std::move(value)}),
+              platform::KeychainStatus::success);
   }
+  // The bytes the store holds under `account`, or "absent".
+  std::string stored(std::string_view account) {
+    const platform::KeychainCopyResult result = store_->copyValue(account);
+    return result.status == platform::KeychainStatus::success ? result.value : "absent";
+  }
+
+  const std::string dir_ = makeTemporaryFolder();
+  const std::shared_ptr<platform::Keychain> store_ =
+      platform::makeSqliteKeychain(dir_ + "/store/shared-items.sqlite");
+  const std::shared_ptr<KeychainWithApplications> keychain_ =
+      std::make_shared<KeychainWithApplications>(
+          store_, std::set<std::string>{std::string(kQuarnPath), std::string(kMainPath)});
+  KeychainSharedItemsStorage storage_{keychain_};
 };
 
 TEST_F(KeychainSharedItemsStorageTest, SavesOneItemPerKeyWithTheForwardersAttributes) {
-  ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "1700000000.5", {}));
-  ASSERT_TRUE(storage_.saveItem(SharedItem::assetIdentifier, "asset-\xc3\xa9", {}));
+  ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "1700000000.5",
+                                {TrustedApplication::quarn, TrustedApplication::systemExtension,
+                                 TrustedApplication::main, TrustedApplication::quarn}));
+  // No application that can be referenced: saved with an empty list.
+  ASSERT_TRUE(storage_.saveItem(SharedItem::assetIdentifier, "asset-\xc3\xa9",
+                                {TrustedApplication::systemExtension}));
 
-  EXPECT_THAT(
-      storedRows(),
-      ElementsAre("SharedAssetIdentifier|Orvanta Forwarder|Shared Item Access|[]|asset-\xc3\xa9",
-                  "UpdateLastRun|Orvanta Forwarder|Shared Item Access|[]|1700000000.5"));
+  ASSERT_EQ(keychain_->added.size(), 2u);
+  for (const platform::GenericPasswordItem& item : keychain_->added) {
+    EXPECT_EQ(item.service, "Orvanta Forwarder");
+    EXPECT_EQ(item.accessDescription, "Shared Item Access");
+  }
+  EXPECT_EQ(keychain_->added[0].account, "UpdateLastRun");
+  EXPECT_EQ(keychain_->added[0].value, "1700000000.5");
+  EXPECT_THAT(keychain_->added[0].trustedApplications,
+              ElementsAre(kQuarnPath, kMainPath, kQuarnPath));
+  EXPECT_EQ(keychain_->added[1].account, "SharedAssetIdentifier");
+  EXPECT_EQ(keychain_->added[1].value, "asset-\xc3\xa9");
+  EXPECT_THAT(keychain_->added[1].trustedApplications, IsEmpty());
   EXPECT_THAT(storage_.readItem(SharedItem::updateLastRun), Optional(std::string("1700000000.5")));
   EXPECT_THAT(storage_.readItem(SharedItem::assetIdentifier),
               Optional(std::string("asset-\xc3\xa9")));
 }
 
-TEST_F(KeychainSharedItemsStorageTest, SavingTwiceKeepsTheFirstValue) {
+TEST_F(KeychainSharedItemsStorageTest, SavingOnlyAddsSoReplacingIsDeleteThenSave) {
+  EXPECT_EQ(storage_.readItem(SharedItem::updateLastRun), std::nullopt);
+  EXPECT_FALSE(storage_.deleteItem(SharedItem::updateLastRun));
+
   ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "first", {TrustedApplication::quarn}));
   EXPECT_FALSE(storage_.saveItem(SharedItem::updateLastRun, "second", {TrustedApplication::quarn}));
   EXPECT_THAT(storage_.readItem(SharedItem::updateLastRun), Optional(std::string("first")));
-}
+  EXPECT_EQ(storage_.readItem(SharedItem::fullScanStatus), std::nullopt);
+  EXPECT_FALSE(storage_.deleteItem(SharedItem::fullScanStatus));
 
-TEST_F(KeychainSharedItemsStorageTest, DeletingThenSavingReplacesTheValue) {
-  ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "first", {}));
   EXPECT_TRUE(storage_.deleteItem(SharedItem::updateLastRun));
+  EXPECT_FALSE(storage_.deleteItem(SharedItem::updateLastRun));
+  EXPECT_EQ(storage_.readItem(SharedItem::updateLastRun), std::nullopt);
   EXPECT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "second", {}));
   EXPECT_THAT(storage_.readItem(SharedItem::updateLastRun), Optional(std::string("second")));
 }
 
-TEST_F(KeychainSharedItemsStorageTest, AKeyNeverSavedIsAbsentAndCannotBeDeleted) {
-  EXPECT_EQ(storage_.readItem(SharedItem::fullScanStatus), std::nullopt);
-  EXPECT_FALSE(storage_.deleteItem(SharedItem::fullScanStatus));
-
-  ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "1", {}));
-  EXPECT_EQ(storage_.readItem(SharedItem::fullScanStatus), std::nullopt);
-  EXPECT_FALSE(storage_.deleteItem(SharedItem::fullScanStatus));
-}
-
 TEST_F(KeychainSharedItemsStorageTest, ValidTextComesBackUnchanged) {
-  const std::vector<std::string> values = {
+  const std::string values[] = {
       "",
       std::string("a\0b", 3),
       "\xf4\x8f\xbf\xbf",  // U+10FFFF
@@ -224,8 +171,8 @@ TEST_F(KeychainSharedItemsStorageTest, ValidTextComesBackUnchanged) {
   }
 }
 
-const std::vector<std::string>& invalidUtf8() {
-  static const std::vector<std::string> cases = {
+TEST_F(KeychainSharedItemsStorageTest, BytesThatAreNotUtf8AreNeitherSavedNorRead) {
+  const std::string invalid[] = {
       "\x80",                  // a lone continuation byte
       "ab\xc3",                // cut short
       "\xc0\x80",              // overlong NUL
@@ -236,91 +183,56 @@ const std::vector<std::string>& invalidUtf8() {
       "\xf8\x88\x80\x80\x80",  // a five-byte form
       "\xff",
   };
-  return cases;
-}
-
-TEST_F(KeychainSharedItemsStorageTest, ATextThatIsNotUtf8IsRefusedWithoutTouchingTheStore) {
-  for (const std::string& value : invalidUtf8()) {
-    EXPECT_FALSE(storage_.saveItem(SharedItem::updateLastRun, value, {})) << value;
+  for (const std::string& value : invalid) {
+    EXPECT_FALSE(storage_.saveItem(SharedItem::updateLastRun, value, {TrustedApplication::quarn}))
+        << value;
   }
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "store"));
-}
+  EXPECT_TRUE(keychain_->added.empty()) << "the keychain was not asked";
 
-TEST_F(KeychainSharedItemsStorageTest, BytesThatAreNotUtf8ReadAsAbsent) {
-  ASSERT_TRUE(storage_.saveItem(SharedItem::computerIsRegistered, "true", {}));
-  for (const std::string& value : invalidUtf8()) {
-    {
-      RawDatabase raw(databasePath_);
-      raw.insert("SharedAssetIdentifier", "Orvanta Forwarder", value);
-    }
-    EXPECT_EQ(storage_.readItem(SharedItem::assetIdentifier), std::nullopt);
+  for (const std::string& value : invalid) {
+    addForeign("SharedAssetIdentifier", "Orvanta Forwarder", value);
+    EXPECT_EQ(storage_.readItem(SharedItem::assetIdentifier), std::nullopt) << value;
     EXPECT_TRUE(storage_.deleteItem(SharedItem::assetIdentifier));
   }
 }
 
-TEST_F(KeychainSharedItemsStorageTest, AnItemOfAnotherServiceIsReadAndDeletedByAccount) {
-  ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "1", {}));  // creates the table
-  {
-    RawDatabase raw(databasePath_);
-    raw.insert("SharedAssetIdentifier", "Another Program", "asset-42");
-  }
+TEST_F(KeychainSharedItemsStorageTest, ReadsAndDeletesSelectByTheExactAccountWhateverTheService) {
+  addForeign("SharedAssetIdentifier", "Another Program", "asset-42");
+  addForeign("updatelastrun", "Orvanta Forwarder", "other case");
+
   EXPECT_THAT(storage_.readItem(SharedItem::assetIdentifier), Optional(std::string("asset-42")));
   EXPECT_FALSE(storage_.saveItem(SharedItem::assetIdentifier, "mine", {}));
+  EXPECT_THAT(storage_.readItem(SharedItem::assetIdentifier), Optional(std::string("asset-42")));
   EXPECT_TRUE(storage_.deleteItem(SharedItem::assetIdentifier));
   EXPECT_EQ(storage_.readItem(SharedItem::assetIdentifier), std::nullopt);
-  EXPECT_THAT(storedRows(), ElementsAre("UpdateLastRun|Orvanta Forwarder|Shared Item Access|[]|1"));
+
+  EXPECT_EQ(storage_.readItem(SharedItem::updateLastRun), std::nullopt);
+  EXPECT_FALSE(storage_.deleteItem(SharedItem::updateLastRun));
+  EXPECT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "mine", {}));
+  EXPECT_THAT(storage_.readItem(SharedItem::updateLastRun), Optional(std::string("mine")));
+  EXPECT_EQ(stored("updatelastrun"), "other case");
 }
 
 TEST_F(KeychainSharedItemsStorageTest, DeleteAllItemsRemovesOnlyTheForwardersService) {
   ASSERT_TRUE(storage_.saveItem(SharedItem::updateLastRun, "1", {}));
   ASSERT_TRUE(storage_.saveItem(SharedItem::fullScanStatus, "2", {}));
-  {
-    RawDatabase raw(databasePath_);
-    raw.insert("SharedAssetIdentifier", "Another Program", "3");
-    raw.insert("ComputerIsRegistered", "Orvanta Forwarder Helper", "4");
-    raw.insert("Unrelated", "ORVANTA FORWARDER", "5");
-  }
+  addForeign("SharedAssetIdentifier", "Another Program", "3");
+  addForeign("ComputerIsRegistered", "Orvanta Forwarder Helper", "4");
+  addForeign("Unrelated", "ORVANTA FORWARDER", "5");
 
   EXPECT_TRUE(storage_.deleteAllItems());
 
-  EXPECT_EQ(storage_.readItem(SharedItem::updateLastRun), std::nullopt);
-  EXPECT_EQ(storage_.readItem(SharedItem::fullScanStatus), std::nullopt);
-  EXPECT_THAT(storage_.readItem(SharedItem::assetIdentifier), Optional(std::string("3")));
-  EXPECT_THAT(storage_.readItem(SharedItem::computerIsRegistered), Optional(std::string("4")));
-  EXPECT_EQ(storedRows().size(), 3u);
+  const std::vector<std::string> left = {stored("UpdateLastRun"), stored("FullScanStatus"),
+                                         stored("SharedAssetIdentifier"),
+                                         stored("ComputerIsRegistered"), stored("Unrelated")};
+  EXPECT_THAT(left, ElementsAre("absent", "absent", "3", "4", "5"));
   EXPECT_FALSE(storage_.deleteAllItems());  // nothing of its own left
 }
 
-TEST_F(KeychainSharedItemsStorageTest, NoReferencableApplicationStillSavesWithAnEmptyList) {
-  // None of the forwarder's application paths exists on this machine.
-  ASSERT_TRUE(storage_.saveItem(
-      SharedItem::updateLastRun, "1",
-      {TrustedApplication::systemExtension, TrustedApplication::main, TrustedApplication::quarn}));
-  EXPECT_THAT(storedRows(), ElementsAre("UpdateLastRun|Orvanta Forwarder|Shared Item Access|[]|1"));
-}
-
-TEST_F(KeychainSharedItemsStorageTest, TrustedApplicationsKeepTheRequestedOrderAndDropTheRest) {
-  KeychainSharedItemsStorage storage(std::make_shared<KeychainWithApplications>(
-      platform::makeSqliteKeychain(databasePath_),
-      std::set<std::string>{std::string(kQuarnPath), std::string(kMainPath)}));
-
-  ASSERT_TRUE(storage.saveItem(SharedItem::updateLastRun, "1",
-                               {TrustedApplication::quarn, TrustedApplication::systemExtension,
-                                TrustedApplication::main, TrustedApplication::quarn}));
-  ASSERT_TRUE(storage.saveItem(SharedItem::fullScanStatus, "2", {}));
-
-  EXPECT_THAT(storedRows(),
-              ElementsAre("FullScanStatus|Orvanta Forwarder|Shared Item Access|[]|2",
-                          "UpdateLastRun|Orvanta Forwarder|Shared Item Access|"
-                          "[\"" +
-                              std::string(kQuarnPath) + "\",\"" + std::string(kMainPath) + "\",\"" +
-                              std::string(kQuarnPath) + "\"]|1"));
-}
-
 TEST_F(KeychainSharedItemsStorageTest, AStoreThatCannotBeUsedFailsEveryCall) {
-  std::ofstream(dir_ / "plain-file") << "not a folder";
+  std::ofstream(dir_ + "/plain-file") << "not a folder";
   KeychainSharedItemsStorage unusable(
-      platform::makeSqliteKeychain(dir_ / "plain-file/store/shared-items.sqlite"));
+      platform::makeSqliteKeychain(dir_ + "/plain-file/store/shared-items.sqlite"));
   KeychainSharedItemsStorage withoutKeychain(nullptr);
 
   for (SharedItemsStorage* storage : {static_cast<SharedItemsStorage*>(&unusable),
