@@ -292,6 +292,9 @@ struct RunCase {
   bool launched = false;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RunCase& runCase, std::ostream* out) { *out << runCase.name; }
+
 const std::string kPackage = "the package bytes";
 const std::string kDigest = "7bb0f3d3a1d1d4e8b4e1d8f1f1a35d0b3c9a3f4f6a1e9d0d2b0b2a6a9f1c0e3d";
 
