@@ -98,32 +98,17 @@ const std::string kAllKindsXml = xmlDocument(R"(<dict>
   <key></key><string>empty key</string>
 </dict>)");
 
-TEST(PropertyListTest, ReadsEveryKindFromXml) {
-  auto value = parsePropertyList(kAllKindsXml);
-  ASSERT_TRUE(value.has_value()) << value.error().description;
-  EXPECT_EQ(*value, expectedTree());
-}
-
-TEST(PropertyListTest, ReadsEveryKindFromBinary) {
+TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
   const std::string binary = toBinary(kAllKindsXml);
   ASSERT_EQ(binary.substr(0, 8), "bplist00");
-  auto value = parsePropertyList(binary);
-  ASSERT_TRUE(value.has_value()) << value.error().description;
-  EXPECT_EQ(*value, expectedTree());
-}
-
-TEST(PropertyListTest, ScalarRootsAndKinds) {
-  auto value = parsePropertyList(xmlDocument("<string>just text</string>"));
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(*value->getIf<std::string>(), "just text");
-  EXPECT_EQ(value->kindDescription(), "a string");
-  EXPECT_EQ(PropertyListValue(std::int64_t{1}).kindDescription(), "an integer");
-  EXPECT_EQ(PropertyListValue(PropertyListArray{}).kindDescription(), "an array");
-  EXPECT_EQ(PropertyListValue(PropertyListDictionary{}).kindDescription(), "a dictionary");
-  EXPECT_EQ(PropertyListValue(1.0).kindDescription(), "a real number");
-  EXPECT_EQ(PropertyListValue(true).kindDescription(), "a boolean");
-  EXPECT_EQ(PropertyListValue(PropertyListData{}).kindDescription(), "data");
-  EXPECT_EQ(PropertyListValue(PropertyListDate{}).kindDescription(), "a date");
+  for (const std::string& document : {kAllKindsXml, binary}) {
+    auto value = parsePropertyList(document);
+    ASSERT_TRUE(value.has_value()) << value.error().description;
+    EXPECT_EQ(*value, expectedTree());
+  }
+  auto scalar = parsePropertyList(xmlDocument("<string>just text</string>"));
+  ASSERT_TRUE(scalar.has_value());
+  EXPECT_EQ(*scalar, PropertyListValue("just text"));
 }
 
 TEST(PropertyListTest, DuplicateKeysKeepTheLastValue) {
@@ -154,21 +139,6 @@ TEST(PropertyListTest, UidReadsAsItsDictionaryForm) {
   EXPECT_EQ(*value, PropertyListValue(PropertyListArray{uid}));
 }
 
-struct BadCase {
-  std::string name;
-  std::string bytes;
-  std::string description;
-};
-
-class BadDocumentTest : public ::testing::TestWithParam<BadCase> {};
-
-TEST_P(BadDocumentTest, IsAnErrorWithADescription) {
-  auto value = parsePropertyList(GetParam().bytes);
-  ASSERT_FALSE(value.has_value());
-  EXPECT_EQ(value.error().description, GetParam().description);
-  EXPECT_EQ(value.error().domain, "PropertyListError");
-}
-
 std::string nestedXml(int depth) {
   std::string body;
   for (int i = 0; i < depth; ++i) body += "<array>";
@@ -184,40 +154,46 @@ std::string nestedBinary(int depth) {
   return binaryDocument(objects, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Documents, BadDocumentTest,
-    ::testing::Values(
-        BadCase{"Empty", "", kFormatError},
-        BadCase{"NotAPropertyList", "hello, world", kFormatError},
-        BadCase{"Json", R"({"extensions": []})", kFormatError},
-        BadCase{"TruncatedXml", kAllKindsXml.substr(0, kAllKindsXml.size() / 2), kFormatError},
-        BadCase{"UnbalancedXml", xmlDocument("<array><string>x</string>"), kFormatError},
-        BadCase{"InvalidUtf8String", xmlDocument("<string>\xff\xfe</string>"), kFormatError},
-        BadCase{"MagicOnly", "bplist00", kFormatError},
-        BadCase{"TruncatedBinary", toBinary(kAllKindsXml).substr(0, 60), kFormatError},
-        BadCase{"BinaryWithoutTrailer",
-                toBinary(kAllKindsXml).substr(0, toBinary(kAllKindsXml).size() - 32), kFormatError},
-        BadCase{"ReferenceOutOfRange", binaryDocument({arrayObject({5})}), kFormatError},
-        BadCase{"ArrayContainsItself", binaryDocument({arrayObject({0})}), kFormatError},
-        BadCase{"CycleThroughTwoArrays", binaryDocument({arrayObject({1}), arrayObject({0})}),
-                kFormatError},
-        BadCase{"KeyWithNul",
-                binaryDocument({"\xD1\x01\x02",
-                                std::string("\x53"
-                                            "a\0b",
-                                            4),
-                                "\x51v"}),
-                kFormatError},
-        BadCase{"Utf16KeyWithNul",
-                binaryDocument({"\xD1\x01\x02", std::string("\x62\0a\0\0", 5), "\x51v"}),
-                kFormatError},
-        BadCase{"KeyIsAnInteger", binaryDocument({"\xD1\x01\x02", "\x10\x05", "\x51v"}),
-                kFormatError},
-        BadCase{"XmlTooDeep", nestedXml(kMaxPropertyListDepth + 1), kDepthError},
-        BadCase{"XmlFarTooDeep", nestedXml(150000), kDepthError},
-        BadCase{"BinaryTooDeep", nestedBinary(kMaxPropertyListDepth + 1), kDepthError},
-        BadCase{"BinaryFarTooDeep", nestedBinary(60000), kDepthError}),
-    [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });
+TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
+  const std::string binary = toBinary(kAllKindsXml);
+  // A dictionary (0xD1) of one key, object 1, and one value, object 2 ("v").
+  const auto keyedBy = [](const std::string& key) {
+    return binaryDocument({"\xD1\x01\x02", key, "\x51v"});
+  };
+  const std::vector<std::pair<const char*, std::string>> format = {
+      {"empty", ""},
+      {"not a property list", "hello, world"},
+      {"JSON", R"({"extensions": []})"},
+      {"truncated XML", kAllKindsXml.substr(0, kAllKindsXml.size() / 2)},
+      {"unbalanced XML", xmlDocument("<array><string>x</string>")},
+      {"invalid UTF-8 in a string", xmlDocument("<string>\xff\xfe</string>")},
+      {"magic only", "bplist00"},
+      {"truncated binary", binary.substr(0, 60)},
+      {"binary without its trailer", binary.substr(0, binary.size() - 32)},
+      {"reference out of range", binaryDocument({arrayObject({5})})},
+      {"an array that holds itself", binaryDocument({arrayObject({0})})},
+      {"a cycle through two arrays", binaryDocument({arrayObject({1}), arrayObject({0})})},
+      {"a key with NUL", keyedBy(std::string("\x53\x61\0b", 4))},
+      {"a UTF-16 key with NUL", keyedBy(std::string("\x62\0a\0\0", 5))},
+      {"a key that is an integer", keyedBy("\x10\x05")},
+  };
+  const std::vector<std::pair<const char*, std::string>> depth = {
+      {"XML too deep", nestedXml(kMaxPropertyListDepth + 1)},
+      {"XML far too deep", nestedXml(150000)},
+      {"binary too deep", nestedBinary(kMaxPropertyListDepth + 1)},
+      {"binary far too deep", nestedBinary(60000)},
+  };
+  for (const auto& [cases, description] :
+       {std::pair(&format, kFormatError), std::pair(&depth, kDepthError)}) {
+    for (const auto& [name, bytes] : *cases) {
+      SCOPED_TRACE(name);
+      auto value = parsePropertyList(bytes);
+      ASSERT_FALSE(value.has_value());
+      EXPECT_EQ(value.error().description, description);
+      EXPECT_EQ(value.error().domain, "PropertyListError");
+    }
+  }
+}
 
 TEST(PropertyListTest, NestingUpToTheLimitIsRead) {
   for (const std::string& document :

@@ -52,7 +52,7 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     platform::Pipe* standardError() override { return nullptr; }
     int waitUntilExit() override {
       launcher_.events.push_back("wait");
-      return launcher_.exitStatus;
+      return 0;
     }
     platform::Expected<std::string> readToEnd() override {
       launcher_.events.push_back("read");
@@ -77,18 +77,17 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
   bool hadTerminationHandler = false;
   std::optional<platform::Error> launchError;
   platform::Expected<std::string> output = std::string("installed\n");
-  int exitStatus = 0;
 };
+
+std::string makeTemporaryFolder() {
+  char directory[] = "/tmp/quarn-sysext-XXXXXX";
+  if (mkdtemp(directory) == nullptr) std::abort();
+  return directory;
+}
 
 class LoaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char directory[] = "/tmp/quarn-sysext-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    directory_ = directory;
-    dbPath_ = directory_ + "/db.plist";
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
+  ~LoaderTest() override { std::filesystem::remove_all(directory_); }
 
   void writeDatabase(const std::string& bytes) {
     std::ofstream(dbPath_, std::ios::binary) << bytes;
@@ -112,126 +111,82 @@ class LoaderTest : public ::testing::Test {
     }
   }
 
-  std::string directory_;
-  std::string dbPath_;
+  const std::string directory_ = makeTemporaryFolder();
+  const std::string dbPath_ = directory_ + "/db.plist";
   std::shared_ptr<quarn::testing::MemoryLogSink> sink_ =
       std::make_shared<quarn::testing::MemoryLogSink>();
 };
 
-// --- The decision --------------------------------------------------------------
-
-struct DecisionCase {
-  const char* name;
-  std::optional<std::string> databaseXml;  // absent: no file
-  std::vector<std::string> messages;
-  bool installs;
-};
-
 const std::string kAllowingPolicy = policyXml({{kTeam, {"other.ext", kExtension}}});
-const std::string kActiveRecord = extensionXml(kExtension, kActive, kTeam);
 
 std::vector<std::string> installed() {
   return {kInstalling, "Orvanta Forwarder command output:\ninstalled\n"};
 }
 
-class DecisionTest : public LoaderTest,
-                     public ::testing::WithParamInterface<std::tuple<Format, DecisionCase>> {};
+TEST_F(LoaderTest, LogsAndInstallsAsTheDatabaseSays) {
+  const std::string active = extensionXml(kExtension, kActive, kTeam);
+  const auto inState = [](std::optional<std::string> state) {
+    return extensionXml(kExtension, std::move(state), kTeam);
+  };
+  struct Case {
+    const char* name;
+    std::optional<std::string> databaseXml;  // absent: no file
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"no file", std::nullopt, {kNotLoaded}},
+      {"an empty file", "", {std::string("Error loading db.plist: ") + kFormatError}},
+      {"a state that is a number",
+       databaseXml({kAllowingPolicy}, {"<dict><key>identifier</key><string>x</string>"
+                                       "<key>state</key><integer>3</integer></dict>"}),
+       {"Error loading db.plist: Expected a string for extensions[0].state, found an integer."}},
+      {"no policies", databaseXml({}, {active}), {kNotAllowed}},
+      {"the team lists other extensions",
+       databaseXml({policyXml({{kTeam, {"com.kelvane.Orvanta.Other"}}})}, {active}),
+       {kNotAllowed}},
+      {"allowed only under another team",
+       databaseXml({policyXml({{"OTHERTEAM1", {kExtension}}})}, {}),
+       {kNotAllowed}},
+      {"allowed only in another case",
+       databaseXml({policyXml({{kTeam, {"com.kelvane.orvanta.processmonitor"}}})}, {}),
+       {kNotAllowed}},
+      {"allowed by a later policy",
+       databaseXml({policyXml({}), policyXml({{kTeam, {}}}), kAllowingPolicy}, {active}),
+       {kAlreadyActive}},
+      {"the active record first of two",
+       databaseXml({kAllowingPolicy}, {active, inState("terminated_waiting_to_uninstall")}),
+       {kAlreadyActive}},
+      {"the active record second of two",
+       databaseXml({kAllowingPolicy}, {inState("activated_waiting_for_user"), active}),
+       {kAlreadyActive}},
+      {"no records", databaseXml({kAllowingPolicy}, {}), installed()},
+      {"not enabled", databaseXml({kAllowingPolicy}, {inState("activated_disabled")}), installed()},
+      {"no state", databaseXml({kAllowingPolicy}, {inState(std::nullopt)}), installed()},
+      {"the state in another case", databaseXml({kAllowingPolicy}, {inState("Activated_Enabled")}),
+       installed()},
+      {"an active record without a team",
+       databaseXml({kAllowingPolicy}, {extensionXml(kExtension, kActive, std::nullopt)}),
+       installed()},
+      {"active only under another team",
+       databaseXml({kAllowingPolicy}, {extensionXml(kExtension, kActive, "OTHERTEAM1"),
+                                       extensionXml(std::nullopt, kActive, kTeam)}),
+       installed()},
+  };
+  for (const Format format : {Format::kXml, Format::kBinary}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(testing::formatName(format)) + ": " + c.name);
+      std::filesystem::remove(dbPath_);
+      if (c.databaseXml) writeDatabase(encode(*c.databaseXml, format));
+      sink_->clear();
+      auto launcher = std::make_shared<FakeProcessLauncher>();
+      loader(launcher).ensureExtensionActive();
 
-TEST_P(DecisionTest, LogsAndInstallsAsTheDatabaseSays) {
-  const auto& [format, c] = GetParam();
-  if (c.databaseXml) writeDatabase(encode(*c.databaseXml, format));
-  auto launcher = std::make_shared<FakeProcessLauncher>();
-  loader(launcher).ensureExtensionActive();
-
-  EXPECT_THAT(sink_->messages(), ElementsAreArray(c.messages));
-  EXPECT_EQ(launcher->launches.size(), c.installs ? 1u : 0u);
-  expectPublicRecordsOfTheLoader();
+      EXPECT_THAT(sink_->messages(), ElementsAreArray(c.messages));
+      EXPECT_EQ(launcher->launches.size(), c.messages == installed() ? 1u : 0u);
+      expectPublicRecordsOfTheLoader();
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DecisionTest,
-    ::testing::Combine(
-        ::testing::Values(Format::kXml, Format::kBinary),
-        ::testing::Values(
-            DecisionCase{"MissingFile", std::nullopt, {kNotLoaded}, false},
-            DecisionCase{
-                "EmptyFile", "", {std::string("Error loading db.plist: ") + kFormatError}, false},
-            DecisionCase{"OnlyExtensionsKey",
-                         testing::xmlDocument("<dict><key>extensions</key><array/></dict>"),
-                         {"Error loading db.plist: No value for the required key "
-                          "extensionPolicies."},
-                         false},
-            DecisionCase{
-                "StateIsANumber",
-                databaseXml({kAllowingPolicy}, {"<dict><key>identifier</key><string>x</string>"
-                                                "<key>state</key><integer>3</integer></dict>"}),
-                {"Error loading db.plist: Expected a string for extensions[0].state, "
-                 "found an integer."},
-                false},
-            DecisionCase{"NoPolicies", databaseXml({}, {kActiveRecord}), {kNotAllowed}, false},
-            DecisionCase{
-                "TeamListedWithoutTheExtension",
-                databaseXml({policyXml({{kTeam, {"com.kelvane.Orvanta.Other"}}})}, {kActiveRecord}),
-                {kNotAllowed},
-                false},
-            DecisionCase{"AllowedOnlyUnderAnotherTeam",
-                         databaseXml({policyXml({{"OTHERTEAM1", {kExtension}}})}, {}),
-                         {kNotAllowed},
-                         false},
-            DecisionCase{
-                "AllowedOnlyInAnotherCase",
-                databaseXml({policyXml({{kTeam, {"com.kelvane.orvanta.processmonitor"}}})}, {}),
-                {kNotAllowed},
-                false},
-            DecisionCase{"AllowedByALaterPolicy",
-                         databaseXml({policyXml({}), policyXml({{kTeam, {}}}), kAllowingPolicy},
-                                     {kActiveRecord}),
-                         {kAlreadyActive},
-                         false},
-            DecisionCase{"AllowedAndActive",
-                         databaseXml({kAllowingPolicy}, {kActiveRecord}),
-                         {kAlreadyActive},
-                         false},
-            DecisionCase{"AllowedAndNoRecords", databaseXml({kAllowingPolicy}, {}), installed(),
-                         true},
-            DecisionCase{"AllowedAndNotEnabled",
-                         databaseXml({kAllowingPolicy},
-                                     {extensionXml(kExtension, "activated_disabled", kTeam)}),
-                         installed(), true},
-            DecisionCase{
-                "AllowedAndStateMissing",
-                databaseXml({kAllowingPolicy}, {extensionXml(kExtension, std::nullopt, kTeam)}),
-                installed(), true},
-            DecisionCase{
-                "ActiveRecordWithoutTeam",
-                databaseXml({kAllowingPolicy}, {extensionXml(kExtension, kActive, std::nullopt)}),
-                installed(), true},
-            DecisionCase{
-                "ActiveOnlyUnderAnotherTeam",
-                databaseXml({kAllowingPolicy}, {extensionXml(kExtension, kActive, "OTHERTEAM1"),
-                                                extensionXml(std::nullopt, kActive, kTeam)}),
-                installed(), true},
-            DecisionCase{
-                "ActiveRecordFirstOfTwo",
-                databaseXml({kAllowingPolicy},
-                            {kActiveRecord,
-                             extensionXml(kExtension, "terminated_waiting_to_uninstall", kTeam)}),
-                {kAlreadyActive},
-                false},
-            DecisionCase{"ActiveRecordSecondOfTwo",
-                         databaseXml({kAllowingPolicy},
-                                     {extensionXml(kExtension, "activated_waiting_for_user", kTeam),
-                                      kActiveRecord}),
-                         {kAlreadyActive},
-                         false},
-            DecisionCase{"StateDiffersInCase",
-                         databaseXml({kAllowingPolicy},
-                                     {extensionXml(kExtension, "Activated_Enabled", kTeam)}),
-                         installed(), true})),
-    [](const ::testing::TestParamInfo<std::tuple<Format, DecisionCase>>& info) {
-      return std::string(testing::formatName(std::get<0>(info.param))) +
-             std::get<1>(info.param).name;
-    });
 
 TEST(IsExtensionAllowedTest, SkipsAbsentPoliciesAndLists) {
   using Policies = std::vector<std::optional<ExtensionPolicy>>;
@@ -248,8 +203,6 @@ TEST(IsExtensionAllowedTest, SkipsAbsentPoliciesAndLists) {
   EXPECT_FALSE(SystemExtensionLoader::isExtensionAllowed("T", "E ", Policies{allows}));
   EXPECT_FALSE(SystemExtensionLoader::isExtensionAllowed("T", "", Policies{allows}));
 }
-
-// --- The install command through a fake launcher ------------------------------------
 
 TEST_F(LoaderTest, InstallRunsTheForwarderThroughTheShellAndWaits) {
   auto launcher = std::make_shared<FakeProcessLauncher>();
@@ -268,8 +221,7 @@ TEST_F(LoaderTest, InstallRunsTheForwarderThroughTheShellAndWaits) {
   EXPECT_FALSE(launcher->hadTerminationHandler);
   EXPECT_THAT(launcher->events, ElementsAre("read", "wait"));
   EXPECT_THAT(sink_->messages(), ElementsAreArray(installed()));
-  ASSERT_EQ(sink_->records().size(), 2u);
-  EXPECT_EQ(sink_->records()[1].format, "Orvanta Forwarder command output:\n%{public}s");
+  expectPublicRecordsOfTheLoader();
 }
 
 TEST_F(LoaderTest, AnOutputThatCannotBeReadIsLoggedAsAnError) {
@@ -296,61 +248,51 @@ TEST_F(LoaderTest, AShellThatCannotStartIsLoggedAndTheCheckEnds) {
   EXPECT_TRUE(launcher->events.empty());
 }
 
-// --- The install command for real, through zsh --------------------------------------
-
-struct CommandCase {
-  const char* name;
-  std::string script;  // body of the forwarder stand-in, a /bin/sh script
-  std::string lastMessage;
-};
-
-class RealCommandTest : public LoaderTest, public ::testing::WithParamInterface<CommandCase> {};
-
-// The stand-in lives under a folder with a space in its name, as the real
-// forwarder does; the loader gets its path as one escaped shell word.
-TEST_P(RealCommandTest, LogsWhatTheCommandPrinted) {
+// The forwarder stand-in, a /bin/sh script, lives under a folder with a space
+// in its name, as the real forwarder does; the loader gets its path as one
+// escaped shell word.
+TEST_F(LoaderTest, LogsWhatTheRealCommandPrinted) {
   const std::string folder = directory_ + "/Orvanta Forwarder.app/Contents/MacOS";
   std::filesystem::create_directories(folder);
   const std::string tool = folder + "/Orvanta Forwarder";
-  std::ofstream(tool) << "#!/bin/sh\n" << GetParam().script << "\n";
-  chmod(tool.c_str(), 0755);
   std::string escaped;
   for (char c : tool) escaped += c == ' ' ? std::string("\\ ") : std::string(1, c);
+  const std::string output = "Orvanta Forwarder command output:\n";
+  struct Case {
+    const char* name;
+    std::optional<std::string> script;  // absent: no forwarder there
+    std::string lastMessage;
+    std::string shell = SystemExtensionLoader::kDefaultShellPath;
+  };
+  const Case cases[] = {
+      {"text", R"(printf 'argument: %s (%s)\n' "$1" "$#"; echo done)",
+       output + "argument: install-extension (1)\ndone\n"},
+      {"nothing", "exit 0", kSilent},
+      {"only standard error", "echo 'this goes to stderr' >&2", kSilent},
+      {"not UTF-8", R"(printf 'caf\351 \377\n')", output},
+      {"UTF-8", R"(printf 'caf\303\251 \342\234\223')", output + "café ✓"},
+      {"fails after text", "echo 'partial work'; exit 3", output + "partial work\n"},
+      {"killed after text", "echo 'before'; kill -KILL $$", output + "before\n"},
+      {"larger than a pipe", "head -c 300000 /dev/zero | tr '\\0' a",
+       output + std::string(300000, 'a')},
+      {"a missing forwarder", std::nullopt, kSilent},
+      {"a missing shell", "exit 0",
+       "Orvanta Forwarder command error: " + directory_ + "/no-zsh: No such file or directory",
+       directory_ + "/no-zsh"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(tool);
+    if (c.script) {
+      std::ofstream(tool) << "#!/bin/sh\n" << *c.script << "\n";
+      chmod(tool.c_str(), 0755);
+    }
+    sink_->clear();
+    loader(platform::makeProcessLauncher(), escaped, c.shell).installExtension();
 
-  loader(platform::makeProcessLauncher(), escaped).installExtension();
-
-  EXPECT_THAT(sink_->messages(), ElementsAre(kInstalling, GetParam().lastMessage));
-  expectPublicRecordsOfTheLoader();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, RealCommandTest,
-    ::testing::Values(
-        CommandCase{"Text", R"(printf 'argument: %s (%s)\n' "$1" "$#"; echo done)",
-                    "Orvanta Forwarder command output:\nargument: install-extension (1)\ndone\n"},
-        CommandCase{"Nothing", "exit 0", kSilent},
-        CommandCase{"OnlyStandardError", "echo 'this goes to stderr' >&2", kSilent},
-        CommandCase{"NotUtf8", R"(printf 'caf\351 \377\n')", "Orvanta Forwarder command output:\n"},
-        CommandCase{"Utf8", R"(printf 'caf\303\251 \342\234\223')",
-                    "Orvanta Forwarder command output:\ncafé ✓"},
-        CommandCase{"FailsAfterText", "echo 'partial work'; exit 3",
-                    "Orvanta Forwarder command output:\npartial work\n"},
-        CommandCase{"KilledAfterText", "echo 'before'; kill -KILL $$",
-                    "Orvanta Forwarder command output:\nbefore\n"},
-        CommandCase{"LargerThanAPipe", "head -c 300000 /dev/zero | tr '\\0' a",
-                    "Orvanta Forwarder command output:\n" + std::string(300000, 'a')}),
-    [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
-
-TEST_F(LoaderTest, AMissingForwarderPrintsNothingToStandardOutput) {
-  loader(platform::makeProcessLauncher(), directory_ + "/missing\\ forwarder").installExtension();
-  EXPECT_THAT(sink_->messages(), ElementsAre(kInstalling, kSilent));
-}
-
-TEST_F(LoaderTest, AMissingShellIsLoggedAsACommandError) {
-  loader(platform::makeProcessLauncher(), "/bin/true", directory_ + "/no-zsh").installExtension();
-  EXPECT_THAT(sink_->messages(),
-              ElementsAre(kInstalling, "Orvanta Forwarder command error: " + directory_ +
-                                           "/no-zsh: No such file or directory"));
+    EXPECT_THAT(sink_->messages(), ElementsAre(kInstalling, c.lastMessage));
+    expectPublicRecordsOfTheLoader();
+  }
 }
 
 TEST_F(LoaderTest, FullCheckRunsTheRealCommandWhenAllowedButInactive) {
