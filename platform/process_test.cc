@@ -1,6 +1,5 @@
 #include "platform/process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -27,14 +26,22 @@ namespace {
 
 using ::testing::HasSubstr;
 
+// Everything `pipe` captured, or what went wrong.
+std::string readAll(Pipe* pipe) {
+  if (pipe == nullptr) return "<no pipe>";
+  const Expected<std::string> bytes = pipe->readToEnd();
+  return bytes ? *bytes : "<error: " + bytes.error().description + ">";
+}
+
+std::string makeTemporaryFolder() {
+  char directory[] = "/tmp/quarn-process-XXXXXX";
+  if (mkdtemp(directory) == nullptr) std::abort();
+  return directory;
+}
+
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char directory[] = "/tmp/quarn-process-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    directory_ = directory;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
+  ~ProcessTest() override { std::filesystem::remove_all(directory_); }
 
   // Writes a /bin/sh script and returns its path.
   std::string script(const std::string& name, const std::string& body, mode_t mode = 0755) {
@@ -49,62 +56,58 @@ class ProcessTest : public ::testing::Test {
     return launcher_->launch(ProcessSpec{path, std::move(arguments), pipeOut, pipeErr});
   }
 
-  std::string directory_;
+  const std::string directory_ = makeTemporaryFolder();
   std::shared_ptr<ProcessLauncher> launcher_ = makeProcessLauncher();
 };
 
-struct ExitCase {
-  const char* body;
-  int status;
-};
-
-TEST_F(ProcessTest, TerminationStatusIsTheExitCodeOr128PlusTheSignal) {
-  const ExitCase cases[] = {{"exit 0", 0},
-                            {"exit 3", 3},
-                            {"exit 255", 255},
-                            {"kill -TERM $$", 128 + 15},
-                            {"kill -KILL $$", 128 + 9},
-                            {"true", 0}};
-  for (const ExitCase& c : cases) {
-    auto process = run(script("exit.sh", c.body), false, false);
+// The status is the exit code or 128 + the signal; piped streams are captured
+// apart, unpiped ones have no pipe.
+TEST_F(ProcessTest, StatusAndStreamsOfTheChild) {
+  const std::string none = "<no pipe>";
+  struct Case {
+    const char* body;
+    bool piped;
+    std::string out, err;
+    int status;
+  };
+  const Case cases[] = {
+      {"true", false, none, none, 0},
+      {"exit 3", false, none, none, 3},
+      {"exit 255", false, none, none, 255},
+      {"kill -TERM $$", false, none, none, 128 + 15},
+      {"kill -KILL $$", true, "", "", 128 + 9},
+      {"exit 1", true, "", "", 1},
+      {"echo out; echo err >&2; printf 'no newline'", true, "out\nno newline", "err\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    auto process = run(script("child.sh", c.body), c.piped, c.piped);
     ASSERT_TRUE(process.has_value()) << process.error().description;
-    EXPECT_EQ((*process)->waitUntilExit(), c.status) << c.body;
-    EXPECT_EQ((*process)->waitUntilExit(), c.status) << "a second wait returns the same";
+    Process& p = **process;
+    EXPECT_EQ(readAll(p.standardOutput()), c.out);
+    EXPECT_EQ(readAll(p.standardError()), c.err);
+    EXPECT_EQ(p.waitUntilExit(), c.status);
+    EXPECT_EQ(p.waitUntilExit(), c.status) << "a second wait returns the same";
+    EXPECT_EQ(readAll(p.standardOutput()), c.out) << "reading again";
   }
 }
 
-TEST_F(ProcessTest, CapturesBothStreamsSeparately) {
-  auto process = run(script("both.sh", "echo out; echo err >&2; printf 'no newline'"), true, true);
-  ASSERT_TRUE(process.has_value());
-  Process& p = **process;
-  ASSERT_NE(p.standardOutput(), nullptr);
-  ASSERT_NE(p.standardError(), nullptr);
-  auto out = p.standardOutput()->readToEnd();
-  auto err = p.standardError()->readToEnd();
-  ASSERT_TRUE(out.has_value());
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(*out, "out\nno newline");
-  EXPECT_EQ(*err, "err\n");
-  EXPECT_EQ(p.waitUntilExit(), 0);
-  EXPECT_EQ(*p.standardOutput()->readToEnd(), "out\nno newline") << "reading again";
-}
-
-TEST_F(ProcessTest, PassesArgumentsVerbatimWithTheLaunchPathAsArgvZero) {
-  const std::string path = script("args.sh", R"(printf '<%s>\n' "$0" "$@")");
+// The launch path is argv[0]; environment and working directory are the
+// agent's.
+TEST_F(ProcessTest, PassesArgumentsVerbatimAndInheritsEnvironmentAndWorkingDirectory) {
+  const std::string path =
+      script("args.sh", R"sh(printf '<%s>\n' "$0" "$@" "$QUARN_PROCESS_TEST_VALUE" "$(pwd -P)")sh");
+  setenv("QUARN_PROCESS_TEST_VALUE", "inherited value", 1);
   auto process = run(path, true, false, {"-c", "two words", "", "'quoted' \"x\" $HOME \\"});
+  unsetenv("QUARN_PROCESS_TEST_VALUE");
   ASSERT_TRUE(process.has_value());
   EXPECT_EQ((*process)->launchPath(), path);
   EXPECT_EQ((*process)->arguments().size(), 4u);
-  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(),
-            "<" + path + ">\n<-c>\n<two words>\n<>\n<'quoted' \"x\" $HOME \\>\n");
-}
-
-TEST_F(ProcessTest, EmptyOutputIsNoBytes) {
-  auto process = run(script("quiet.sh", "exit 1"), true, true);
-  ASSERT_TRUE(process.has_value());
-  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "");
-  EXPECT_EQ(*(*process)->standardError()->readToEnd(), "");
-  EXPECT_EQ((*process)->waitUntilExit(), 1);
+  const std::string cwd = std::filesystem::canonical(std::filesystem::current_path()).string();
+  EXPECT_EQ(readAll((*process)->standardOutput()),
+            "<" + path +
+                ">\n<-c>\n<two words>\n<>\n<'quoted' \"x\" $HOME \\>\n<inherited value>\n<" + cwd +
+                ">\n");
 }
 
 TEST_F(ProcessTest, InheritsStandardErrorWhenNotPiped) {
@@ -118,7 +121,7 @@ TEST_F(ProcessTest, InheritsStandardErrorWhenNotPiped) {
   int status = -1;
   std::string out;
   if (process.has_value()) {
-    out = *(*process)->standardOutput()->readToEnd();
+    out = readAll((*process)->standardOutput());
     status = (*process)->waitUntilExit();
   }
   dup2(savedStderr, STDERR_FILENO);
@@ -132,17 +135,6 @@ TEST_F(ProcessTest, InheritsStandardErrorWhenNotPiped) {
   EXPECT_EQ(makeFileSystem()->readFile(capture), "to-stderr\n");
 }
 
-TEST_F(ProcessTest, InheritsEnvironmentAndWorkingDirectory) {
-  setenv("QUARN_PROCESS_TEST_VALUE", "inherited value", 1);
-  auto process =
-      run(script("env.sh", R"sh(printf '%s|%s' "$QUARN_PROCESS_TEST_VALUE" "$(pwd -P)")sh"), true,
-          false);
-  unsetenv("QUARN_PROCESS_TEST_VALUE");
-  ASSERT_TRUE(process.has_value());
-  const std::string cwd = std::filesystem::canonical(std::filesystem::current_path()).string();
-  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "inherited value|" + cwd);
-}
-
 // Both streams far beyond what a pipe buffers, the second one written first:
 // the child only finishes when both are drained while it runs.
 TEST_F(ProcessTest, DrainsLargeOutputOfBothStreamsWhileTheChildRuns) {
@@ -153,8 +145,8 @@ TEST_F(ProcessTest, DrainsLargeOutputOfBothStreamsWhileTheChildRuns) {
                      true, true);
   ASSERT_TRUE(process.has_value());
   EXPECT_EQ((*process)->waitUntilExit(), 4);
-  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), std::string(1048576, 'o'));
-  EXPECT_EQ(*(*process)->standardError()->readToEnd(), std::string(300000, 'e'));
+  EXPECT_EQ(readAll((*process)->standardOutput()), std::string(1048576, 'o'));
+  EXPECT_EQ(readAll((*process)->standardError()), std::string(300000, 'e'));
 }
 
 TEST_F(ProcessTest, KeepsAtMostTheCaptureLimitAndDropsTheRest) {
@@ -182,7 +174,7 @@ TEST_F(ProcessTest, ExitIsSeenBeforeAGrandchildClosesTheOutput) {
     std::ofstream writer(fifo);
     writer << "grandchild\n";
   }
-  EXPECT_EQ(*(*process)->standardOutput()->readToEnd(), "parent\ngrandchild\n");
+  EXPECT_EQ(readAll((*process)->standardOutput()), "parent\ngrandchild\n");
 }
 
 std::size_t openFdCount() {
@@ -252,7 +244,7 @@ TEST_F(ProcessTest, TerminationHandlerRunsOnceOnAnotherThreadAfterTheEnd) {
         ++calls;
         // Everything is over: neither call blocks.
         seen.set_value(
-            {std::this_thread::get_id(), *p.standardOutput()->readToEnd(), p.waitUntilExit()});
+            {std::this_thread::get_id(), readAll(p.standardOutput()), p.waitUntilExit()});
       });
   ASSERT_TRUE(process.has_value());
   const auto [thread, out, status] = seen.get_future().get();
@@ -269,7 +261,7 @@ TEST_F(ProcessTest, DroppingTheProcessRightAfterLaunchIsSafe) {
     auto process = launcher_->launch(
         ProcessSpec{script("drop.sh", "head -c 200000 /dev/zero | tr '\\0' d"), {}, true, true},
         [&](Process& p) {
-          output.set_value(*p.standardOutput()->readToEnd() + *p.standardError()->readToEnd());
+          output.set_value(readAll(p.standardOutput()) + readAll(p.standardError()));
         });
     ASSERT_TRUE(process.has_value());
   }
