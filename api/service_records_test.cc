@@ -188,12 +188,8 @@ TEST(ActionResultBodyTest, IsOneJsonString) {
   for (const auto& c : cases) {
     const std::string body = actionResultBody(c.reason);
     EXPECT_EQ(body, c.body);
-    const auto parsed = nlohmann::json::parse(body, nullptr, false);
-    ASSERT_TRUE(parsed.is_string()) << body;
+    EXPECT_TRUE(nlohmann::json::parse(body, nullptr, false).is_string()) << body;
   }
-  const std::string reason = "x \"y\" \\ \n caf\xC3\xA9";
-  EXPECT_EQ(nlohmann::json::parse(actionResultBody(reason)).get<std::string>(),
-            "update failed because " + reason);
 }
 
 }  // namespace
