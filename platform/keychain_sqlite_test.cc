@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/keychain.h"
@@ -47,23 +48,11 @@ std::string table(const std::vector<std::pair<std::string, std::string>>& edits,
   return "CREATE TABLE generic_passwords (" + columns + ")" + options + ";";
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/quarn-keychain-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+std::string makeTemporaryFolder() {
+  char pattern[] = "/tmp/quarn-keychain-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) std::abort();
+  return pattern;
+}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -86,44 +75,24 @@ mode_t modeOf(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-// A connection of "another process": plain SQL, as the forwarder's other
-// programs would write and inspect the store.
-class RawDatabase {
- public:
-  explicit RawDatabase(const std::string& path) {
-    EXPECT_EQ(
-        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
-        SQLITE_OK)
-        << path;
-    sqlite3_busy_timeout(db_, 5000);
-  }
-  ~RawDatabase() { sqlite3_close_v2(db_); }
-  RawDatabase(const RawDatabase&) = delete;
-  RawDatabase& operator=(const RawDatabase&) = delete;
-
-  bool exec(const std::string& sql) { return run(sql, nullptr, nullptr); }
-  // Every row of `sql`, columns joined by '|'.
-  std::vector<std::string> rows(const std::string& sql) {
-    std::vector<std::string> result;
-    run(sql, &result, [](void* out, int count, char** values, char**) {
-      std::string row;
-      for (int i = 0; i < count; ++i)
-        row += (i > 0 ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
-      static_cast<std::vector<std::string>*>(out)->push_back(row);
-      return 0;
-    });
-    return result;
-  }
-
- private:
-  bool run(const std::string& sql, void* out, int (*callback)(void*, int, char**, char**)) {
-    const int rc = sqlite3_exec(db_, sql.c_str(), callback, out, nullptr);
-    EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << sqlite3_errmsg(db_);
-    return rc == SQLITE_OK;
-  }
-
-  sqlite3* db_ = nullptr;
-};
+// Runs `statements` on the store as the forwarder's other programs would;
+// returns the rows, columns joined by '|'.
+std::vector<std::string> sql(const std::string& path, const std::string& statements) {
+  std::vector<std::string> rows;
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK) << path;
+  const auto collect = [](void* out, int count, char** values, char**) {
+    std::string row;
+    for (int i = 0; i < count; ++i)
+      row += (i > 0 ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
+    static_cast<std::vector<std::string>*>(out)->push_back(row);
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, statements.c_str(), collect, &rows, nullptr), SQLITE_OK)
+      << statements << ": " << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  return rows;
+}
 
 GenericPasswordItem makeItem(std::string account, std::string value) {
   return GenericPasswordItem{
@@ -137,18 +106,21 @@ std::string statusName(KeychainStatus status) {
 
 class SqliteKeychainTest : public ::testing::Test {
  protected:
-  void createDatabaseWith(const std::string& sql) {
-    std::filesystem::create_directories(dir_ / "store");
-    ASSERT_TRUE(RawDatabase(databasePath_).exec(sql));
+  ~SqliteKeychainTest() override { std::filesystem::remove_all(dir_); }
+
+  void createDatabaseWith(const std::string& statements) {
+    std::filesystem::create_directories(dir_ + "/store");
+    sql(databasePath_, statements);
   }
-  std::vector<std::string> rows(const std::string& sql) {
-    return RawDatabase(databasePath_).rows(sql);
-  }
+  std::vector<std::string> rows(const std::string& query) { return sql(databasePath_, query); }
   // The command-line tool stands for the forwarder's other programs.
   std::string runSqliteTool(const std::string& sql) {
-    writeFile(dir_ / "script.sql", sql);
-    const std::string command =
-        "sqlite3 -batch '" + databasePath_ + "' < '" + (dir_ / "script.sql") + "' 2>&1";
+    writeFile(dir_ + "/script.sql", sql);
+    const std::string command = "sqlite3 -batch '" + databasePath_ + "' < '" +
+                                (dir_ +
+                                 "/"
+                                 "script.sql") +
+                                "' 2>&1";
     std::string output;
     if (FILE* pipe = ::popen(command.c_str(), "r")) {
       char buffer[256];
@@ -159,12 +131,23 @@ class SqliteKeychainTest : public ::testing::Test {
     return output;
   }
 
-  TempDir dir_;
-  std::string databasePath_ = dir_ / "store/shared-items.sqlite";
+  const std::string dir_ = makeTemporaryFolder();
+  const std::string databasePath_ = dir_ + "/store/shared-items.sqlite";
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(databasePath_);
 };
 
-TEST_F(SqliteKeychainTest, ValuesAreBlobsThatComeBackByteForByte) {
+TEST_F(SqliteKeychainTest, StoresEveryColumnAsDocumentedAndValuesAsBlobs) {
+  GenericPasswordItem item = makeItem("SharedAssetIdentifier", "asset-1");
+  item.trustedApplications = {"/b/app", "/a/app", "/b/app", "/with \"quote\""};
+  ASSERT_EQ(keychain_->addItem(item), KeychainStatus::success);
+  ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "done")), KeychainStatus::success);
+  EXPECT_THAT(rows("SELECT account, service, access_description, trusted_applications, value "
+                   "FROM generic_passwords ORDER BY account"),
+              ElementsAre("FullScanStatus|Orvanta Forwarder|Shared Item Access|[]|done",
+                          "SharedAssetIdentifier|Orvanta Forwarder|Shared Item Access|"
+                          "[\"/b/app\",\"/a/app\",\"/b/app\",\"/with \\\"quote\\\"\"]|asset-1"));
+
+  // Values come back byte for byte.
   const std::string values[] = {"", std::string("nul\0inside", 10), "\xff\xfe not UTF-8 \xc0\x80",
                                 "h\xc3\xa9llo \xf0\x9f\x98\x80", std::string(1 << 20, 'x')};
   for (size_t i = 0; i < std::size(values); ++i) {
@@ -177,19 +160,6 @@ TEST_F(SqliteKeychainTest, ValuesAreBlobsThatComeBackByteForByte) {
   EXPECT_THAT(rows("SELECT DISTINCT typeof(value) FROM generic_passwords"), ElementsAre("blob"));
 }
 
-TEST_F(SqliteKeychainTest, StoresEveryColumnAsDocumented) {
-  GenericPasswordItem item = makeItem("SharedAssetIdentifier", "asset-1");
-  item.trustedApplications = {"/b/app", "/a/app", "/b/app", "/with \"quote\""};
-  ASSERT_EQ(keychain_->addItem(item), KeychainStatus::success);
-  ASSERT_EQ(keychain_->addItem(makeItem("FullScanStatus", "done")), KeychainStatus::success);
-
-  EXPECT_THAT(rows("SELECT account, service, access_description, trusted_applications, value "
-                   "FROM generic_passwords ORDER BY account"),
-              ElementsAre("FullScanStatus|Orvanta Forwarder|Shared Item Access|[]|done",
-                          "SharedAssetIdentifier|Orvanta Forwarder|Shared Item Access|"
-                          "[\"/b/app\",\"/a/app\",\"/b/app\",\"/with \\\"quote\\\"\"]|asset-1"));
-}
-
 TEST_F(SqliteKeychainTest, OnlyAnAdditionCreatesTheStoreOrItsTable) {
   const auto expectNothingFound = [&] {
     EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
@@ -197,7 +167,8 @@ TEST_F(SqliteKeychainTest, OnlyAnAdditionCreatesTheStoreOrItsTable) {
     EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::itemNotFound);
   };
   expectNothingFound();
-  EXPECT_FALSE(exists(dir_ / "store"));
+  EXPECT_FALSE(exists(dir_ + "/"
+                             "store"));
 
   createDatabaseWith("CREATE TABLE unrelated (x INTEGER); INSERT INTO unrelated VALUES (7);");
   expectNothingFound();
@@ -208,92 +179,79 @@ TEST_F(SqliteKeychainTest, OnlyAnAdditionCreatesTheStoreOrItsTable) {
               ElementsAre("1"));
 }
 
-TEST_F(SqliteKeychainTest, CreatesTheFolderAndFileWithPrivateModesWhateverTheUmask) {
+// Folders and the file that an addition makes are private whatever the umask;
+// those that exist keep their modes.
+TEST_F(SqliteKeychainTest, ModesOfTheFolderAndFile) {
   for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
-    const std::string top = dir_ / ("umask-" + std::to_string(mask));
-    const std::string database = top + "/b/shared-items.sqlite";
+    const std::string top = dir_ + "/umask-" + std::to_string(mask);
     const mode_t previous = ::umask(mask);
     const KeychainStatus status =
-        makeSqliteKeychain(database)->addItem(makeItem("UpdateLastRun", "1"));
+        makeSqliteKeychain(top + "/b/shared-items.sqlite")->addItem(makeItem("UpdateLastRun", "1"));
     ::umask(previous);
-
     ASSERT_EQ(status, KeychainStatus::success) << mask;
     EXPECT_EQ(modeOf(top), 0700u) << mask;
     EXPECT_EQ(modeOf(top + "/b"), 0700u) << mask;
-    EXPECT_EQ(modeOf(database), 0600u) << mask;
+    EXPECT_EQ(modeOf(top + "/b/shared-items.sqlite"), 0600u) << mask;
   }
-}
 
-TEST_F(SqliteKeychainTest, AnExistingFolderAndFileKeepTheirModes) {
   createDatabaseWith("");
-  ::chmod((dir_ / "store").c_str(), 0750);
+  ::chmod((dir_ + "/store").c_str(), 0750);
   ::chmod(databasePath_.c_str(), 0640);
-
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
-  EXPECT_EQ(modeOf(dir_ / "store"), 0750u);
+  EXPECT_EQ(modeOf(dir_ + "/store"), 0750u);
   EXPECT_EQ(modeOf(databasePath_), 0640u);
 }
 
 TEST_F(SqliteKeychainTest, AStoreThatCannotBeUsedFailsEveryCallAndIsLeftAsItIs) {
   std::string noise(9000, '\0');
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919) % 251);
-  // Each case prepares the store and returns the file that must stay as it is.
-  const auto bytes = [this](std::string content) {
-    return [this, content] {
-      std::filesystem::create_directories(dir_ / "store");
-      writeFile(databasePath_, content);
-      return databasePath_;
-    };
+  enum Kind { kFolderIsAFile, kLinkToADatabase, kBytes, kTable };
+  const std::tuple<const char*, Kind, std::string> cases[] = {
+      {"the folder is a file", kFolderIsAFile, "not a folder"},
+      {"a symbolic link to a database", kLinkToADatabase, kDocumentedSchema},
+      {"text", kBytes, "just some text\n"},
+      {"a database header, then garbage", kBytes,
+       std::string("SQLite format 3\0", 16) + std::string(200, '\x01')},
+      {"noise", kBytes, noise},
+      {"not strict", kTable, table({}, "")},
+      {"value is text", kTable, table({{"value BLOB", "value TEXT"}})},
+      {"a column missing", kTable, table({{"access_description TEXT NOT NULL, ", ""}})},
+      {"an extra column", kTable, table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}})},
+      {"columns reordered", kTable,
+       "CREATE TABLE generic_passwords (service TEXT NOT NULL, account TEXT PRIMARY KEY NOT "
+       "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB "
+       "NOT NULL) STRICT;"},
+      {"nullable", kTable, table({{"service TEXT NOT NULL", "service TEXT"}})},
+      {"account only unique", kTable, table({{"PRIMARY KEY", "UNIQUE"}})},
+      {"a key of two columns", kTable,
+       table({{" PRIMARY KEY", ""},
+              {"BLOB NOT NULL", "BLOB NOT NULL, PRIMARY KEY (account, service)"}})},
+      {"account ignores case", kTable, table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}})},
+      {"a view", kTable,
+       "CREATE TABLE items (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, "
+       "access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT "
+       "NULL) STRICT; CREATE VIEW generic_passwords AS SELECT * FROM items;"},
+      {"the name in other case, another shape", kTable,
+       "CREATE TABLE GENERIC_PASSWORDS (x INT) STRICT;"},
   };
-  const auto shape = [this](std::string sql) {
-    return [this, sql] {
-      createDatabaseWith(sql);
-      return databasePath_;
-    };
-  };
-  const std::pair<const char*, std::function<std::string()>> cases[] = {
-      {"the folder is a file",
-       [this] {
-         writeFile(dir_ / "store", "not a folder");
-         return dir_ / "store";
-       }},
-      {"a symbolic link to a database",
-       [this] {
-         EXPECT_TRUE(RawDatabase(dir_ / "elsewhere.sqlite").exec(kDocumentedSchema));
-         std::filesystem::create_directories(dir_ / "store");
-         EXPECT_EQ(::symlink((dir_ / "elsewhere.sqlite").c_str(), databasePath_.c_str()), 0);
-         return dir_ / "elsewhere.sqlite";
-       }},
-      {"text", bytes("just some text\n")},
-      {"a database header, then garbage",
-       bytes(std::string("SQLite format 3\0", 16) + std::string(200, '\x01'))},
-      {"noise", bytes(noise)},
-      {"not strict", shape(table({}, ""))},
-      {"value is text", shape(table({{"value BLOB", "value TEXT"}}))},
-      {"a column missing", shape(table({{"access_description TEXT NOT NULL, ", ""}}))},
-      {"an extra column", shape(table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}}))},
-      {"columns reordered",
-       shape("CREATE TABLE generic_passwords (service TEXT NOT NULL, account TEXT PRIMARY KEY NOT "
-             "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value "
-             "BLOB NOT NULL) STRICT;")},
-      {"nullable", shape(table({{"service TEXT NOT NULL", "service TEXT"}}))},
-      {"account only unique", shape(table({{"PRIMARY KEY", "UNIQUE"}}))},
-      {"a key of two columns", shape(table({{" PRIMARY KEY", ""},
-                                            {"BLOB NOT NULL",
-                                             "BLOB NOT NULL, PRIMARY KEY "
-                                             "(account, service)"}}))},
-      {"account ignores case", shape(table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}}))},
-      {"a view", shape("CREATE TABLE items (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT "
-                       "NULL, access_description TEXT NOT NULL, trusted_applications TEXT NOT "
-                       "NULL, value BLOB NOT NULL) STRICT; CREATE VIEW generic_passwords AS "
-                       "SELECT * FROM items;")},
-      {"the name in other case, another shape",
-       shape("CREATE TABLE GENERIC_PASSWORDS (x INT) STRICT;")},
-  };
-  for (const auto& [name, prepare] : cases) {
+  for (const auto& [name, kind, content] : cases) {
     SCOPED_TRACE(name);
-    std::filesystem::remove_all(dir_ / "store");
-    const std::string watched = prepare();
+    std::filesystem::remove_all(dir_ + "/store");
+    std::string watched = databasePath_;  // the file that must stay as it is
+    if (kind == kFolderIsAFile) {
+      watched = dir_ + "/store";
+      writeFile(watched, content);
+    } else if (kind == kLinkToADatabase) {
+      watched = dir_ + "/elsewhere.sqlite";
+      sql(watched, content);
+      std::filesystem::create_directories(dir_ + "/store");
+      ASSERT_EQ(::symlink(watched.c_str(), databasePath_.c_str()), 0);
+    } else if (kind == kBytes) {
+      std::filesystem::create_directories(dir_ + "/store");
+      writeFile(databasePath_, content);
+    } else {
+      createDatabaseWith(content);
+    }
     const std::string before = readFile(watched);
 
     EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::failure);
@@ -315,7 +273,9 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableWhoeverWroteIt) {
   };
   for (const std::string& schema : schemas) {
     SCOPED_TRACE(schema);
-    std::filesystem::remove_all(dir_ / "store");
+    std::filesystem::remove_all(dir_ +
+                                "/"
+                                "store");
     createDatabaseWith(schema);
     EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "1")), KeychainStatus::success);
     EXPECT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "2")), KeychainStatus::duplicateItem);
@@ -329,22 +289,27 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableWhoeverWroteIt) {
 TEST_F(SqliteKeychainTest, ALockHeldPastTheBusyTimeOutFailsWithoutHarm) {
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "kept")), KeychainStatus::success);
   auto impatient = makeSqliteKeychain(databasePath_, std::chrono::milliseconds(50));
-  RawDatabase holder(databasePath_);
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &holder), SQLITE_OK);
+  const auto exec = [holder](const char* statement) {
+    return sqlite3_exec(holder, statement, nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
 
   // A writer in progress elsewhere: reads go on, writes wait and give up.
-  ASSERT_TRUE(holder.exec("BEGIN IMMEDIATE"));
+  ASSERT_TRUE(exec("BEGIN IMMEDIATE"));
   EXPECT_EQ(impatient->copyValue("UpdateLastRun").value, "kept");
   EXPECT_EQ(impatient->addItem(makeItem("FullScanStatus", "x")), KeychainStatus::failure);
   EXPECT_EQ(impatient->deleteAccountItems("UpdateLastRun"), KeychainStatus::failure);
-  ASSERT_TRUE(holder.exec("ROLLBACK"));
+  ASSERT_TRUE(exec("ROLLBACK"));
 
   // An exclusive lock stops readers too.
-  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE"));
+  ASSERT_TRUE(exec("BEGIN EXCLUSIVE"));
   EXPECT_EQ(impatient->copyValue("UpdateLastRun").status, KeychainStatus::failure);
   EXPECT_EQ(impatient->addItem(makeItem("FullScanStatus", "x")), KeychainStatus::failure);
   EXPECT_EQ(impatient->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::failure);
-  ASSERT_TRUE(holder.exec("ROLLBACK"));
+  ASSERT_TRUE(exec("ROLLBACK"));
 
+  sqlite3_close(holder);
   EXPECT_EQ(impatient->copyValue("UpdateLastRun").value, "kept");
   EXPECT_EQ(impatient->copyValue("FullScanStatus").status, KeychainStatus::itemNotFound);
   EXPECT_EQ(impatient->addItem(makeItem("FullScanStatus", "x")), KeychainStatus::success);
@@ -375,8 +340,11 @@ std::string runUnprivileged(const std::function<std::string()>& body) {
 
 TEST_F(SqliteKeychainTest, AStoreThatCanOnlyBeReadIsReadButNotChanged) {
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "kept")), KeychainStatus::success);
-  ::chmod(dir_.path().c_str(), 0755);
-  ::chmod((dir_ / "store").c_str(), 0755);
+  ::chmod(dir_.c_str(), 0755);
+  ::chmod((dir_ + "/"
+                  "store")
+              .c_str(),
+          0755);
   ::chmod(databasePath_.c_str(), 0644);
   const std::string before = readFile(databasePath_);
 
@@ -387,20 +355,26 @@ TEST_F(SqliteKeychainTest, AStoreThatCanOnlyBeReadIsReadButNotChanged) {
            statusName(keychain->addItem(makeItem("FullScanStatus", "x"))) + " " +
            statusName(keychain->deleteAccountItems("UpdateLastRun")) + " " +
            statusName(keychain->deleteServiceItems("Orvanta Forwarder")) + " " +
-           statusName(makeSqliteKeychain(dir_ / "store/new.sqlite")
+           statusName(makeSqliteKeychain(dir_ + "/"
+                                                "store/new.sqlite")
                           ->addItem(makeItem("UpdateLastRun", "x")));
   });
 
   EXPECT_EQ(report, "success:kept failure failure failure failure");
   EXPECT_EQ(readFile(databasePath_), before);
-  EXPECT_FALSE(exists(dir_ / "store/new.sqlite"));
+  EXPECT_FALSE(exists(dir_ + "/"
+                             "store/new.sqlite"));
 }
 
 TEST_F(SqliteKeychainTest, TrustedApplicationReferencesNeedAnExistingPath) {
-  writeFile(dir_ / "tool", "#!/bin/sh\n");
-  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_ / "tool"), dir_ / "tool");
-  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_.path()), dir_.path());
-  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_ / "missing"), std::nullopt);
+  writeFile(dir_ + "/tool", "#!/bin/sh\n");
+  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_ + "/"
+                                                                "tool"),
+            dir_ + "/tool");
+  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_), dir_);
+  EXPECT_EQ(keychain_->createTrustedApplicationReference(dir_ + "/"
+                                                                "missing"),
+            std::nullopt);
   EXPECT_EQ(keychain_->createTrustedApplicationReference(""), std::nullopt);
 }
 
@@ -414,9 +388,13 @@ TEST_F(SqliteKeychainTest, ATrustedPathWithoutAJsonFormIsRefused) {
 TEST_F(SqliteKeychainTest, TheCommandLineToolAndQuarnReadEachOthersItems) {
   for (const bool toolCreatesTheTable : {false, true}) {
     SCOPED_TRACE(toolCreatesTheTable ? "table made by the tool" : "table made by quarn");
-    std::filesystem::remove_all(dir_ / "store");
+    std::filesystem::remove_all(dir_ +
+                                "/"
+                                "store");
     if (toolCreatesTheTable) {
-      std::filesystem::create_directories(dir_ / "store");
+      std::filesystem::create_directories(dir_ +
+                                          "/"
+                                          "store");
       ASSERT_EQ(runSqliteTool(kDocumentedSchema), "");
     }
     GenericPasswordItem item = makeItem("UpdateLastRun", "1700000000.25");
@@ -445,50 +423,43 @@ class KeychainRaceTest : public SqliteKeychainTest {
   static constexpr int kRacers = 6;
   using Body = std::function<void(Keychain&, int racer, std::ostream& log)>;
 
-  // Runs `body` in kRacers processes, each with a keychain of its own and all
-  // released at once, or in kRacers threads sharing this test's keychain.
+  // Runs `body` in kRacers processes, each with a keychain of its own, or in
+  // kRacers threads sharing this test's keychain; all start at once.
   std::vector<Logged> race(bool processes, const Body& body) {
-    std::vector<std::string> logs(kRacers);
-    if (processes) {
-      int gate[2];
-      EXPECT_EQ(::pipe(gate), 0);
-      std::vector<pid_t> children;
-      for (int racer = 0; racer < kRacers; ++racer) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-          ::close(gate[1]);
-          char byte;
-          while (::read(gate[0], &byte, 1) > 0) {
-          }  // open until the parent closes it
-          std::ofstream log(logPath(racer));
-          body(*makeSqliteKeychain(databasePath_, std::chrono::seconds(30)), racer, log);
-          log.close();
-          ::_exit(log ? 0 : 1);
-        }
+    int gate[2];
+    EXPECT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    std::vector<std::thread> threads;
+    for (int racer = 0; racer < kRacers; ++racer) {
+      const auto run = [&, racer] {
+        char byte;
+        while (::read(gate[0], &byte, 1) > 0) {
+        }  // open until the parent closes its end
+        std::ofstream log(dir_ + "/log-" + std::to_string(racer));
+        body(processes ? *makeSqliteKeychain(databasePath_, std::chrono::seconds(30)) : *keychain_,
+             racer, log);
+      };
+      if (!processes) {
+        threads.emplace_back(run);
+      } else if (const pid_t pid = ::fork(); pid == 0) {
+        ::close(gate[1]);
+        run();
+        ::_exit(0);
+      } else {
         children.push_back(pid);
       }
-      ::close(gate[0]);
-      ::close(gate[1]);
-      for (int racer = 0; racer < kRacers; ++racer) {
-        int status = 0;
-        EXPECT_EQ(::waitpid(children[racer], &status, 0), children[racer]);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "racer " << racer;
-        logs[racer] = readFile(logPath(racer));
-      }
-    } else {
-      std::vector<std::ostringstream> outs(kRacers);
-      std::vector<std::thread> threads;
-      for (int racer = 0; racer < kRacers; ++racer) {
-        threads.emplace_back([&, racer] { body(*keychain_, racer, outs[racer]); });
-      }
-      for (int racer = 0; racer < kRacers; ++racer) {
-        threads[racer].join();
-        logs[racer] = outs[racer].str();
-      }
     }
+    ::close(gate[1]);
+    for (std::thread& thread : threads) thread.join();
+    for (const pid_t child : children) {
+      int status = 0;
+      EXPECT_EQ(::waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ::close(gate[0]);
     std::vector<Logged> logged;
-    for (const std::string& log : logs) {
-      std::istringstream in(log);
+    for (int racer = 0; racer < kRacers; ++racer) {
+      std::istringstream in(readFile(dir_ + "/log-" + std::to_string(racer)));
       for (Logged entry; std::getline(in, entry.line); entry = {}) {
         std::istringstream(entry.line) >> entry.operation >> entry.name >> entry.status >>
             entry.value;
@@ -497,8 +468,6 @@ class KeychainRaceTest : public SqliteKeychainTest {
     }
     return logged;
   }
-
-  std::string logPath(int racer) const { return dir_ / ("log-" + std::to_string(racer)); }
 };
 
 // Every round, each racer adds and reads a new account (which exactly one add
@@ -508,7 +477,9 @@ TEST_F(KeychainRaceTest, OneAddWinsAndReadsSeeOnlyWrittenValues) {
   const std::set<std::string> alternating = {"UpdateLastRun", "SharedAssetIdentifier"};
   for (const bool processes : {true, false}) {
     SCOPED_TRACE(processes ? "processes" : "threads");
-    std::filesystem::remove_all(dir_ / "store");
+    std::filesystem::remove_all(dir_ +
+                                "/"
+                                "store");
     const auto logged = race(processes, [&](Keychain& keychain, int racer, std::ostream& log) {
       for (int round = 0; round < kRounds; ++round) {
         for (const std::string& name :
