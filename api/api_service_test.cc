@@ -196,43 +196,36 @@ TEST_F(ApiServiceTest, RefusedThreeTimesWithTwoRetries) {
             (std::vector<platform::LogArgument>{{path, platform::LogPrivacy::kPublic}}));
 }
 
-TEST_F(ApiServiceTest, ReleasedWhileARetryWaits) {
+// Neither a waiting retry nor a request in flight keeps the service alive. Once
+// it is gone, an answer still reaches its caller, while retries, whether they
+// waited already or were scheduled after, send and log nothing, never complete
+// and release their request.
+TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
   session_->script(Fake::answer(502, "gateway"));
-  const auto result = request();
-  session_->deliverAll();
+  session_->script(Fake::answer(200, R"({"actions":[]})"));
+  session_->script(Fake::answer(502, "gateway"));
+  const auto waiting = request();
+  const auto answered = request();
+  const auto refusedLater = request();
+  ASSERT_TRUE(session_->deliverNext());
   ASSERT_EQ(loop_->pendingTasks(), 1u);
   sink_->clear();
 
   std::weak_ptr<ApiService> weakService = service_;
   service_.reset();
-  EXPECT_TRUE(weakService.expired()) << "a waiting retry does not keep the service alive";
-  loop_->advance(30.0);
-  EXPECT_EQ(session_->requestCount(), 1u);
-  EXPECT_TRUE(sink_->messages().empty());
-  EXPECT_EQ(result->calls, 0);
-  EXPECT_EQ(result.use_count(), 1) << "the abandoned request's context is released";
-}
-
-TEST_F(ApiServiceTest, ReleasedWhileInFlight) {
-  session_->script(Fake::answer(200, R"({"actions":[]})"));
-  const auto answered = request();
-  session_->script(Fake::answer(502, "gateway"));
-  const auto retried = request();
-
-  std::weak_ptr<ApiService> weakService = service_;
-  service_.reset();
-  EXPECT_TRUE(weakService.expired()) << "a request in flight does not keep the service alive";
+  EXPECT_TRUE(weakService.expired());
   session_->deliverAll();
   EXPECT_EQ(answered->calls, 1);
   EXPECT_EQ(answered->record, ForwarderActionsResponse{});
-
-  // The refused one is still scheduled, but nothing is logged for a service
-  // that is gone and the retry is abandoned.
-  EXPECT_EQ(loop_->pendingTasks(), 1u);
+  EXPECT_EQ(loop_->pendingTasks(), 2u);
   loop_->advance(30.0);
-  EXPECT_EQ(retried->calls, 0);
-  EXPECT_EQ(session_->requestCount(), 2u);
+
+  EXPECT_EQ(session_->requestCount(), 3u);
   EXPECT_TRUE(sink_->messages().empty());
+  EXPECT_EQ(waiting->calls, 0);
+  EXPECT_EQ(refusedLater->calls, 0);
+  EXPECT_EQ(waiting.use_count(), 1) << "the abandoned request's context is released";
+  EXPECT_EQ(refusedLater.use_count(), 1);
 }
 
 // A status anywhere in the list is retried while one retry is left.
