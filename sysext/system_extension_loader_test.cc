@@ -248,10 +248,14 @@ TEST_F(LoaderTest, AShellThatCannotStartIsLoggedAndTheCheckEnds) {
   EXPECT_TRUE(launcher->events.empty());
 }
 
-// The forwarder stand-in, a /bin/sh script, lives under a folder with a space
-// in its name, as the real forwarder does; the loader gets its path as one
-// escaped shell word.
+// The whole check, with a (binary) database that allows the extension but
+// does not show it enabled, runs the real command. The forwarder stand-in, a
+// /bin/sh script, lives under a folder with a space in its name, as the real
+// forwarder does; the loader gets its path as one escaped shell word.
 TEST_F(LoaderTest, LogsWhatTheRealCommandPrinted) {
+  writeDatabase(encode(
+      databaseXml({kAllowingPolicy}, {extensionXml(kExtension, "activated_disabled", kTeam)}),
+      Format::kBinary));
   const std::string folder = directory_ + "/Orvanta Forwarder.app/Contents/MacOS";
   std::filesystem::create_directories(folder);
   const std::string tool = folder + "/Orvanta Forwarder";
@@ -288,24 +292,11 @@ TEST_F(LoaderTest, LogsWhatTheRealCommandPrinted) {
       chmod(tool.c_str(), 0755);
     }
     sink_->clear();
-    loader(platform::makeProcessLauncher(), escaped, c.shell).installExtension();
+    loader(platform::makeProcessLauncher(), escaped, c.shell).ensureExtensionActive();
 
     EXPECT_THAT(sink_->messages(), ElementsAre(kInstalling, c.lastMessage));
     expectPublicRecordsOfTheLoader();
   }
-}
-
-TEST_F(LoaderTest, FullCheckRunsTheRealCommandWhenAllowedButInactive) {
-  const std::string tool = directory_ + "/forwarder";
-  std::ofstream(tool) << "#!/bin/sh\necho \"forwarder $1\"\n";
-  chmod(tool.c_str(), 0755);
-  writeDatabase(encode(
-      databaseXml({kAllowingPolicy}, {extensionXml(kExtension, "activated_disabled", kTeam)}),
-      Format::kBinary));
-  loader(platform::makeProcessLauncher(), tool).ensureExtensionActive();
-  EXPECT_THAT(sink_->messages(), ElementsAre(kInstalling,
-                                             "Orvanta Forwarder command output:\nforwarder "
-                                             "install-extension\n"));
 }
 
 }  // namespace
