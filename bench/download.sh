@@ -9,8 +9,7 @@
 #   curl -o      curl -s --cacert CA -o FILE URL
 #   curl+sha256  curl -s --cacert CA -o FILE URL && sha256sum FILE
 #   curl+sync    curl -s --cacert CA -o FILE URL && sync FILE
-# (curl+sync is for reference only: quarn flushes the package to disk before
-# putting it in place, which "curl -o" does not.)
+# (curl+sync is for reference only: what flushing the file to disk costs.)
 # and prints the median wall time and the median peak memory (max RSS of the
 # largest process, from GNU time) of each, with the ratio to "curl -o".
 #
