@@ -29,8 +29,8 @@ class RequestBuilder {
   explicit RequestBuilder(std::string baseUrl);
 
   platform::HttpRequest buildRequest(std::string_view path, const QueryItems& queryItems,
-                                     const std::optional<std::string>& body,
-                                     const Headers& headers, HTTPMethod method) const;
+                                     const std::optional<std::string>& body, const Headers& headers,
+                                     HTTPMethod method) const;
 
   const std::string& baseUrl() const { return baseUrl_; }
 

@@ -13,8 +13,8 @@ Error posixError(int errnum, std::string_view context) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not be in `buffer`.
   const char* text = strerror_r(errnum, buffer, sizeof buffer);
-  std::string description = context.empty() ? std::string(text)
-                                            : std::string(context) + ": " + text;
+  std::string description =
+      context.empty() ? std::string(text) : std::string(context) + ": " + text;
   return Error{std::string(kPosixErrorDomain), errnum, std::move(description)};
 }
 

@@ -58,8 +58,8 @@ Error posixError(int errnum, std::string_view context = {});
 template <class T>
 class Expected {
  public:
-  Expected(T value) : v_(std::move(value)) {}       // NOLINT(google-explicit-constructor)
-  Expected(Error error) : v_(std::move(error)) {}   // NOLINT(google-explicit-constructor)
+  Expected(T value) : v_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
+  Expected(Error error) : v_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   [[nodiscard]] bool has_value() const { return v_.index() == 0; }
   explicit operator bool() const { return has_value(); }

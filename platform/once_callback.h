@@ -23,8 +23,8 @@ class OnceCallback<R(Args...)> {
  public:
   OnceCallback() = default;
   template <class F>
-    requires(!std::same_as<std::decay_t<F>, OnceCallback> && std::invocable<F&, Args...>)
-  OnceCallback(F&& f)  // NOLINT(google-explicit-constructor): used like a lambda
+  requires(!std::same_as<std::decay_t<F>, OnceCallback> && std::invocable<F&, Args...>)
+      OnceCallback(F&& f)  // NOLINT(google-explicit-constructor): used like a lambda
       : impl_(std::make_unique<Impl<std::decay_t<F>>>(std::forward<F>(f))) {}
 
   OnceCallback(OnceCallback&&) noexcept = default;

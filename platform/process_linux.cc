@@ -287,7 +287,8 @@ class LinuxProcessLauncher final : public ProcessLauncher {
       return posixError(spawnError, command.launchPath);
     }
 
-    auto process = std::make_shared<LinuxProcess>(std::move(command), pid, pipes[0][0], pipes[1][0]);
+    auto process =
+        std::make_shared<LinuxProcess>(std::move(command), pid, pipes[0][0], pipes[1][0]);
     for (int i = 0; i < 2; ++i) {
       if (wanted[i]) process->setHasPipe(i);
     }

@@ -66,9 +66,9 @@ class UrlSession {
   // Service answers larger than this end as a transport error.
   static constexpr std::size_t kMaxDataTaskBodyBytes = 16 * 1024 * 1024;
 
-  using DataCompletion = OnceCallback<void(std::optional<std::string> body,
-                                           std::optional<HttpResponse> response,
-                                           std::optional<Error> error)>;
+  using DataCompletion =
+      OnceCallback<void(std::optional<std::string> body, std::optional<HttpResponse> response,
+                        std::optional<Error> error)>;
   // Receives the body piece by piece on the callback queue; returning false
   // aborts the transfer, which then completes with a kCancelled error.
   using ChunkHandler = std::function<bool(std::string_view chunk)>;

@@ -31,8 +31,9 @@ class SharedItemsStorage {
 
   // Adds an item; false when an item for `key` exists already (the old value
   // stays), when `value` is not valid UTF-8, or when the store fails.
-  [[nodiscard]] virtual bool saveItem(SharedItem key, std::string_view value,
-                                      const std::vector<TrustedApplication>& trustedApplications) = 0;
+  [[nodiscard]] virtual bool saveItem(
+      SharedItem key, std::string_view value,
+      const std::vector<TrustedApplication>& trustedApplications) = 0;
   // The stored text; absent when there is no item, the read fails, or the
   // stored bytes are not valid UTF-8.
   [[nodiscard]] virtual std::optional<std::string> readItem(SharedItem key) = 0;

@@ -217,8 +217,8 @@ void PackageUpdater::launchUpdater(const std::string& actionIdentifier,
       .pipeStandardOutput = true,
       .pipeStandardError = true,
   };
-  auto launched =
-      environment_.processLauncher->launch(std::move(command), [logger](platform::Process& process) {
+  auto launched = environment_.processLauncher->launch(
+      std::move(command), [logger](platform::Process& process) {
         if (auto output = readProcessOutput(process, logger)) {
           logger.log("Command output: %s", *output);
         }
