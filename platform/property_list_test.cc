@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/support/property_list_documents.h"
 
 namespace quarn::platform {
 namespace {
@@ -20,16 +21,9 @@ std::string xmlDocument(const std::string& body) {
 }
 
 std::string toBinary(const std::string& xml) {
-  plist_t node = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
-  EXPECT_NE(node, nullptr);
-  char* bytes = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(node, &bytes, &length);
-  std::string binary(bytes, length);
-  plist_to_bin_free(bytes);
-  plist_free(node);
-  return binary;
+  auto binary = quarn::testing::xmlToBinaryPropertyList(xml);
+  EXPECT_TRUE(binary.has_value());
+  return binary.value_or("");
 }
 
 // A hand-written binary document: `objects` are the encoded objects in index

@@ -2,13 +2,13 @@
 // binary form (converted with libplist).
 #pragma once
 
-#include <plist/plist.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/support/property_list_documents.h"
 
 namespace quarn::sysext::testing {
 
@@ -28,16 +28,7 @@ inline std::string xmlDocument(const std::string& body) {
 // writer.
 inline std::string encode(const std::string& xml, Format format) {
   if (format == Format::kXml) return xml;
-  plist_t node = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
-  if (!node) return "not a property list: " + xml;
-  char* bytes = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(node, &bytes, &length);
-  std::string binary(bytes, length);
-  plist_to_bin_free(bytes);
-  plist_free(node);
-  return binary;
+  return quarn::testing::xmlToBinaryPropertyList(xml).value_or("not a property list: " + xml);
 }
 
 inline std::string keyed(const std::string& key, const std::string& valueXml) {

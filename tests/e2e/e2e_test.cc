@@ -270,6 +270,8 @@ std::vector<Line> operator+(std::vector<Line> head, const std::vector<Line>& tai
 const Line kNoDatabase{From::loader, "The file db.plist could not be loaded."};
 const Line kRunStarted{From::updater, "Update process started."};
 const Line kUpdateReceived{From::updater, "Action update received: X9"};
+const std::vector<Line> kRunWithoutAssetIdentifier = {
+    kRunStarted, {From::updater, "Asset identifier Not available in the shared items storage."}};
 
 Route actionsRoute(std::vector<Reply> replies) { return {"GET", kActionsPath, std::move(replies)}; }
 Route packageRoute(Reply reply = {200, "", true}) { return {"GET", kPackageUrlPath, {reply}}; }
@@ -285,11 +287,7 @@ const std::vector<Scenario>& scenarios() {
                       .lastRun = LastRun::none,
                       .assetIdentifier = false},
           .service = {.routes = {actionsRoute({{200, R"({"actions":[]})"}})}},
-          .expect = {.log = dueStart({kNoDatabase}) +
-                            std::vector<Line>{
-                                kRunStarted,
-                                {From::updater,
-                                 "Asset identifier Not available in the shared items storage."}},
+          .expect = {.log = dueStart({kNoDatabase}) + kRunWithoutAssetIdentifier,
                      .store = StoreAfter::renewed},
       },
       {
@@ -429,11 +427,7 @@ const std::vector<Scenario>& scenarios() {
           .summary = "the check is due but the forwarder has stored no asset identifier",
           .machine = {.lastRun = LastRun::old, .assetIdentifier = false},
           .service = {.routes = {actionsRoute({{200, R"({"actions":[]})"}})}},
-          .expect = {.log = dueStart({kNoDatabase}) +
-                            std::vector<Line>{
-                                kRunStarted,
-                                {From::updater,
-                                 "Asset identifier Not available in the shared items storage."}},
+          .expect = {.log = dueStart({kNoDatabase}) + kRunWithoutAssetIdentifier,
                      .store = StoreAfter::renewed},
       },
       {
