@@ -215,32 +215,11 @@ class SqliteKeychain final : public Keychain {
 
   KeychainCopyResult copyValue(std::string_view account) override {
     KeychainCopyResult result;
-    switch (probeFile()) {
-      case FilePresence::missing:
-        result.status = KeychainStatus::itemNotFound;
-        return result;
-      case FilePresence::unusable:
-        return result;
-      case FilePresence::present:
-        break;
-    }
-    const Database db = open();
-    if (!db) return result;
-    Transaction transaction(db.get());
-    if (!transaction.begin(/*forWriting=*/false)) return result;
-    switch (inspectTable(db.get())) {
-      case TableState::missing:
-        result.status = KeychainStatus::itemNotFound;
-        return result;
-      case TableState::usable:
-        break;
-      case TableState::unusable:
-        return result;
-    }
-    result = selectValue(db.get(), account);
-    if (result.status != KeychainStatus::failure && !transaction.commit()) {
-      return KeychainCopyResult{};
-    }
+    const KeychainStatus status = inExistingTable(/*forWriting=*/false, [&](sqlite3* db) {
+      result = selectValue(db, account);
+      return result.status;
+    });
+    if (status != KeychainStatus::success) return KeychainCopyResult{status, {}};
     return result;
   }
 
@@ -335,7 +314,22 @@ class SqliteKeychain final : public Keychain {
     return result;
   }
 
-  KeychainStatus deleteWhere(std::string_view sql, std::string_view key) {
+  KeychainStatus deleteWhere(std::string_view sql, std::string_view key) const {
+    return inExistingTable(/*forWriting=*/true, [&](sqlite3* db) {
+      const Statement statement = prepare(db, sql);
+      if (!statement || !bindText(statement.get(), 1, key) ||
+          sqlite3_step(statement.get()) != SQLITE_DONE) {
+        return KeychainStatus::failure;
+      }
+      return sqlite3_changes64(db) == 0 ? KeychainStatus::itemNotFound : KeychainStatus::success;
+    });
+  }
+
+  // Runs `body` in a transaction on the store's table and commits unless it
+  // failed. A store or table that does not exist yet holds no item
+  // (itemNotFound) and is not created; one that cannot be used fails.
+  template <class Body>
+  KeychainStatus inExistingTable(bool forWriting, Body body) const {
     switch (probeFile()) {
       case FilePresence::missing:
         return KeychainStatus::itemNotFound;
@@ -347,24 +341,18 @@ class SqliteKeychain final : public Keychain {
     const Database db = open();
     if (!db) return KeychainStatus::failure;
     Transaction transaction(db.get());
-    if (!transaction.begin(/*forWriting=*/true)) return KeychainStatus::failure;
+    if (!transaction.begin(forWriting)) return KeychainStatus::failure;
     switch (inspectTable(db.get())) {
       case TableState::missing:
         return KeychainStatus::itemNotFound;
-      case TableState::usable:
-        break;
       case TableState::unusable:
         return KeychainStatus::failure;
+      case TableState::usable:
+        break;
     }
-    {
-      const Statement statement = prepare(db.get(), sql);
-      if (!statement || !bindText(statement.get(), 1, key) ||
-          sqlite3_step(statement.get()) != SQLITE_DONE) {
-        return KeychainStatus::failure;
-      }
-    }
-    if (sqlite3_changes64(db.get()) == 0) return KeychainStatus::itemNotFound;
-    return transaction.commit() ? KeychainStatus::success : KeychainStatus::failure;
+    const KeychainStatus status = body(db.get());
+    if (status == KeychainStatus::failure) return status;
+    return transaction.commit() ? status : KeychainStatus::failure;
   }
 
   const std::string databasePath_;
