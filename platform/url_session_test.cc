@@ -145,6 +145,14 @@ class UrlSessionTest : public ::testing::Test {
   std::shared_ptr<UrlSession> session_ = makeUrlSession(options());
 };
 
+// A task that must fail with the URL error `code`, on `session`.
+struct FailureCase {
+  const char* name;
+  UrlSession* session;
+  HttpRequest request;
+  std::int64_t code;
+};
+
 TEST(HttpHeadersTest, AddsInOrderAndJoinsRepeatedNamesWithoutRegardToCase) {
   HttpHeaders headers;
   headers.add("Accept", "application/json");
@@ -276,13 +284,7 @@ TEST_F(UrlSessionTest, RefusesWhatItCannotSendSafelyWithoutSendingAnything) {
   HttpRequest badMethod = get(server_.url("/x"));
   badMethod.method = "GET /y HTTP/1.1\r\n";
 
-  struct Case {
-    const char* name;
-    UrlSession* session;
-    HttpRequest request;
-    std::int64_t code;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"authority not trusted", systemTrust.get(), get(server_.url("/x")),
        url_error::kServerCertificateUntrusted},
       {"authority of another server", trustsWrongHostCa.get(), get(server_.url("/x")),
@@ -363,13 +365,7 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
     nothingListening = gone.url("/x");
   }
 
-  struct Case {
-    const char* name;
-    UrlSession* session;
-    HttpRequest request;
-    std::int64_t code;
-  };
-  const Case cases[] = {
+  const FailureCase cases[] = {
       {"session stall time-out", stallingSession.get(), get(server_.url("/slow")),
        url_error::kTimedOut},
       {"request time-out interval", session_.get(), shortRequest, url_error::kTimedOut},
