@@ -197,7 +197,7 @@ TEST_F(UrlSessionTest, RequestsArriveAsGivenAndAnswersComeBackWhole) {
       {"PUT", "/echo", "", {}, "", 502, "bad gateway"},
       {"GET", "/echo", "", {}, "", 204, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.method + " " + c.path + (c.body ? " with body '" + *c.body + "'" : ""));
     server_.expect({c.method, c.path, c.query}).respond(c.status, c.answer, {{"X-Reply", "r"}});
     HttpRequest request = get(server_.url(c.path + (c.query.empty() ? "" : "?" + c.query)));
@@ -305,7 +305,7 @@ TEST_F(UrlSessionTest, RefusesWhatItCannotSendSafelyWithoutSendingAnything) {
       {"colon in a field name", session_.get(), withField("Colon:", "v"), url_error::kUnknown},
       {"CR LF in the method", session_.get(), badMethod, url_error::kUnknown},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const DataResult result = load(*c.session, c.request);
     ASSERT_TRUE(result.error);
@@ -373,7 +373,7 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
        url_error::kNetworkConnectionLost},
       {"nothing listening", session_.get(), get(nothingListening), url_error::kCannotConnectToHost},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const DataResult result = load(*c.session, c.request);
     EXPECT_EQ(errorCode(result.error), c.code);
@@ -394,7 +394,7 @@ TEST_F(UrlSessionTest, DataTaskBodyIsCappedAtSixteenMebibytes) {
       {"one byte over, length announced", kCap + 1, false},
       {"one byte over, chunked", kCap + 1, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     server_.expect({"GET", "/big"}).respondWithGeneratedBody(c.length, 200, {}, c.chunked);
     const DataResult result = load(*session_, get(server_.url("/big")));
