@@ -85,6 +85,10 @@ expect_status() {
 wants=/etc/systemd/system/timers.target.wants/quarn.timer
 store=/var/lib/orvanta-forwarder
 
+# The root starts without quarn, even on a machine that has it installed.
+if [[ -n $(status) ]]; then
+  in_root dpkg --purge quarn >/dev/null
+fi
 before_install=$(changes)
 
 in_root dpkg --install /tmp/quarn.deb
