@@ -1,11 +1,16 @@
 // The fixed values the agent is built from. Nothing is read at run time: no
-// arguments, environment or configuration file changes any of these. Only
+// environment or configuration file changes any of these, and the only
+// arguments understood (--help, --version) print a text instead of running. Only
 // app/ reads them; every other object gets its values at construction.
 #pragma once
 
 #include <string_view>
 
 namespace quarn::app {
+
+// The version of this build: the project version of the build files
+// (QUARN_VERSION), shown by --version and carried by the Debian package.
+inline constexpr std::string_view kVersion = QUARN_VERSION;
 
 // The forwarder's executable as one shell word: the backslashes before the
 // spaces are part of the value, because the loader places it into a shell
