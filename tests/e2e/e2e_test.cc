@@ -180,12 +180,14 @@ struct Machine {
   std::string forwarderOutput = "Extension installation requested.\nActivation pending.";
   std::string packageToolOutput = kSignedPackageOutput;
   int packageToolStatus = 0;
+  bool previousPackage = false;  // /tmp/ForwarderInstallerPackage.pkg from an earlier run
 };
 
 struct Reply {
   int status = 200;
   std::string body{};
-  bool package = false;  // the package bytes
+  bool package = false;         // the package bytes
+  int trickleMilliseconds = 0;  // a quarter at once, the rest spread over this time
 };
 
 struct Route {
@@ -228,7 +230,7 @@ ExpectedRequest reportRequest(const std::string& reason) {
 }
 
 enum class StoreAfter { unchanged, renewed };
-enum class End { exitZero, killedWhileWaiting };
+enum class End { exitZero, killed };
 
 struct Expect {
   std::vector<Line> log{};
@@ -237,7 +239,8 @@ struct Expect {
   End end = End::exitZero;
   bool forwarderStarted = false;
   bool packageToolStarted = false;
-  bool packageLeft = false;  // the served bytes at /tmp/ForwarderInstallerPackage.pkg
+  bool packageLeft = false;  // the served bytes at /tmp/ForwarderInstallerPackage.pkg, else
+                             // the previous package or nothing
   bool updaterStarted = false;
 };
 
@@ -248,6 +251,7 @@ struct Scenario {
   Service service{};
   std::string randomBytes = "zero";
   std::string stopAfter{};
+  bool killWhileDownloading = false;
   int timeoutSeconds = 30;
   Expect expect{};
 };
@@ -355,6 +359,20 @@ const std::vector<Scenario>& scenarios() {
                      .updaterStarted = true},
       },
       {
+          .name = "killed_while_downloading",
+          .summary = "the package arrives slowly and the agent is killed while writing it: the "
+                     "previous package stays and nothing else is left in /tmp",
+          .machine = {.lastRun = LastRun::old, .previousPackage = true},
+          .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
+                                 packageRoute({200, "", true, 2000}), reportRoute()}},
+          .killWhileDownloading = true,
+          .expect = {.log =
+                         dueStart({kNoDatabase}) + std::vector<Line>{kRunStarted, kUpdateReceived},
+                     .requests = {actionsRequest(), downloadRequest()},
+                     .store = StoreAfter::renewed,
+                     .end = End::killed},
+      },
+      {
           .name = "checksum_mismatch_reported",
           .summary = "the service announces another digest: the failure is reported once and "
                      "no file is left",
@@ -440,7 +458,7 @@ const std::vector<Scenario>& scenarios() {
           .stopAfter = "Update process scheduled to be executed in",
           .expect = {.log = dueStart({kNoDatabase}, "900.000000"),
                      .store = StoreAfter::renewed,
-                     .end = End::killedWhileWaiting},
+                     .end = End::killed},
       },
       {
           .name = "package_tool_failure_report_refused",
@@ -592,7 +610,7 @@ std::string describeRun(const Scenario& scenario, const Outcome& outcome,
   };
   text << "==== scenario " << scenario.name << ": " << scenario.summary << "\n";
   text << "---- the agent's log (stderr); "
-       << (outcome.stopped    ? "killed by the sandbox while it waited"
+       << (outcome.stopped    ? "killed by the sandbox"
            : outcome.timedOut ? "KILLED after " + std::to_string(scenario.timeoutSeconds) + " s"
                               : "exit status " + std::to_string(outcome.status))
        << "\n"
@@ -622,6 +640,8 @@ std::string describeRun(const Scenario& scenario, const Outcome& outcome,
   } else {
     text << "absent\n";
   }
+  text << "---- /tmp holds: "
+       << (outcome.tmpEntries.empty() ? "nothing" : joined(outcome.tmpEntries)) << "\n";
   text << "---- the shared items store: ";
   if (!outcome.store) {
     text << "absent\n";
@@ -749,6 +769,10 @@ void EndToEnd::TestBody() {
   sandbox.writeFile("/usr/sbin/pkgutil",
                     standIn("pkgutil.args", machine.packageToolOutput, machine.packageToolStatus),
                     0755);
+  const std::optional<std::string> packageBefore =
+      machine.previousPackage ? std::optional<std::string>("the package of an earlier update\n")
+                              : std::nullopt;
+  if (packageBefore) sandbox.writeFile(kPackagePath, *packageBefore, 0600);
   std::map<std::string, std::string> items;
   if (machine.lastRun != LastRun::none) {
     variables["LAST_RUN"] =
@@ -771,6 +795,7 @@ void EndToEnd::TestBody() {
     for (const Reply& reply : route.replies) {
       nlohmann::json answer{{"status", reply.status}, {"body", expand(reply.body, variables)}};
       if (reply.package) answer["bodyFile"] = packageFile.string();
+      if (reply.trickleMilliseconds > 0) answer["trickle"] = reply.trickleMilliseconds;
       answers.push_back(answer);
     }
     routes.push_back({{"method", route.method}, {"path", route.path}, {"answers", answers}});
@@ -783,6 +808,7 @@ void EndToEnd::TestBody() {
     outcome = sandbox.run({.serviceUp = scenario.service.up,
                            .randomBytes = scenario.randomBytes,
                            .stopAfter = scenario.stopAfter,
+                           .killWhileDownloading = scenario.killWhileDownloading,
                            .timeoutSeconds = scenario.timeoutSeconds});
   } catch (const std::exception& error) {
     FAIL() << error.what() << "\nwork folder: " << sandbox.work();
@@ -803,8 +829,10 @@ void EndToEnd::TestBody() {
   if (expect.end == End::exitZero) {
     EXPECT_EQ(outcome.status, 0) << "the agent must end with exit status 0";
   } else {
-    EXPECT_TRUE(outcome.stopped) << "the agent never logged \"" << scenario.stopAfter << "\"";
-    EXPECT_EQ(outcome.status, 128 + 9) << "the agent was to be killed while it waited";
+    EXPECT_TRUE(outcome.stopped) << (scenario.killWhileDownloading
+                                         ? "the agent was never seen writing the package"
+                                         : "the agent never logged \"" + scenario.stopAfter + "\"");
+    EXPECT_EQ(outcome.status, 128 + 9) << "the agent was to be killed by the sandbox";
   }
 
   // The log.
@@ -869,14 +897,23 @@ void EndToEnd::TestBody() {
   }
 
   // The files.
-  EXPECT_EQ(outcome.package.has_value(), expect.packageLeft) << kPackagePath;
-  if (expect.packageLeft && outcome.package) {
+  if (!expect.packageLeft) {
+    EXPECT_TRUE(outcome.package == packageBefore)
+        << kPackagePath
+        << (packageBefore ? " must still hold the previous package" : " must not exist");
+  } else if (!outcome.package) {
+    ADD_FAILURE() << kPackagePath << " is missing";
+  } else {
     EXPECT_TRUE(*outcome.package == package)
         << kPackagePath << " must hold exactly the served bytes (" << package.size()
         << " bytes, SHA-256 " << sha256Hex(package) << "), it holds " << outcome.package->size()
         << " bytes, SHA-256 " << sha256Hex(*outcome.package);
     EXPECT_EQ(octal(outcome.packageMode), "0600") << kPackagePath;
   }
+  EXPECT_EQ(outcome.tmpEntries, outcome.package
+                                    ? std::vector<std::string>{"ForwarderInstallerPackage.pkg"}
+                                    : std::vector<std::string>{})
+      << "/tmp holds nothing but the package";
 
   // The store.
   ASSERT_TRUE(outcome.store.has_value() || expect.store == StoreAfter::unchanged)
