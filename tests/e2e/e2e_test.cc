@@ -180,7 +180,8 @@ struct Machine {
   std::string forwarderOutput = "Extension installation requested.\nActivation pending.";
   std::string packageToolOutput = kSignedPackageOutput;
   int packageToolStatus = 0;
-  bool previousPackage = false;  // /tmp/ForwarderInstallerPackage.pkg from an earlier run
+  bool previousPackage = false;    // /tmp/ForwarderInstallerPackage.pkg from an earlier run
+  bool updaterWritesLate = false;  // the updater writes much once the agent has exited
 };
 
 struct Reply {
@@ -274,6 +275,13 @@ std::vector<Line> operator+(std::vector<Line> head, const std::vector<Line>& tai
 const Line kNoDatabase{From::loader, "The file db.plist could not be loaded."};
 const Line kRunStarted{From::updater, "Update process started."};
 const Line kUpdateReceived{From::updater, "Action update received: X9"};
+const std::vector<Line> kUpdaterLaunched = {
+    kRunStarted,
+    kUpdateReceived,
+    {From::updater, "Package validated successfully."},
+    {From::updater,
+     "Executing 'orvanta-updater': path '/tmp/ForwarderInstallerPackage.pkg', action identifier "
+     "'WDk=' asset identifier: A1"}};
 const std::vector<Line> kRunWithoutAssetIdentifier = {
     kRunStarted, {From::updater, "Asset identifier Not available in the shared items storage."}};
 
@@ -341,17 +349,23 @@ const std::vector<Scenario>& scenarios() {
           .machine = {.lastRun = LastRun::old},
           .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
                                  packageRoute(), reportRoute()}},
-          .expect = {.log = dueStart({kNoDatabase}) +
-                            std::vector<Line>{
-                                kRunStarted,
-                                kUpdateReceived,
-                                {From::updater, "Package validated successfully."},
-                                {From::updater,
-                                 "Executing 'orvanta-updater': path "
-                                 "'/tmp/ForwarderInstallerPackage.pkg', action identifier "
-                                 "'WDk=' asset identifier: A1"},
-                                // Only when the updater ends before the agent does.
-                                {From::updater, "Command output: <private>", true}},
+          .expect = {.log = dueStart({kNoDatabase}) + kUpdaterLaunched +
+                            std::vector<Line>{// Only when the updater ends before the agent does.
+                                              {From::updater, "Command output: <private>", true}},
+                     .requests = {actionsRequest(), downloadRequest()},
+                     .store = StoreAfter::renewed,
+                     .packageToolStarted = true,
+                     .packageLeft = true,
+                     .updaterStarted = true},
+      },
+      {
+          .name = "updater_outlives_the_agent",
+          .summary = "once the agent has exited, the updater writes 1 MiB to each of stdout and "
+                     "stderr: it runs to its end and its output reaches the agent's stderr",
+          .machine = {.lastRun = LastRun::old, .updaterWritesLate = true},
+          .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
+                                 packageRoute(), reportRoute()}},
+          .expect = {.log = dueStart({kNoDatabase}) + kUpdaterLaunched,
                      .requests = {actionsRequest(), downloadRequest()},
                      .store = StoreAfter::renewed,
                      .packageToolStarted = true,
@@ -548,6 +562,55 @@ std::string shellQuote(const std::string& text) {
 std::string standIn(const std::string& record, const std::string& output, int status) {
   return "#!/bin/bash\nprintf '%s\\0' \"$@\" > /e2e-record/" + record + "\nprintf '%s' " +
          shellQuote(output) + "\nexit " + std::to_string(status) + "\n";
+}
+
+// What the late updater writes to each of stdout and stderr: lines of 64 bytes
+// that start with kLateOutputTag and the stream's name.
+constexpr std::size_t kLateOutputBytes = 1 << 20;
+constexpr std::string_view kLateOutputTag = "updater stand-in ";
+
+// An updater stand-in that outlives the agent: it waits until the agent that
+// started it has exited (its parent is then the sandbox's init, PID 1; the
+// agent may be gone before the script starts), writes kLateOutputBytes to
+// stdout, then to stderr, and only then records its arguments, so one that
+// dies on the way records nothing.
+std::string lateUpdater() {
+  const auto line = [](const std::string& stream) {
+    std::string text = std::string(kLateOutputTag) + stream + " after the agent exited ";
+    text.resize(63, '.');
+    return text + "\n";
+  };
+  return R"sh(#!/bin/bash
+set -e
+# /proc/<pid>/stat: pid (name) state ppid ...; this name holds no space.
+until read -r _ _ _ parent _ </proc/$$/stat && ((parent == 1)); do sleep 0.01; done
+out=')sh" +
+         line("stdout") + "'\nerr='" + line("stderr") + R"sh('
+while ((${#out} < )sh" +
+         std::to_string(kLateOutputBytes) + R"sh()); do out+=$out err+=$err; done
+printf '%s' "$out"
+printf '%s' "$err" >&2
+printf '%s\0' "$@" >/e2e-record/updater.args
+)sh";
+}
+
+// Takes the lines that start with `tag` out of `text`, counting their bytes by
+// the word after the tag.
+std::string withoutTaggedLines(const std::string& text, std::string_view tag,
+                               std::map<std::string, std::size_t>& bytes) {
+  std::string rest;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    const std::string_view line(text.data() + start, end - start);
+    if (line.starts_with(tag)) {
+      const std::size_t word = line.find(' ', tag.size());
+      bytes[std::string(line.substr(tag.size(), word - tag.size()))] += line.size();
+    } else {
+      rest += line;
+    }
+    start = end;
+  }
+  return rest;
 }
 
 std::string formatTime(double seconds) {
@@ -763,7 +826,9 @@ void EndToEnd::TestBody() {
   if (machine.forwarderInstalled) {
     sandbox.writeFile(kForwarderExecutable, standIn("forwarder.args", machine.forwarderOutput, 0),
                       0755);
-    sandbox.writeFile(kUpdaterExecutable, standIn("updater.args", "", 0), 0755);
+    sandbox.writeFile(kUpdaterExecutable,
+                      machine.updaterWritesLate ? lateUpdater() : standIn("updater.args", "", 0),
+                      0755);
     fs::create_directories(sandbox.hostPath(kQuarnBundle));
   }
   sandbox.writeFile("/usr/sbin/pkgutil",
@@ -812,6 +877,17 @@ void EndToEnd::TestBody() {
                            .timeoutSeconds = scenario.timeoutSeconds});
   } catch (const std::exception& error) {
     FAIL() << error.what() << "\nwork folder: " << sandbox.work();
+  }
+
+  // The output of an updater that outlives the agent follows the log on the
+  // agent's stderr.
+  if (machine.updaterWritesLate) {
+    std::map<std::string, std::size_t> lateOutput;
+    outcome.stderrText = withoutTaggedLines(outcome.stderrText, kLateOutputTag, lateOutput);
+    outcome.log = parseAgentLog(outcome.stderrText);
+    EXPECT_EQ(lateOutput, (std::map<std::string, std::size_t>{{"stdout", kLateOutputBytes},
+                                                              {"stderr", kLateOutputBytes}}))
+        << "bytes of the updater's output, by stream, on the agent's stderr";
   }
 
   // The store comes first: the log names the time it holds.
