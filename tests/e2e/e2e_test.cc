@@ -180,12 +180,15 @@ struct Machine {
   std::string forwarderOutput = "Extension installation requested.\nActivation pending.";
   std::string packageToolOutput = kSignedPackageOutput;
   int packageToolStatus = 0;
+  bool previousPackage = false;    // /tmp/ForwarderInstallerPackage.pkg from an earlier run
+  bool updaterWritesLate = false;  // the updater writes much once the agent has exited
 };
 
 struct Reply {
   int status = 200;
   std::string body{};
-  bool package = false;  // the package bytes
+  bool package = false;         // the package bytes
+  int trickleMilliseconds = 0;  // a quarter at once, the rest spread over this time
 };
 
 struct Route {
@@ -228,7 +231,7 @@ ExpectedRequest reportRequest(const std::string& reason) {
 }
 
 enum class StoreAfter { unchanged, renewed };
-enum class End { exitZero, killedWhileWaiting };
+enum class End { exitZero, killed };
 
 struct Expect {
   std::vector<Line> log{};
@@ -237,7 +240,8 @@ struct Expect {
   End end = End::exitZero;
   bool forwarderStarted = false;
   bool packageToolStarted = false;
-  bool packageLeft = false;  // the served bytes at /tmp/ForwarderInstallerPackage.pkg
+  bool packageLeft = false;  // the served bytes at /tmp/ForwarderInstallerPackage.pkg, else
+                             // the previous package or nothing
   bool updaterStarted = false;
 };
 
@@ -248,6 +252,7 @@ struct Scenario {
   Service service{};
   std::string randomBytes = "zero";
   std::string stopAfter{};
+  bool killWhileDownloading = false;
   int timeoutSeconds = 30;
   Expect expect{};
 };
@@ -270,6 +275,13 @@ std::vector<Line> operator+(std::vector<Line> head, const std::vector<Line>& tai
 const Line kNoDatabase{From::loader, "The file db.plist could not be loaded."};
 const Line kRunStarted{From::updater, "Update process started."};
 const Line kUpdateReceived{From::updater, "Action update received: X9"};
+const std::vector<Line> kUpdaterLaunched = {
+    kRunStarted,
+    kUpdateReceived,
+    {From::updater, "Package validated successfully."},
+    {From::updater,
+     "Executing 'orvanta-updater': path '/tmp/ForwarderInstallerPackage.pkg', action identifier "
+     "'WDk=' asset identifier: A1"}};
 const std::vector<Line> kRunWithoutAssetIdentifier = {
     kRunStarted, {From::updater, "Asset identifier Not available in the shared items storage."}};
 
@@ -337,22 +349,42 @@ const std::vector<Scenario>& scenarios() {
           .machine = {.lastRun = LastRun::old},
           .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
                                  packageRoute(), reportRoute()}},
-          .expect = {.log = dueStart({kNoDatabase}) +
-                            std::vector<Line>{
-                                kRunStarted,
-                                kUpdateReceived,
-                                {From::updater, "Package validated successfully."},
-                                {From::updater,
-                                 "Executing 'orvanta-updater': path "
-                                 "'/tmp/ForwarderInstallerPackage.pkg', action identifier "
-                                 "'WDk=' asset identifier: A1"},
-                                // Only when the updater ends before the agent does.
-                                {From::updater, "Command output: <private>", true}},
+          .expect = {.log = dueStart({kNoDatabase}) + kUpdaterLaunched +
+                            std::vector<Line>{// Only when the updater ends before the agent does.
+                                              {From::updater, "Command output: <private>", true}},
                      .requests = {actionsRequest(), downloadRequest()},
                      .store = StoreAfter::renewed,
                      .packageToolStarted = true,
                      .packageLeft = true,
                      .updaterStarted = true},
+      },
+      {
+          .name = "updater_outlives_the_agent",
+          .summary = "once the agent has exited, the updater writes 1 MiB to each of stdout and "
+                     "stderr: it runs to its end and its output reaches the agent's stderr",
+          .machine = {.lastRun = LastRun::old, .updaterWritesLate = true},
+          .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
+                                 packageRoute(), reportRoute()}},
+          .expect = {.log = dueStart({kNoDatabase}) + kUpdaterLaunched,
+                     .requests = {actionsRequest(), downloadRequest()},
+                     .store = StoreAfter::renewed,
+                     .packageToolStarted = true,
+                     .packageLeft = true,
+                     .updaterStarted = true},
+      },
+      {
+          .name = "killed_while_downloading",
+          .summary = "the package arrives slowly and the agent is killed while writing it: the "
+                     "previous package stays and nothing else is left in /tmp",
+          .machine = {.lastRun = LastRun::old, .previousPackage = true},
+          .service = {.routes = {actionsRoute({{200, actionsAnswer("${PACKAGE_SHA256}")}}),
+                                 packageRoute({200, "", true, 2000}), reportRoute()}},
+          .killWhileDownloading = true,
+          .expect = {.log =
+                         dueStart({kNoDatabase}) + std::vector<Line>{kRunStarted, kUpdateReceived},
+                     .requests = {actionsRequest(), downloadRequest()},
+                     .store = StoreAfter::renewed,
+                     .end = End::killed},
       },
       {
           .name = "checksum_mismatch_reported",
@@ -440,7 +472,7 @@ const std::vector<Scenario>& scenarios() {
           .stopAfter = "Update process scheduled to be executed in",
           .expect = {.log = dueStart({kNoDatabase}, "900.000000"),
                      .store = StoreAfter::renewed,
-                     .end = End::killedWhileWaiting},
+                     .end = End::killed},
       },
       {
           .name = "package_tool_failure_report_refused",
@@ -532,6 +564,55 @@ std::string standIn(const std::string& record, const std::string& output, int st
          shellQuote(output) + "\nexit " + std::to_string(status) + "\n";
 }
 
+// What the late updater writes to each of stdout and stderr: lines of 64 bytes
+// that start with kLateOutputTag and the stream's name.
+constexpr std::size_t kLateOutputBytes = 1 << 20;
+constexpr std::string_view kLateOutputTag = "updater stand-in ";
+
+// An updater stand-in that outlives the agent: it waits until the agent that
+// started it has exited (its parent is then the sandbox's init, PID 1; the
+// agent may be gone before the script starts), writes kLateOutputBytes to
+// stdout, then to stderr, and only then records its arguments, so one that
+// dies on the way records nothing.
+std::string lateUpdater() {
+  const auto line = [](const std::string& stream) {
+    std::string text = std::string(kLateOutputTag) + stream + " after the agent exited ";
+    text.resize(63, '.');
+    return text + "\n";
+  };
+  return R"sh(#!/bin/bash
+set -e
+# /proc/<pid>/stat: pid (name) state ppid ...; this name holds no space.
+until read -r _ _ _ parent _ </proc/$$/stat && ((parent == 1)); do sleep 0.01; done
+out=')sh" +
+         line("stdout") + "'\nerr='" + line("stderr") + R"sh('
+while ((${#out} < )sh" +
+         std::to_string(kLateOutputBytes) + R"sh()); do out+=$out err+=$err; done
+printf '%s' "$out"
+printf '%s' "$err" >&2
+printf '%s\0' "$@" >/e2e-record/updater.args
+)sh";
+}
+
+// Takes the lines that start with `tag` out of `text`, counting their bytes by
+// the word after the tag.
+std::string withoutTaggedLines(const std::string& text, std::string_view tag,
+                               std::map<std::string, std::size_t>& bytes) {
+  std::string rest;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    const std::string_view line(text.data() + start, end - start);
+    if (line.starts_with(tag)) {
+      const std::size_t word = line.find(' ', tag.size());
+      bytes[std::string(line.substr(tag.size(), word - tag.size()))] += line.size();
+    } else {
+      rest += line;
+    }
+    start = end;
+  }
+  return rest;
+}
+
 std::string formatTime(double seconds) {
   char text[64];
   std::snprintf(text, sizeof text, "%.2f", seconds);
@@ -592,7 +673,7 @@ std::string describeRun(const Scenario& scenario, const Outcome& outcome,
   };
   text << "==== scenario " << scenario.name << ": " << scenario.summary << "\n";
   text << "---- the agent's log (stderr); "
-       << (outcome.stopped    ? "killed by the sandbox while it waited"
+       << (outcome.stopped    ? "killed by the sandbox"
            : outcome.timedOut ? "KILLED after " + std::to_string(scenario.timeoutSeconds) + " s"
                               : "exit status " + std::to_string(outcome.status))
        << "\n"
@@ -622,6 +703,8 @@ std::string describeRun(const Scenario& scenario, const Outcome& outcome,
   } else {
     text << "absent\n";
   }
+  text << "---- /tmp holds: "
+       << (outcome.tmpEntries.empty() ? "nothing" : joined(outcome.tmpEntries)) << "\n";
   text << "---- the shared items store: ";
   if (!outcome.store) {
     text << "absent\n";
@@ -743,12 +826,18 @@ void EndToEnd::TestBody() {
   if (machine.forwarderInstalled) {
     sandbox.writeFile(kForwarderExecutable, standIn("forwarder.args", machine.forwarderOutput, 0),
                       0755);
-    sandbox.writeFile(kUpdaterExecutable, standIn("updater.args", "", 0), 0755);
+    sandbox.writeFile(kUpdaterExecutable,
+                      machine.updaterWritesLate ? lateUpdater() : standIn("updater.args", "", 0),
+                      0755);
     fs::create_directories(sandbox.hostPath(kQuarnBundle));
   }
   sandbox.writeFile("/usr/sbin/pkgutil",
                     standIn("pkgutil.args", machine.packageToolOutput, machine.packageToolStatus),
                     0755);
+  const std::optional<std::string> packageBefore =
+      machine.previousPackage ? std::optional<std::string>("the package of an earlier update\n")
+                              : std::nullopt;
+  if (packageBefore) sandbox.writeFile(kPackagePath, *packageBefore, 0600);
   std::map<std::string, std::string> items;
   if (machine.lastRun != LastRun::none) {
     variables["LAST_RUN"] =
@@ -771,6 +860,7 @@ void EndToEnd::TestBody() {
     for (const Reply& reply : route.replies) {
       nlohmann::json answer{{"status", reply.status}, {"body", expand(reply.body, variables)}};
       if (reply.package) answer["bodyFile"] = packageFile.string();
+      if (reply.trickleMilliseconds > 0) answer["trickle"] = reply.trickleMilliseconds;
       answers.push_back(answer);
     }
     routes.push_back({{"method", route.method}, {"path", route.path}, {"answers", answers}});
@@ -783,9 +873,21 @@ void EndToEnd::TestBody() {
     outcome = sandbox.run({.serviceUp = scenario.service.up,
                            .randomBytes = scenario.randomBytes,
                            .stopAfter = scenario.stopAfter,
+                           .killWhileDownloading = scenario.killWhileDownloading,
                            .timeoutSeconds = scenario.timeoutSeconds});
   } catch (const std::exception& error) {
     FAIL() << error.what() << "\nwork folder: " << sandbox.work();
+  }
+
+  // The output of an updater that outlives the agent follows the log on the
+  // agent's stderr.
+  if (machine.updaterWritesLate) {
+    std::map<std::string, std::size_t> lateOutput;
+    outcome.stderrText = withoutTaggedLines(outcome.stderrText, kLateOutputTag, lateOutput);
+    outcome.log = parseAgentLog(outcome.stderrText);
+    EXPECT_EQ(lateOutput, (std::map<std::string, std::size_t>{{"stdout", kLateOutputBytes},
+                                                              {"stderr", kLateOutputBytes}}))
+        << "bytes of the updater's output, by stream, on the agent's stderr";
   }
 
   // The store comes first: the log names the time it holds.
@@ -803,8 +905,10 @@ void EndToEnd::TestBody() {
   if (expect.end == End::exitZero) {
     EXPECT_EQ(outcome.status, 0) << "the agent must end with exit status 0";
   } else {
-    EXPECT_TRUE(outcome.stopped) << "the agent never logged \"" << scenario.stopAfter << "\"";
-    EXPECT_EQ(outcome.status, 128 + 9) << "the agent was to be killed while it waited";
+    EXPECT_TRUE(outcome.stopped) << (scenario.killWhileDownloading
+                                         ? "the agent was never seen writing the package"
+                                         : "the agent never logged \"" + scenario.stopAfter + "\"");
+    EXPECT_EQ(outcome.status, 128 + 9) << "the agent was to be killed by the sandbox";
   }
 
   // The log.
@@ -869,14 +973,23 @@ void EndToEnd::TestBody() {
   }
 
   // The files.
-  EXPECT_EQ(outcome.package.has_value(), expect.packageLeft) << kPackagePath;
-  if (expect.packageLeft && outcome.package) {
+  if (!expect.packageLeft) {
+    EXPECT_TRUE(outcome.package == packageBefore)
+        << kPackagePath
+        << (packageBefore ? " must still hold the previous package" : " must not exist");
+  } else if (!outcome.package) {
+    ADD_FAILURE() << kPackagePath << " is missing";
+  } else {
     EXPECT_TRUE(*outcome.package == package)
         << kPackagePath << " must hold exactly the served bytes (" << package.size()
         << " bytes, SHA-256 " << sha256Hex(package) << "), it holds " << outcome.package->size()
         << " bytes, SHA-256 " << sha256Hex(*outcome.package);
     EXPECT_EQ(octal(outcome.packageMode), "0600") << kPackagePath;
   }
+  EXPECT_EQ(outcome.tmpEntries, outcome.package
+                                    ? std::vector<std::string>{"ForwarderInstallerPackage.pkg"}
+                                    : std::vector<std::string>{})
+      << "/tmp holds nothing but the package";
 
   // The store.
   ASSERT_TRUE(outcome.store.has_value() || expect.store == StoreAfter::unchanged)

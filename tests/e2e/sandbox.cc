@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -330,6 +331,7 @@ Outcome Sandbox::run(const RunOptions& options) const {
       "QUARN_E2E_SIMULATOR=" + (options.serviceUp ? tools_.simulator.string() : std::string()),
       "QUARN_E2E_RANDOM=" + options.randomBytes,
       "QUARN_E2E_STOP_AFTER=" + options.stopAfter,
+      "QUARN_E2E_KILL_WHILE_DOWNLOADING=" + std::string(options.killWhileDownloading ? "1" : ""),
       "QUARN_E2E_TIMEOUT=" + std::to_string(options.timeoutSeconds),
   };
   Outcome outcome;
@@ -373,6 +375,10 @@ Outcome Sandbox::run(const RunOptions& options) const {
     outcome.package = readWholeFile(package);
     outcome.packageMode = info.st_mode & 07777;
   }
+  for (const auto& entry : fs::directory_iterator(hostPath("/tmp"))) {
+    outcome.tmpEntries.push_back(entry.path().filename().string());
+  }
+  std::sort(outcome.tmpEntries.begin(), outcome.tmpEntries.end());
   const fs::path store = hostPath(kStorePath);
   if (::stat(store.parent_path().c_str(), &info) == 0) {
     outcome.storeFolderMode = info.st_mode & 07777;

@@ -76,12 +76,15 @@ struct RunOptions {
   bool serviceUp = true;    // start the simulator
   std::string randomBytes;  // "zero" or "ones"
   std::string stopAfter;    // kill the agent once a log line contains this
+  // Kill the agent once the service has sent part of a trickled answer and the
+  // agent holds a non-empty file under /tmp: a download cut off mid-body.
+  bool killWhileDownloading = false;
   int timeoutSeconds = 30;  // kill the agent after this long
 };
 
 struct Outcome {
   int status = -1;       // the agent's wait status as the shell gives it (128 + N: signal N)
-  bool stopped = false;  // killed on RunOptions::stopAfter
+  bool stopped = false;  // killed on RunOptions::stopAfter or killWhileDownloading
   bool timedOut = false;
   double startedAt = 0;  // wall clock, seconds since 1970, around the run
   double endedAt = 0;
@@ -94,6 +97,7 @@ struct Outcome {
   std::optional<std::vector<std::string>> updaterArguments;
   std::optional<std::string> package;  // /tmp/ForwarderInstallerPackage.pkg
   mode_t packageMode = 0;
+  std::vector<std::string> tmpEntries;         // the names in /tmp, sorted
   std::optional<std::vector<StoreRow>> store;  // absent: no store file
   mode_t storeMode = 0;
   std::optional<mode_t> storeFolderMode;  // absent: no folder

@@ -17,6 +17,7 @@
 #   agent.status                its wait status as the shell reports it
 #                               (128 + N after signal N)
 #   agent.stopped               present when it was stopped on QUARN_E2E_STOP_AFTER
+#                               or QUARN_E2E_KILL_WHILE_DOWNLOADING
 #   agent.timeout               present when it was killed after QUARN_E2E_TIMEOUT
 #   requests.json               every request the simulator received
 #   simulator.stderr
@@ -27,6 +28,10 @@
 #   QUARN_E2E_SIMULATOR   the service simulator; empty: nothing listens on 443
 #   QUARN_E2E_RANDOM      "zero" or "ones": what getrandom() hands the agent
 #   QUARN_E2E_STOP_AFTER  kill the agent once a line of its log contains this
+#   QUARN_E2E_KILL_WHILE_DOWNLOADING
+#                         non-empty: kill the agent once the simulator has sent
+#                         part of a trickled body ("sent <bytes>") and the agent
+#                         holds a non-empty file under /tmp
 #   QUARN_E2E_TIMEOUT     seconds after which the agent is killed (default 30)
 set -euo pipefail
 
@@ -39,6 +44,7 @@ preload=${QUARN_E2E_PRELOAD:?}
 simulator=${QUARN_E2E_SIMULATOR:-}
 random_bytes=${QUARN_E2E_RANDOM:-zero}
 stop_after=${QUARN_E2E_STOP_AFTER:-}
+kill_while_downloading=${QUARN_E2E_KILL_WHILE_DOWNLOADING:-}
 timeout=${QUARN_E2E_TIMEOUT:-30}
 
 mkdir -p "$out" "$root" "$work/layers"
@@ -47,6 +53,15 @@ mkdir -p "$out" "$root" "$work/layers"
 mkfifo "$out/.tick"
 exec {tick}<>"$out/.tick"
 pause() { IFS= read -r -t "$1" -u "$tick" _ || true; }
+
+# Whether process $1 exists and has not ended (a zombie has).
+running() {
+  local stat state
+  IFS= read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+  state=${stat##*) }
+  state=${state%% *}
+  [[ $state != Z && $state != X ]]
+}
 
 ip link set lo up
 
@@ -158,6 +173,37 @@ fi
 ) &
 watchdog_pid=$!
 
+# The kill comes while the agent is writing the body: the simulator has sent
+# part of it and the agent holds a file under /tmp, named or not, with bytes in
+# it. Without both, the agent is left to run (and the scenario sees that it was
+# never stopped).
+kill_during_download() {
+  local sent="" pending="" piece fd deadline=$((SECONDS + timeout))
+  while ((SECONDS < deadline)) && running "$agent_pid"; do
+    if [[ -z $sent ]]; then
+      piece=""
+      if IFS= read -r -t 0.01 -u "${SIMULATOR[0]}" piece; then
+        [[ $pending$piece == "sent "* ]] && sent=1
+        pending=""
+      else
+        pending+=$piece # a read that times out keeps what it got of the line
+      fi
+      continue
+    fi
+    for fd in "/proc/$agent_pid/fd/"*; do
+      if [[ -f $fd && -s $fd && $(readlink "$fd" 2>/dev/null) == "$root/tmp/"* ]]; then
+        kill -KILL "$agent_pid" 2>/dev/null || true
+        : >"$out/agent.stopped"
+        return 0
+      fi
+    done
+    pause 0.01
+  done
+}
+if [[ -n $kill_while_downloading ]]; then
+  kill_during_download
+fi
+
 if [[ -n $stop_after ]]; then
   : >"$out/agent.stderr"
   while IFS= read -r line || [[ -n $line ]]; do
@@ -178,16 +224,11 @@ wait "$watchdog_pid" 2>/dev/null || true
 
 # --- what the agent left running (the updater) finishes ----------------------
 others_running() {
-  local entry pid stat state
+  local entry pid
   for entry in /proc/[0-9]*; do
     pid=${entry#/proc/}
     [[ $pid == "$$" || $pid == "$simulator_pid" ]] && continue
-    stat=""
-    IFS= read -r stat <"$entry/stat" 2>/dev/null || continue
-    state=${stat##*) }
-    state=${state%% *}
-    [[ $state == Z || $state == X ]] && continue
-    return 0
+    running "$pid" && return 0
   done
   return 1
 }

@@ -10,8 +10,12 @@
 //                "answers": [{"status": 502, "body": "..."},
 //                            {"status": 200, "body": "...", "contentType": "...",
 //                             "headers": {"Name": "value"}},
-//                            {"status": 200, "bodyFile": "/path/of/the/bytes"}]}]}
-// A route's answers are given in order; the last one repeats. A request that no
+//                            {"status": 200, "bodyFile": "/path/of/the/bytes",
+//                             "trickle": 2000}]}]}
+// A route's answers are given in order; the last one repeats. An answer with
+// "trickle" (milliseconds) sends a quarter of its body at once, prints
+// "sent <bytes>" on stdout, and spreads the rest over that time, so that the
+// sandbox can act while the body is arriving. A request that no
 // route names gets 404. Every request is appended to the requests file (a JSON
 // array of {"method", "path", "target", "query", "headers", "body"}, header
 // names in lower case) before its answer leaves, so the file is complete
@@ -22,15 +26,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -41,6 +48,7 @@ struct Answer {
   std::string bodyFile;
   std::string contentType;
   std::map<std::string, std::string> headers;
+  int trickleMilliseconds = 0;
 };
 
 struct Route {
@@ -81,6 +89,7 @@ std::vector<Route> loadRoutes(const std::string& path) {
       answer.body = item.value("body", "");
       answer.bodyFile = item.value("bodyFile", "");
       answer.contentType = item.value("contentType", "");
+      answer.trickleMilliseconds = item.value("trickle", 0);
       if (item.contains("headers")) {
         answer.headers = item.at("headers").get<std::map<std::string, std::string>>();
       }
@@ -136,10 +145,34 @@ class Simulator {
     if (contentType.empty()) contentType = "application/json";
     response.status = answer.status;
     for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-    response.set_content(body, contentType);
+    if (answer.trickleMilliseconds > 0 && !body.empty()) {
+      trickle(response, std::move(body), contentType, answer.trickleMilliseconds);
+    } else {
+      response.set_content(body, contentType);
+    }
   }
 
  private:
+  // A quarter of the body at once, then the rest in pieces over `milliseconds`.
+  static void trickle(httplib::Response& response, std::string body, const std::string& contentType,
+                      int milliseconds) {
+    constexpr int kPieces = 16;
+    const auto bytes = std::make_shared<const std::string>(std::move(body));
+    const std::size_t first = std::max<std::size_t>(bytes->size() / 4, 1);
+    const std::size_t piece =
+        std::max<std::size_t>((bytes->size() - first) / static_cast<std::size_t>(kPieces), 1);
+    const std::chrono::milliseconds pause(milliseconds / kPieces);
+    response.set_content_provider(
+        bytes->size(), contentType,
+        [bytes, first, piece, pause](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          if (offset > 0) std::this_thread::sleep_for(pause);
+          const std::size_t end = std::min(bytes->size(), offset == 0 ? first : offset + piece);
+          if (!sink.write(bytes->data() + offset, end - offset)) return false;
+          if (offset == 0) std::cout << "sent " << end << std::endl;
+          return true;
+        });
+  }
+
   void record(const httplib::Request& request) {
     nlohmann::json query = nlohmann::json::object();
     for (const auto& [name, value] : request.params) query[name] = value;
