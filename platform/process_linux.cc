@@ -260,6 +260,10 @@ class LinuxProcessLauncher final : public ProcessLauncher {
       // dup2 onto 1 or 2 clears close-on-exec on the child's copy only.
       if (wanted[i]) posix_spawn_file_actions_adddup2(&setup.actions_, pipes[i][1], i + 1);
     }
+    // The child gets its standard streams and nothing else: descriptors the
+    // agent or its libraries opened without close-on-exec (libcurl's socket
+    // pair among them) stay here.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions_, STDERR_FILENO + 1);
     // The child starts with default signal handling and nothing blocked,
     // whatever this thread has set up.
     sigset_t signals;

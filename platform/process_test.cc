@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -20,6 +21,8 @@
 #include "gtest/gtest.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/url_session_linux.h"
+#include "tests/support/https_server.h"
 
 namespace quarn::platform {
 namespace {
@@ -234,6 +237,39 @@ TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNothingBehind) {
   // Other tests' watchers may still be closing descriptors, never opening.
   EXPECT_LE(openFdCount(), fdsBefore);
   EXPECT_EQ(zombieCount(), 0);
+}
+
+// Every child gets exactly its standard streams, whatever the agent holds open:
+// a descriptor opened without close-on-exec, and the sockets of a live URL
+// session that has run a task. The shell lists its own descriptors through a
+// separate `ls`, which does not see the one it opens itself.
+TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
+  testing::HttpsServer server;
+  server.expect({"GET", "/ping"}).respond(200, "pong");
+  const auto session = makeUrlSession({.caFile = server.caFile()});
+  std::promise<void> loaded;
+  HttpRequest request;
+  request.url = server.url("/ping");
+  session->dataTask(std::move(request), [&](auto, auto, auto) { loaded.set_value(); });
+  ASSERT_EQ(loaded.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
+  ASSERT_GE(leaked, 3);
+
+  // The standard output carries the listing: a pipe here, with standard error
+  // piped or inherited.
+  for (const bool pipeErr : {true, false}) {
+    SCOPED_TRACE(pipeErr ? "both piped" : "stderr inherited");
+    auto process = run("/bin/sh", true, pipeErr, {"-c", "ls /proc/$$/fd; exit 0"});
+    ASSERT_TRUE(process.has_value());
+    std::istringstream names(readAll((*process)->standardOutput()));
+    ASSERT_EQ((*process)->waitUntilExit(), 0);
+    std::vector<int> descriptors;
+    for (int fd; names >> fd;) descriptors.push_back(fd);
+    EXPECT_FALSE(descriptors.empty());
+    for (const int fd : descriptors) EXPECT_LT(fd, 3) << "the child holds descriptor " << fd;
+  }
+  close(leaked);
+  server.verify();
 }
 
 TEST_F(ProcessTest, TerminationHandlerRunsOnceOnAnotherThreadAfterTheEnd) {
