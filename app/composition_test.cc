@@ -80,7 +80,8 @@ class RecordingLauncher final : public platform::ProcessLauncher {
       platform::ProcessSpec command, TerminationHandler onTermination) override {
     // Wrap the handler so a test can wait until it has run.
     TerminationHandler handler;
-    if (onTermination) {
+    const bool wrapped = static_cast<bool>(onTermination);
+    if (wrapped) {
       {
         std::lock_guard lock(mutex_);
         ++handlersPending_;
@@ -94,7 +95,8 @@ class RecordingLauncher final : public platform::ProcessLauncher {
     }
     auto launched = real_->launch(command, std::move(handler));
     std::lock_guard lock(mutex_);
-    if (!launched && handler) --handlersPending_;
+    // A child that did not start never runs its handler.
+    if (!launched && wrapped) --handlersPending_;
     launches_.push_back(command);
     if (launched) children_.push_back(*launched);
     return launched;
@@ -290,6 +292,7 @@ struct RunCase {
   std::vector<std::string> runMessages = {};  // "{PATH}" stands for the package path
   std::optional<std::string> reportedReason = std::nullopt;
   bool launched = false;
+  bool updaterMissing = false;
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -317,6 +320,9 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     for (auto at = text.find("{PATH}"); at != std::string::npos; at = text.find("{PATH}")) {
       text.replace(at, 6, constants().packagePath);
     }
+    for (auto at = text.find("{UPDATER}"); at != std::string::npos; at = text.find("{UPDATER}")) {
+      text.replace(at, 9, constants().updaterPath);
+    }
     return text;
   };
   for (const auto& [status, body] : c.actionsAnswers) {
@@ -329,6 +335,7 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
   if (c.reportedReason) {
     server_.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
   }
+  if (c.updaterMissing) fs::remove(dir_ / "updater");
 
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(exits(), std::vector{0});
@@ -418,6 +425,15 @@ std::vector<RunCase> runCases() {
                        "Executing 'orvanta-updater': path '{PATH}', action identifier 'WDk=' "
                        "asset identifier: A1"},
        .launched = true},
+      // Nothing is reported and the run ends once, as after a launch.
+      {.name = "UpdaterCannotStart",
+       .actionsAnswers = {{200, oneUpdate(digest)}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.", received, "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier 'WDk=' "
+                       "asset identifier: A1",
+                       "Error executing '{UPDATER}' error: {UPDATER}: No such file or directory"},
+       .updaterMissing = true},
       {.name = "FirstOfSeveralUpdatesWins",
        .actionsAnswers = {{200, R"({"actions":[{"id":"N"},{"id":"X9","update":{"download_url":)"
                                 R"("{PKG}","binary_sha256":")" +
