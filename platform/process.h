@@ -10,12 +10,16 @@
 // Every child has a watcher thread of its own that drains its pipes, reaps it
 // and then runs the termination handler, if one was given. The watcher keeps
 // the Process alive until then, so a caller may drop its reference at once
-// (the agent never waits for the updater tool).
+// (the agent never waits for the updater tool). An output observer sees every
+// byte the pipes carry, beyond the capture limit too, so a caller can judge a
+// stream of any length in bounded memory.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -23,11 +27,19 @@
 
 namespace quarn::platform {
 
+enum class OutputStream { standardOutput, standardError };
+
 struct ProcessSpec {
+  using OutputObserver = std::function<void(OutputStream stream, std::string_view bytes)>;
+
   std::string launchPath;
   std::vector<std::string> arguments;  // argv[1..], the launch path is argv[0]
   bool pipeStandardOutput = false;     // inherited from the agent when false
   bool pipeStandardError = false;
+  // When set, runs on the watcher thread with each piece read from a piped
+  // stream, in order, before the capture limit applies; every call has
+  // returned before that stream's Pipe::readToEnd() returns.
+  OutputObserver outputObserver = nullptr;
 };
 
 // The reading end of a child's output pipe.

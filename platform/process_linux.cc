@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -87,6 +88,7 @@ class LinuxProcess final : public Process {
   LinuxProcess(ProcessSpec command, pid_t pid, int outFd, int errFd)
       : launchPath_(std::move(command.launchPath)),
         arguments_(std::move(command.arguments)),
+        outputObserver_(std::move(command.outputObserver)),
         pid_(pid),
         fds_{outFd, errFd},
         pipes_{LinuxPipe(*this, streams_[0]), LinuxPipe(*this, streams_[1])} {
@@ -163,6 +165,10 @@ class LinuxProcess final : public Process {
   void drainOnce(int index, char* buffer, std::size_t size) {
     const ssize_t n = ::read(fds_[index], buffer, size);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n > 0 && outputObserver_) {
+      outputObserver_(index == 0 ? OutputStream::standardOutput : OutputStream::standardError,
+                      std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
     std::lock_guard lock(mutex_);
     StreamState& state = streams_[index];
     if (n > 0) {
@@ -202,6 +208,8 @@ class LinuxProcess final : public Process {
 
   const std::string launchPath_;
   const std::vector<std::string> arguments_;
+  // Only the watcher calls it.
+  const ProcessSpec::OutputObserver outputObserver_;
   const pid_t pid_;
   // Read ends of the stdout and stderr pipes; only the watcher touches them
   // until it has ended.

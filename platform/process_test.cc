@@ -152,16 +152,36 @@ TEST_F(ProcessTest, DrainsLargeOutputOfBothStreamsWhileTheChildRuns) {
   EXPECT_EQ(readAll((*process)->standardError()), std::string(300000, 'e'));
 }
 
+// The observer still sees every byte, in order, on both streams.
 TEST_F(ProcessTest, KeepsAtMostTheCaptureLimitAndDropsTheRest) {
   const std::size_t total = Pipe::kMaxCapturedBytes + 100000;
-  auto process =
-      run(script("huge.sh", "head -c " + std::to_string(total) + " /dev/zero | tr '\\0' z; exit 0"),
-          true, false);
+  std::size_t observedOut = 0;  // grows past `total` on a byte other than 'z'
+  std::string observedErr;
+  ProcessSpec command{
+      .launchPath = script("huge.sh", "head -c " + std::to_string(total) +
+                                          " /dev/zero | tr '\\0' z; echo 1 >&2; echo 2 >&2"),
+      .arguments = {},
+      .pipeStandardOutput = true,
+      .pipeStandardError = true,
+      .outputObserver =
+          [&](OutputStream stream, std::string_view bytes) {
+            if (stream == OutputStream::standardError) {
+              observedErr += bytes;
+            } else {
+              observedOut +=
+                  bytes.find_first_not_of('z') == std::string_view::npos ? bytes.size() : total + 1;
+            }
+          },
+  };
+  auto process = launcher_->launch(std::move(command));
   ASSERT_TRUE(process.has_value());
   const auto out = (*process)->standardOutput()->readToEnd();
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(out->size(), Pipe::kMaxCapturedBytes);
   EXPECT_EQ(out->find_first_not_of('z'), std::string::npos);
+  EXPECT_EQ(readAll((*process)->standardError()), "1\n2\n");
+  EXPECT_EQ(observedOut, total);
+  EXPECT_EQ(observedErr, "1\n2\n");
   EXPECT_EQ((*process)->waitUntilExit(), 0);
 }
 
