@@ -2,6 +2,7 @@
 // tools, a loopback HTTPS service and virtual time.
 #include "app/composition.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -121,6 +122,24 @@ class RecordingLauncher final : public platform::ProcessLauncher {
   std::condition_variable handlersDone_;
 };
 
+// The test's log: records go to `records`; a child that asks for a stream of
+// its own gets the file "<identifier>.log" in `folder`.
+class TestLogSink final : public platform::LogSink {
+ public:
+  TestLogSink(std::shared_ptr<testing::MemoryLogSink> records, fs::path folder)
+      : records_(std::move(records)), folder_(std::move(folder)) {}
+  void write(const platform::LogRecord& record) override { records_->write(record); }
+  platform::FileDescriptor childOutput(std::string_view identifier) override {
+    const fs::path path = folder_ / (std::string(identifier) + ".log");
+    return platform::FileDescriptor(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  }
+
+ private:
+  std::shared_ptr<testing::MemoryLogSink> records_;
+  fs::path folder_;
+};
+
 class QuarnTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -131,7 +150,7 @@ class QuarnTest : public ::testing::Test {
     writeExecutable(
         dir_ / "updater",
         "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args\"\n"
-        "echo updating\n");
+        "echo updating; echo warning >&2\n");
     writeExecutable(dir_ / "pkgutil",
                     "#!/bin/sh\nd=$(dirname \"$0\")\ncat \"$d/pkgutil.out\"\n"
                     "exit $(cat \"$d/pkgutil.status\")\n");
@@ -156,7 +175,7 @@ class QuarnTest : public ::testing::Test {
 
   Platform platform() {
     return Platform{
-        .logSink = sink_,
+        .logSink = std::make_shared<TestLogSink>(sink_, dir_),
         .fileSystem = platform::makeFileSystem(),
         .processLauncher = launcher_,
         .mainLoop = loop_,
@@ -343,8 +362,6 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
   launcher_->waitForChildren();
   std::vector<std::string> expected;
   for (const auto& message : c.runMessages) expected.push_back(withUrls(message));
-  // The updater's output is logged when it ends, after the agent's completion.
-  if (c.launched) expected.push_back("Command output: updating\n");
   EXPECT_THAT(runMessages(), ElementsAreArray(expected));
 
   const auto requests = server_.requests();
@@ -354,6 +371,13 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     }
   }
   if (c.launched) {
+    // The updater, which outlives the agent, writes both streams to a log
+    // stream of its own and never to a pipe of the agent's.
+    const auto launches = launcher_->launches();
+    EXPECT_EQ(launches.back().launchPath, constants().updaterPath);
+    EXPECT_FALSE(launches.back().pipeStandardOutput || launches.back().pipeStandardError);
+    EXPECT_NE(launches.back().outputDescriptor, nullptr);
+    EXPECT_EQ(contents(dir_ / "orvanta-updater.log"), "updating\nwarning\n");
     EXPECT_EQ(contents(dir_ / "args"), "--path\n" + constants().packagePath +
                                            "\n--action-identifier\nWDk=\n"
                                            "--asset-identifier\nA1\n");

@@ -263,10 +263,25 @@ class LinuxProcessLauncher final : public ProcessLauncher {
       }
     }
 
+    // A copy above the standard streams, so that its dup2 onto 1 and 2 cannot
+    // meet itself or be overwritten by the other; closed once the child has its
+    // own.
+    FileDescriptor output;
+    if (command.outputDescriptor && !(wanted[0] && wanted[1])) {
+      output = FileDescriptor(
+          fcntl(command.outputDescriptor->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!output) {
+        const int errnum = errno;
+        closeAll();
+        return posixError(errnum, command.launchPath);
+      }
+    }
+
     SpawnSetup setup;
     for (int i = 0; i < 2; ++i) {
       // dup2 onto 1 or 2 clears close-on-exec on the child's copy only.
-      if (wanted[i]) posix_spawn_file_actions_adddup2(&setup.actions_, pipes[i][1], i + 1);
+      const int source = wanted[i] ? pipes[i][1] : output.get();
+      if (source >= 0) posix_spawn_file_actions_adddup2(&setup.actions_, source, i + 1);
     }
     // The child gets its standard streams and nothing else: descriptors the
     // agent or its libraries opened without close-on-exec (libcurl's socket
@@ -294,6 +309,7 @@ class LinuxProcessLauncher final : public ProcessLauncher {
     const int spawnError = posix_spawn(&pid, command.launchPath.c_str(), &setup.actions_,
                                        &setup.attributes_, argv.data(), environ);
     for (auto& pair : pipes) closeFd(pair[1]);
+    output.reset();
     if (spawnError != 0) {
       closeAll();
       return posixError(spawnError, command.launchPath);

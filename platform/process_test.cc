@@ -36,6 +36,19 @@ std::string readAll(Pipe* pipe) {
   return bytes ? *bytes : "<error: " + bytes.error().description + ">";
 }
 
+// Everything written into `fd` until every writer has closed it.
+std::string readToEnd(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n > 0)
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  return bytes;
+}
+
 std::string makeTemporaryFolder() {
   char directory[] = "/tmp/quarn-process-XXXXXX";
   if (mkdtemp(directory) == nullptr) std::abort();
@@ -275,13 +288,26 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
   const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
   ASSERT_GE(leaked, 3);
 
-  // The standard output carries the listing: a pipe here, with standard error
-  // piped or inherited.
-  for (const bool pipeErr : {true, false}) {
-    SCOPED_TRACE(pipeErr ? "both piped" : "stderr inherited");
-    auto process = run("/bin/sh", true, pipeErr, {"-c", "ls /proc/$$/fd; exit 0"});
+  // The listing travels on standard output: a pipe, with standard error piped
+  // or inherited, or the descriptor given for both.
+  for (const char* streams : {"both piped", "stderr inherited", "to a descriptor"}) {
+    SCOPED_TRACE(streams);
+    const bool toDescriptor = streams == std::string_view("to a descriptor");
+    ProcessSpec command{.launchPath = "/bin/sh",
+                        .arguments = {"-c", "ls /proc/$$/fd; exit 0"},
+                        .pipeStandardOutput = !toDescriptor,
+                        .pipeStandardError = streams == std::string_view("both piped")};
+    FileDescriptor reader;
+    if (toDescriptor) {
+      int output[2] = {-1, -1};
+      ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+      reader = FileDescriptor(output[0]);
+      command.outputDescriptor = std::make_shared<const FileDescriptor>(output[1]);
+    }
+    auto process = launcher_->launch(std::move(command));
     ASSERT_TRUE(process.has_value());
-    std::istringstream names(readAll((*process)->standardOutput()));
+    std::istringstream names(toDescriptor ? readToEnd(reader.get())
+                                          : readAll((*process)->standardOutput()));
     ASSERT_EQ((*process)->waitUntilExit(), 0);
     std::vector<int> descriptors;
     for (int fd; names >> fd;) descriptors.push_back(fd);
@@ -290,6 +316,31 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
   }
   close(leaked);
   server.verify();
+}
+
+// A child given a descriptor writes both streams into it whenever it writes:
+// after its Process has been dropped and every other copy of the descriptor
+// closed, it still runs to its end.
+TEST_F(ProcessTest, AChildWritingToAGivenDescriptorOutlivesTheAgentsSide) {
+  const std::string go = directory_ + "/go";
+  ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+  int stream[2] = {-1, -1};
+  ASSERT_EQ(pipe2(stream, O_CLOEXEC), 0);
+  FileDescriptor reader(stream[0]);
+  {
+    auto process = launcher_->launch(ProcessSpec{
+        .launchPath = script("late.sh", "read line < '" + go +
+                                            "'\necho late out; echo late err >&2; echo done > '" +
+                                            directory_ + "/done'"),
+        .arguments = {},
+        .outputDescriptor = std::make_shared<const FileDescriptor>(stream[1])});
+    ASSERT_TRUE(process.has_value());
+    EXPECT_EQ((*process)->standardOutput(), nullptr);
+    EXPECT_EQ((*process)->standardError(), nullptr);
+  }
+  std::ofstream(go) << "go\n";
+  EXPECT_EQ(readToEnd(reader.get()), "late out\nlate err\n");
+  EXPECT_EQ(makeFileSystem()->readFile(directory_ + "/done"), "done\n");
 }
 
 TEST_F(ProcessTest, TerminationHandlerRunsOnceOnAnotherThreadAfterTheEnd) {
