@@ -312,6 +312,11 @@ struct RunCase {
   std::optional<std::string> reportedReason = std::nullopt;
   bool launched = false;
   bool updaterMissing = false;
+  // The updater's identifiers: the asset's as stored and as it appears in the
+  // service's paths, and the chosen action's in Base64.
+  std::string assetIdentifier = "A1";
+  std::string assetInPath = "A1";
+  std::string encodedActionIdentifier = "WDk=";
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -320,16 +325,16 @@ void PrintTo(const RunCase& runCase, std::ostream* out) { *out << runCase.name; 
 const std::string kPackage = "the package bytes";
 const std::string kDigest = "7bb0f3d3a1d1d4e8b4e1d8f1f1a35d0b3c9a3f4f6a1e9d0d2b0b2a6a9f1c0e3d";
 
-std::string oneUpdate(const std::string& digest) {
-  return R"({"actions":[{"id":"X9","update":{"download_url":"{PKG}","binary_sha256":")" + digest +
-         R"("}}]})";
+std::string oneUpdate(const std::string& digest, const std::string& actionId = "X9") {
+  return R"({"actions":[{"id":")" + actionId +
+         R"(","update":{"download_url":"{PKG}","binary_sha256":")" + digest + R"("}}]})";
 }
 
 class QuarnRunTest : public QuarnTest, public ::testing::WithParamInterface<RunCase> {};
 
 TEST_P(QuarnRunTest, EndsWhereItShould) {
   const RunCase& c = GetParam();
-  store(SharedItem::assetIdentifier, "A1");
+  store(SharedItem::assetIdentifier, c.assetIdentifier);
   packageTool(c.packageToolOutput, c.packageToolStatus);
   const std::string packageUrl = server_.url("/packages/p.pkg");
   const auto withUrls = [&](std::string text) {
@@ -345,14 +350,15 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     return text;
   };
   for (const auto& [status, body] : c.actionsAnswers) {
-    server_.expect({"GET", "/v1/assets/A1/actions"}).respond(status, withUrls(body));
+    server_.expect({"GET", "/v1/assets/" + c.assetInPath + "/actions"})
+        .respond(status, withUrls(body));
   }
   if (c.packageAnswer) {
     server_.expect({"GET", "/packages/p.pkg"})
         .respond(c.packageAnswer->first, c.packageAnswer->second);
   }
   if (c.reportedReason) {
-    server_.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
+    server_.expect({"POST", "/v1/assets/" + c.assetInPath + "/action-result"}).respond(200, "{}");
   }
   if (c.updaterMissing) fs::remove(dir_ / "updater");
 
@@ -379,8 +385,8 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     EXPECT_NE(launches.back().outputDescriptor, nullptr);
     EXPECT_EQ(contents(dir_ / "orvanta-updater.log"), "updating\nwarning\n");
     EXPECT_EQ(contents(dir_ / "args"), "--path\n" + constants().packagePath +
-                                           "\n--action-identifier\nWDk=\n"
-                                           "--asset-identifier\nA1\n");
+                                           "\n--action-identifier\n" + c.encodedActionIdentifier +
+                                           "\n--asset-identifier\n" + c.assetIdentifier + "\n");
     EXPECT_EQ(contents(constants().packagePath), kPackage);
   } else {
     EXPECT_FALSE(fs::exists(dir_ / "args"));
@@ -458,6 +464,29 @@ std::vector<RunCase> runCases() {
                        "asset identifier: A1",
                        "Error executing '{UPDATER}' error: {UPDATER}: No such file or directory"},
        .updaterMissing = true},
+      // The action identifier goes out as the Base64 of its UTF-8 bytes; the
+      // asset identifier as it is, one argument whatever it holds.
+      {.name = "IdentifiersOutsideAsciiAndWithSpaces",
+       .actionsAnswers = {{200, oneUpdate(digest, "\u00c4-7")}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.", "Action update received: \xC3\x84-7",
+                       "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier 'w4QtNw==' "
+                       "asset identifier: A 1"},
+       .launched = true,
+       .assetIdentifier = "A 1",
+       .assetInPath = "A%201",
+       .encodedActionIdentifier = "w4QtNw=="},
+      // An empty action identifier is still passed, as an empty argument.
+      {.name = "EmptyActionIdentifier",
+       .actionsAnswers = {{200, oneUpdate(digest, "")}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.",
+                       "Action update received: ", "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier '' "
+                       "asset identifier: A1"},
+       .launched = true,
+       .encodedActionIdentifier = ""},
       {.name = "FirstOfSeveralUpdatesWins",
        .actionsAnswers = {{200, R"({"actions":[{"id":"N"},{"id":"X9","update":{"download_url":)"
                                 R"("{PKG}","binary_sha256":")" +
