@@ -43,6 +43,7 @@ Constants shippedConstants() {
       .systemExtensionsDBPath = std::string(kSystemExtensionsDBPath),
       .serviceBaseUrl = std::string(kServiceBaseUrl),
       .updaterPath = std::string(kUpdaterPath),
+      .updaterOutputIdentifier = std::string(kUpdaterOutputIdentifier),
       .sharedItemsDatabasePath = std::string(kSharedItemsDatabasePath),
       .packagePath = std::string(kPackagePath),
       .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
@@ -112,6 +113,7 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
       .exitProcess = platform.exitProcess,
       .packagePath = constants.packagePath,
       .maximumDelay = constants.maximumDelay,
+      .updaterOutputIdentifier = constants.updaterOutputIdentifier,
   };
   return update::PackageUpdater::create(makeApiService(constants.serviceBaseUrl, platform),
                                         constants.updaterPath, std::move(sharedItemsStorage),

@@ -32,6 +32,7 @@ struct Constants {
   std::string systemExtensionsDBPath;
   std::string serviceBaseUrl;
   std::string updaterPath;
+  std::string updaterOutputIdentifier;
   std::string sharedItemsDatabasePath;
   std::string packagePath;
   std::string packageCheckCommandPrefix;

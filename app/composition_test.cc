@@ -2,6 +2,7 @@
 // tools, a loopback HTTPS service and virtual time.
 #include "app/composition.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -80,7 +81,8 @@ class RecordingLauncher final : public platform::ProcessLauncher {
       platform::ProcessSpec command, TerminationHandler onTermination) override {
     // Wrap the handler so a test can wait until it has run.
     TerminationHandler handler;
-    if (onTermination) {
+    const bool wrapped = static_cast<bool>(onTermination);
+    if (wrapped) {
       {
         std::lock_guard lock(mutex_);
         ++handlersPending_;
@@ -94,7 +96,8 @@ class RecordingLauncher final : public platform::ProcessLauncher {
     }
     auto launched = real_->launch(command, std::move(handler));
     std::lock_guard lock(mutex_);
-    if (!launched && handler) --handlersPending_;
+    // A child that did not start never runs its handler.
+    if (!launched && wrapped) --handlersPending_;
     launches_.push_back(command);
     if (launched) children_.push_back(*launched);
     return launched;
@@ -119,6 +122,24 @@ class RecordingLauncher final : public platform::ProcessLauncher {
   std::condition_variable handlersDone_;
 };
 
+// The test's log: records go to `records`; a child that asks for a stream of
+// its own gets the file "<identifier>.log" in `folder`.
+class TestLogSink final : public platform::LogSink {
+ public:
+  TestLogSink(std::shared_ptr<testing::MemoryLogSink> records, fs::path folder)
+      : records_(std::move(records)), folder_(std::move(folder)) {}
+  void write(const platform::LogRecord& record) override { records_->write(record); }
+  platform::FileDescriptor childOutput(std::string_view identifier) override {
+    const fs::path path = folder_ / (std::string(identifier) + ".log");
+    return platform::FileDescriptor(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  }
+
+ private:
+  std::shared_ptr<testing::MemoryLogSink> records_;
+  fs::path folder_;
+};
+
 class QuarnTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -129,7 +150,7 @@ class QuarnTest : public ::testing::Test {
     writeExecutable(
         dir_ / "updater",
         "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args\"\n"
-        "echo updating\n");
+        "echo updating; echo warning >&2\n");
     writeExecutable(dir_ / "pkgutil",
                     "#!/bin/sh\nd=$(dirname \"$0\")\ncat \"$d/pkgutil.out\"\n"
                     "exit $(cat \"$d/pkgutil.status\")\n");
@@ -154,7 +175,7 @@ class QuarnTest : public ::testing::Test {
 
   Platform platform() {
     return Platform{
-        .logSink = sink_,
+        .logSink = std::make_shared<TestLogSink>(sink_, dir_),
         .fileSystem = platform::makeFileSystem(),
         .processLauncher = launcher_,
         .mainLoop = loop_,
@@ -290,6 +311,12 @@ struct RunCase {
   std::vector<std::string> runMessages = {};  // "{PATH}" stands for the package path
   std::optional<std::string> reportedReason = std::nullopt;
   bool launched = false;
+  bool updaterMissing = false;
+  // The updater's identifiers: the asset's as stored and as it appears in the
+  // service's paths, and the chosen action's in Base64.
+  std::string assetIdentifier = "A1";
+  std::string assetInPath = "A1";
+  std::string encodedActionIdentifier = "WDk=";
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -298,16 +325,16 @@ void PrintTo(const RunCase& runCase, std::ostream* out) { *out << runCase.name; 
 const std::string kPackage = "the package bytes";
 const std::string kDigest = "7bb0f3d3a1d1d4e8b4e1d8f1f1a35d0b3c9a3f4f6a1e9d0d2b0b2a6a9f1c0e3d";
 
-std::string oneUpdate(const std::string& digest) {
-  return R"({"actions":[{"id":"X9","update":{"download_url":"{PKG}","binary_sha256":")" + digest +
-         R"("}}]})";
+std::string oneUpdate(const std::string& digest, const std::string& actionId = "X9") {
+  return R"({"actions":[{"id":")" + actionId +
+         R"(","update":{"download_url":"{PKG}","binary_sha256":")" + digest + R"("}}]})";
 }
 
 class QuarnRunTest : public QuarnTest, public ::testing::WithParamInterface<RunCase> {};
 
 TEST_P(QuarnRunTest, EndsWhereItShould) {
   const RunCase& c = GetParam();
-  store(SharedItem::assetIdentifier, "A1");
+  store(SharedItem::assetIdentifier, c.assetIdentifier);
   packageTool(c.packageToolOutput, c.packageToolStatus);
   const std::string packageUrl = server_.url("/packages/p.pkg");
   const auto withUrls = [&](std::string text) {
@@ -317,18 +344,23 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     for (auto at = text.find("{PATH}"); at != std::string::npos; at = text.find("{PATH}")) {
       text.replace(at, 6, constants().packagePath);
     }
+    for (auto at = text.find("{UPDATER}"); at != std::string::npos; at = text.find("{UPDATER}")) {
+      text.replace(at, 9, constants().updaterPath);
+    }
     return text;
   };
   for (const auto& [status, body] : c.actionsAnswers) {
-    server_.expect({"GET", "/v1/assets/A1/actions"}).respond(status, withUrls(body));
+    server_.expect({"GET", "/v1/assets/" + c.assetInPath + "/actions"})
+        .respond(status, withUrls(body));
   }
   if (c.packageAnswer) {
     server_.expect({"GET", "/packages/p.pkg"})
         .respond(c.packageAnswer->first, c.packageAnswer->second);
   }
   if (c.reportedReason) {
-    server_.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
+    server_.expect({"POST", "/v1/assets/" + c.assetInPath + "/action-result"}).respond(200, "{}");
   }
+  if (c.updaterMissing) fs::remove(dir_ / "updater");
 
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(exits(), std::vector{0});
@@ -336,8 +368,6 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
   launcher_->waitForChildren();
   std::vector<std::string> expected;
   for (const auto& message : c.runMessages) expected.push_back(withUrls(message));
-  // The updater's output is logged when it ends, after the agent's completion.
-  if (c.launched) expected.push_back("Command output: updating\n");
   EXPECT_THAT(runMessages(), ElementsAreArray(expected));
 
   const auto requests = server_.requests();
@@ -347,9 +377,16 @@ TEST_P(QuarnRunTest, EndsWhereItShould) {
     }
   }
   if (c.launched) {
+    // The updater, which outlives the agent, writes both streams to a log
+    // stream of its own and never to a pipe of the agent's.
+    const auto launches = launcher_->launches();
+    EXPECT_EQ(launches.back().launchPath, constants().updaterPath);
+    EXPECT_FALSE(launches.back().pipeStandardOutput || launches.back().pipeStandardError);
+    EXPECT_NE(launches.back().outputDescriptor, nullptr);
+    EXPECT_EQ(contents(dir_ / "orvanta-updater.log"), "updating\nwarning\n");
     EXPECT_EQ(contents(dir_ / "args"), "--path\n" + constants().packagePath +
-                                           "\n--action-identifier\nWDk=\n"
-                                           "--asset-identifier\nA1\n");
+                                           "\n--action-identifier\n" + c.encodedActionIdentifier +
+                                           "\n--asset-identifier\n" + c.assetIdentifier + "\n");
     EXPECT_EQ(contents(constants().packagePath), kPackage);
   } else {
     EXPECT_FALSE(fs::exists(dir_ / "args"));
@@ -418,6 +455,38 @@ std::vector<RunCase> runCases() {
                        "Executing 'orvanta-updater': path '{PATH}', action identifier 'WDk=' "
                        "asset identifier: A1"},
        .launched = true},
+      // Nothing is reported and the run ends once, as after a launch.
+      {.name = "UpdaterCannotStart",
+       .actionsAnswers = {{200, oneUpdate(digest)}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.", received, "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier 'WDk=' "
+                       "asset identifier: A1",
+                       "Error executing '{UPDATER}' error: {UPDATER}: No such file or directory"},
+       .updaterMissing = true},
+      // The action identifier goes out as the Base64 of its UTF-8 bytes; the
+      // asset identifier as it is, one argument whatever it holds.
+      {.name = "IdentifiersOutsideAsciiAndWithSpaces",
+       .actionsAnswers = {{200, oneUpdate(digest, "\u00c4-7")}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.", "Action update received: \xC3\x84-7",
+                       "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier 'w4QtNw==' "
+                       "asset identifier: A 1"},
+       .launched = true,
+       .assetIdentifier = "A 1",
+       .assetInPath = "A%201",
+       .encodedActionIdentifier = "w4QtNw=="},
+      // An empty action identifier is still passed, as an empty argument.
+      {.name = "EmptyActionIdentifier",
+       .actionsAnswers = {{200, oneUpdate(digest, "")}},
+       .packageAnswer = {{200, kPackage}},
+       .runMessages = {"Update process started.",
+                       "Action update received: ", "Package validated successfully.",
+                       "Executing 'orvanta-updater': path '{PATH}', action identifier '' "
+                       "asset identifier: A1"},
+       .launched = true,
+       .encodedActionIdentifier = ""},
       {.name = "FirstOfSeveralUpdatesWins",
        .actionsAnswers = {{200, R"({"actions":[{"id":"N"},{"id":"X9","update":{"download_url":)"
                                 R"("{PKG}","binary_sha256":")" +

@@ -31,6 +31,8 @@ inline constexpr std::string_view kServiceBaseUrl = QUARN_SERVICE_BASE_URL;
 inline constexpr std::string_view kUpdaterPath =
     "/Applications/Orvanta Forwarder.app/Contents/MacOS/orvanta-updater.app/Contents/MacOS/"
     "orvanta-updater";
+// The name the updater tool's output goes under in the system log.
+inline constexpr std::string_view kUpdaterOutputIdentifier = "orvanta-updater";
 // The store of items shared with the forwarder's other processes.
 inline constexpr std::string_view kSharedItemsDatabasePath =
     "/var/lib/orvanta-forwarder/shared-items.sqlite";

@@ -20,6 +20,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace quarn::platform {
 
 enum class LogPrivacy { kPublic, kPrivate };
@@ -55,6 +57,14 @@ class LogSink {
   virtual ~LogSink() = default;
   // Thread-safe; never throws.
   virtual void write(const LogRecord& record) = 0;
+  // Where a child that outlives the agent should send its standard output and
+  // standard error, as a program of its own named `identifier`: a descriptor
+  // of this log, or an empty one when the child should inherit the agent's
+  // streams (the default, for sinks that are not the system's).
+  virtual FileDescriptor childOutput(std::string_view identifier) {
+    (void)identifier;
+    return {};
+  }
 };
 
 // The process's system log: the journal when its socket exists and stderr is
@@ -69,6 +79,7 @@ bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPat
 // caller's) as one line, with a single write(2) unless the kernel takes it in
 // parts: "<UTC time, ISO 8601 with ms>Z quarn[<pid>] [<subsystem>:<category>]
 // <message>\n". Write errors are dropped; a closed pipe does not raise SIGPIPE.
+// A child's output goes to a copy of `fd`.
 std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd);
 
 class Logger {

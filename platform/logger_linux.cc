@@ -1,10 +1,12 @@
 // The system log on Linux: the journal's native protocol, or one line per
 // record on stderr.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/logger.h"
 
@@ -94,6 +98,12 @@ class FileDescriptorLogSink final : public LogSink {
     writeAll(fd_, line);
   }
 
+  // The child shares this sink's open file; without a copy it inherits the
+  // agent's streams.
+  FileDescriptor childOutput(std::string_view) override {
+    return FileDescriptor(fcntl(fd_, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+  }
+
  private:
   const int fd_;
   std::mutex mutex_;
@@ -118,6 +128,15 @@ class JournalLogSink final : public LogSink {
     if (sd_journal_sendv(vector, static_cast<int>(std::size(fields))) < 0) {
       fallback_.write(record);
     }
+  }
+
+  // A journal stream of the child's own, at the level of the agent's records,
+  // its lines taken as they are; where the journal refuses one, the child
+  // writes where the records would then go.
+  FileDescriptor childOutput(std::string_view identifier) override {
+    FileDescriptor stream(
+        sd_journal_stream_fd(std::string(identifier).c_str(), LOG_NOTICE, /*level_prefix=*/0));
+    return stream ? std::move(stream) : fallback_.childOutput(identifier);
   }
 
  private:

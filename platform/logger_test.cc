@@ -117,14 +117,22 @@ TEST(FileDescriptorLogSinkTest, WritesOneFormattedLinePerRecord) {
   {
     const Logger logger("com.example.sub", "Orvanta Quarn", makeFileDescriptorLogSink(fds[1]));
     logger.log("Output:\n%{public}s and %s", "first\nsecond", "secret");
+    // A child's output goes to a copy of the sink's descriptor, above the
+    // standard streams.
+    FileDescriptor child = logger.sink()->childOutput("orvanta-updater");
+    ASSERT_GT(child.get(), STDERR_FILENO);
+    EXPECT_NE(child.get(), fds[1]);
+    ASSERT_EQ(write(child.get(), "child\n", 6), 6);
   }
+  // Other sinks let the child inherit the agent's streams.
+  EXPECT_FALSE(testing::MemoryLogSink().childOutput("orvanta-updater"));
   close(fds[1]);
   const std::string written = readAll(fds[0]);
   close(fds[0]);
 
   const std::regex line(
       R"(^(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{3})Z quarn\[(\d+)\] )"
-      R"(\[com\.example\.sub:Orvanta Quarn\] Output:\nfirst\nsecond and <private>\n$)");
+      R"(\[com\.example\.sub:Orvanta Quarn\] Output:\nfirst\nsecond and <private>\nchild\n$)");
   std::smatch match;
   ASSERT_TRUE(std::regex_match(written, match, line)) << written;
   EXPECT_EQ(std::stol(match[8]), getpid());

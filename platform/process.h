@@ -2,32 +2,51 @@
 //
 // A child is started directly (posix_spawn, no shell of its own) with the
 // launch path and arguments given; its standard input, environment and working
-// directory are the agent's. Standard output and standard error each either go
-// to a new pipe or are inherited. Pipes are drained while the child runs, so a
-// child that prints more than a pipe holds still finishes; at most
+// directory are the agent's. Standard output and standard error each go to a
+// new pipe, to a descriptor given by the caller, or are inherited; a child
+// gets no other descriptor of the agent's. Pipes are drained while the child
+// runs, so a child that prints more than a pipe holds still finishes; at most
 // kMaxCapturedBytes of each stream are kept, the rest is read and dropped.
 //
 // Every child has a watcher thread of its own that drains its pipes, reaps it
 // and then runs the termination handler, if one was given. The watcher keeps
 // the Process alive until then, so a caller may drop its reference at once
-// (the agent never waits for the updater tool).
+// (the agent never waits for the updater tool). An output observer sees every
+// byte the pipes carry, beyond the capture limit too, so a caller can judge a
+// stream of any length in bounded memory. A child that must outlive the agent
+// gets no pipe: once the agent has gone, a write to a pipe whose reading end
+// has closed would kill it.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "platform/once_callback.h"
 
 namespace quarn::platform {
 
+enum class OutputStream { standardOutput, standardError };
+
 struct ProcessSpec {
+  using OutputObserver = std::function<void(OutputStream stream, std::string_view bytes)>;
+
   std::string launchPath;
   std::vector<std::string> arguments;  // argv[1..], the launch path is argv[0]
   bool pipeStandardOutput = false;     // inherited from the agent when false
   bool pipeStandardError = false;
+  // When set, runs on the watcher thread with each piece read from a piped
+  // stream, in order, before the capture limit applies; every call has
+  // returned before that stream's Pipe::readToEnd() returns.
+  OutputObserver outputObserver = nullptr;
+  // When set, each stream that is not piped goes to this descriptor instead of
+  // being inherited. The child gets copies of its own; the launcher keeps none.
+  std::shared_ptr<const FileDescriptor> outputDescriptor = nullptr;
 };
 
 // The reading end of a child's output pipe.

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -87,6 +88,7 @@ class LinuxProcess final : public Process {
   LinuxProcess(ProcessSpec command, pid_t pid, int outFd, int errFd)
       : launchPath_(std::move(command.launchPath)),
         arguments_(std::move(command.arguments)),
+        outputObserver_(std::move(command.outputObserver)),
         pid_(pid),
         fds_{outFd, errFd},
         pipes_{LinuxPipe(*this, streams_[0]), LinuxPipe(*this, streams_[1])} {
@@ -163,6 +165,10 @@ class LinuxProcess final : public Process {
   void drainOnce(int index, char* buffer, std::size_t size) {
     const ssize_t n = ::read(fds_[index], buffer, size);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n > 0 && outputObserver_) {
+      outputObserver_(index == 0 ? OutputStream::standardOutput : OutputStream::standardError,
+                      std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
     std::lock_guard lock(mutex_);
     StreamState& state = streams_[index];
     if (n > 0) {
@@ -202,6 +208,8 @@ class LinuxProcess final : public Process {
 
   const std::string launchPath_;
   const std::vector<std::string> arguments_;
+  // Only the watcher calls it.
+  const ProcessSpec::OutputObserver outputObserver_;
   const pid_t pid_;
   // Read ends of the stdout and stderr pipes; only the watcher touches them
   // until it has ended.
@@ -255,11 +263,30 @@ class LinuxProcessLauncher final : public ProcessLauncher {
       }
     }
 
+    // A copy above the standard streams, so that its dup2 onto 1 and 2 cannot
+    // meet itself or be overwritten by the other; closed once the child has its
+    // own.
+    FileDescriptor output;
+    if (command.outputDescriptor && !(wanted[0] && wanted[1])) {
+      output = FileDescriptor(
+          fcntl(command.outputDescriptor->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!output) {
+        const int errnum = errno;
+        closeAll();
+        return posixError(errnum, command.launchPath);
+      }
+    }
+
     SpawnSetup setup;
     for (int i = 0; i < 2; ++i) {
       // dup2 onto 1 or 2 clears close-on-exec on the child's copy only.
-      if (wanted[i]) posix_spawn_file_actions_adddup2(&setup.actions_, pipes[i][1], i + 1);
+      const int source = wanted[i] ? pipes[i][1] : output.get();
+      if (source >= 0) posix_spawn_file_actions_adddup2(&setup.actions_, source, i + 1);
     }
+    // The child gets its standard streams and nothing else: descriptors the
+    // agent or its libraries opened without close-on-exec (libcurl's socket
+    // pair among them) stay here.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions_, STDERR_FILENO + 1);
     // The child starts with default signal handling and nothing blocked,
     // whatever this thread has set up.
     sigset_t signals;
@@ -282,6 +309,7 @@ class LinuxProcessLauncher final : public ProcessLauncher {
     const int spawnError = posix_spawn(&pid, command.launchPath.c_str(), &setup.actions_,
                                        &setup.attributes_, argv.data(), environ);
     for (auto& pair : pipes) closeFd(pair[1]);
+    output.reset();
     if (spawnError != 0) {
       closeAll();
       return posixError(spawnError, command.launchPath);

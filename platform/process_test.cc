@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -20,6 +21,8 @@
 #include "gtest/gtest.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/url_session_linux.h"
+#include "tests/support/https_server.h"
 
 namespace quarn::platform {
 namespace {
@@ -31,6 +34,19 @@ std::string readAll(Pipe* pipe) {
   if (pipe == nullptr) return "<no pipe>";
   const Expected<std::string> bytes = pipe->readToEnd();
   return bytes ? *bytes : "<error: " + bytes.error().description + ">";
+}
+
+// Everything written into `fd` until every writer has closed it.
+std::string readToEnd(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n > 0)
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  return bytes;
 }
 
 std::string makeTemporaryFolder() {
@@ -149,16 +165,36 @@ TEST_F(ProcessTest, DrainsLargeOutputOfBothStreamsWhileTheChildRuns) {
   EXPECT_EQ(readAll((*process)->standardError()), std::string(300000, 'e'));
 }
 
+// The observer still sees every byte, in order, on both streams.
 TEST_F(ProcessTest, KeepsAtMostTheCaptureLimitAndDropsTheRest) {
   const std::size_t total = Pipe::kMaxCapturedBytes + 100000;
-  auto process =
-      run(script("huge.sh", "head -c " + std::to_string(total) + " /dev/zero | tr '\\0' z; exit 0"),
-          true, false);
+  std::size_t observedOut = 0;  // grows past `total` on a byte other than 'z'
+  std::string observedErr;
+  ProcessSpec command{
+      .launchPath = script("huge.sh", "head -c " + std::to_string(total) +
+                                          " /dev/zero | tr '\\0' z; echo 1 >&2; echo 2 >&2"),
+      .arguments = {},
+      .pipeStandardOutput = true,
+      .pipeStandardError = true,
+      .outputObserver =
+          [&](OutputStream stream, std::string_view bytes) {
+            if (stream == OutputStream::standardError) {
+              observedErr += bytes;
+            } else {
+              observedOut +=
+                  bytes.find_first_not_of('z') == std::string_view::npos ? bytes.size() : total + 1;
+            }
+          },
+  };
+  auto process = launcher_->launch(std::move(command));
   ASSERT_TRUE(process.has_value());
   const auto out = (*process)->standardOutput()->readToEnd();
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(out->size(), Pipe::kMaxCapturedBytes);
   EXPECT_EQ(out->find_first_not_of('z'), std::string::npos);
+  EXPECT_EQ(readAll((*process)->standardError()), "1\n2\n");
+  EXPECT_EQ(observedOut, total);
+  EXPECT_EQ(observedErr, "1\n2\n");
   EXPECT_EQ((*process)->waitUntilExit(), 0);
 }
 
@@ -234,6 +270,77 @@ TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNothingBehind) {
   // Other tests' watchers may still be closing descriptors, never opening.
   EXPECT_LE(openFdCount(), fdsBefore);
   EXPECT_EQ(zombieCount(), 0);
+}
+
+// Every child gets exactly its standard streams, whatever the agent holds open:
+// a descriptor opened without close-on-exec, and the sockets of a live URL
+// session that has run a task. The shell lists its own descriptors through a
+// separate `ls`, which does not see the one it opens itself.
+TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
+  testing::HttpsServer server;
+  server.expect({"GET", "/ping"}).respond(200, "pong");
+  const auto session = makeUrlSession({.caFile = server.caFile()});
+  std::promise<void> loaded;
+  HttpRequest request;
+  request.url = server.url("/ping");
+  session->dataTask(std::move(request), [&](auto, auto, auto) { loaded.set_value(); });
+  ASSERT_EQ(loaded.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
+  ASSERT_GE(leaked, 3);
+
+  // The listing travels on standard output: a pipe, with standard error piped
+  // or inherited, or the descriptor given for both.
+  for (const char* streams : {"both piped", "stderr inherited", "to a descriptor"}) {
+    SCOPED_TRACE(streams);
+    const bool toDescriptor = streams == std::string_view("to a descriptor");
+    ProcessSpec command{.launchPath = "/bin/sh",
+                        .arguments = {"-c", "ls /proc/$$/fd; exit 0"},
+                        .pipeStandardOutput = !toDescriptor,
+                        .pipeStandardError = streams == std::string_view("both piped")};
+    FileDescriptor reader;
+    if (toDescriptor) {
+      int output[2] = {-1, -1};
+      ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+      reader = FileDescriptor(output[0]);
+      command.outputDescriptor = std::make_shared<const FileDescriptor>(output[1]);
+    }
+    auto process = launcher_->launch(std::move(command));
+    ASSERT_TRUE(process.has_value());
+    std::istringstream names(toDescriptor ? readToEnd(reader.get())
+                                          : readAll((*process)->standardOutput()));
+    ASSERT_EQ((*process)->waitUntilExit(), 0);
+    std::vector<int> descriptors;
+    for (int fd; names >> fd;) descriptors.push_back(fd);
+    EXPECT_FALSE(descriptors.empty());
+    for (const int fd : descriptors) EXPECT_LT(fd, 3) << "the child holds descriptor " << fd;
+  }
+  close(leaked);
+  server.verify();
+}
+
+// A child given a descriptor writes both streams into it whenever it writes:
+// after its Process has been dropped and every other copy of the descriptor
+// closed, it still runs to its end.
+TEST_F(ProcessTest, AChildWritingToAGivenDescriptorOutlivesTheAgentsSide) {
+  const std::string go = directory_ + "/go";
+  ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+  int stream[2] = {-1, -1};
+  ASSERT_EQ(pipe2(stream, O_CLOEXEC), 0);
+  FileDescriptor reader(stream[0]);
+  {
+    auto process = launcher_->launch(ProcessSpec{
+        .launchPath = script("late.sh", "read line < '" + go +
+                                            "'\necho late out; echo late err >&2; echo done > '" +
+                                            directory_ + "/done'"),
+        .arguments = {},
+        .outputDescriptor = std::make_shared<const FileDescriptor>(stream[1])});
+    ASSERT_TRUE(process.has_value());
+    EXPECT_EQ((*process)->standardOutput(), nullptr);
+    EXPECT_EQ((*process)->standardError(), nullptr);
+  }
+  std::ofstream(go) << "go\n";
+  EXPECT_EQ(readToEnd(reader.get()), "late out\nlate err\n");
+  EXPECT_EQ(makeFileSystem()->readFile(directory_ + "/done"), "done\n");
 }
 
 TEST_F(ProcessTest, TerminationHandlerRunsOnceOnAnotherThreadAfterTheEnd) {

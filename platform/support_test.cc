@@ -37,7 +37,19 @@ TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
       {"\xFF", false},
       {std::string("a\0b", 3), true},  // NUL is a valid code point
   };
-  for (const auto& c : cases) EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.bytes;
+  for (const auto& c : cases) {
+    EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.bytes;
+    // The same bytes in three pieces, cut anywhere, characters included.
+    for (std::size_t first = 0; first <= c.bytes.size(); ++first) {
+      for (std::size_t second = first; second <= c.bytes.size(); ++second) {
+        Utf8Validator validator;
+        validator.append(std::string_view(c.bytes).substr(0, first));
+        validator.append(std::string_view(c.bytes).substr(first, second - first));
+        validator.append(std::string_view(c.bytes).substr(second));
+        EXPECT_EQ(validator.valid(), c.valid) << c.bytes << " cut at " << first << ", " << second;
+      }
+    }
+  }
 }
 
 TEST(ParseCLocaleDoubleTest, ReadsWhatStrtodReadsInTheCLocale) {

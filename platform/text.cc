@@ -9,37 +9,37 @@
 namespace quarn::platform {
 
 bool isValidUtf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* const end = p + bytes.size();
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
+  Utf8Validator validator;
+  validator.append(bytes);
+  return validator.valid();
+}
+
+void Utf8Validator::append(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (failed_) return;
+    const auto byte = static_cast<unsigned char>(c);
+    if (pending_ > 0) {
+      if ((byte & 0xC0) != 0x80) {
+        failed_ = true;
+        return;
+      }
+      codePoint_ = (codePoint_ << 6) | (byte & 0x3F);
+      if (--pending_ == 0) {
+        failed_ = codePoint_ < minimum_ || codePoint_ > 0x10FFFF ||
+                  (codePoint_ >= 0xD800 && codePoint_ <= 0xDFFF);
+      }
+    } else if (byte < 0x80) {
       continue;
-    }
-    int length;
-    char32_t min;
-    char32_t codePoint;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, min = 0x80, codePoint = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, min = 0x800, codePoint = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, min = 0x10000, codePoint = lead & 0x07;
+    } else if ((byte & 0xE0) == 0xC0) {
+      pending_ = 1, minimum_ = 0x80, codePoint_ = byte & 0x1F;
+    } else if ((byte & 0xF0) == 0xE0) {
+      pending_ = 2, minimum_ = 0x800, codePoint_ = byte & 0x0F;
+    } else if ((byte & 0xF8) == 0xF0) {
+      pending_ = 3, minimum_ = 0x10000, codePoint_ = byte & 0x07;
     } else {
-      return false;
+      failed_ = true;
     }
-    if (end - p < length) return false;
-    for (int i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (p[i] & 0x3F);
-    }
-    if (codePoint < min || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-      return false;
-    }
-    p += length;
   }
-  return true;
 }
 
 std::optional<double> parseCLocaleDouble(std::string_view text) {

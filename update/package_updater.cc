@@ -210,19 +210,16 @@ void PackageUpdater::launchUpdater(const std::string& actionIdentifier,
       "identifier: %{public}s",
       packagePath, encodedActionIdentifier, assetIdentifier);
 
+  platform::FileDescriptor output =
+      logger.sink()->childOutput(environment_.updaterOutputIdentifier);
   platform::ProcessSpec command{
       .launchPath = updaterPath_,
       .arguments = {"--path", packagePath, "--action-identifier", encodedActionIdentifier,
                     "--asset-identifier", assetIdentifier},
-      .pipeStandardOutput = true,
-      .pipeStandardError = true,
+      .outputDescriptor =
+          output ? std::make_shared<const platform::FileDescriptor>(std::move(output)) : nullptr,
   };
-  auto launched = environment_.processLauncher->launch(
-      std::move(command), [logger](platform::Process& process) {
-        if (auto output = readProcessOutput(process, logger)) {
-          logger.log("Command output: %s", *output);
-        }
-      });
+  auto launched = environment_.processLauncher->launch(std::move(command));
   if (!launched) {
     logger.log("Error executing '%{public}s' error: %{public}s", updaterPath_,
                launched.error().description);

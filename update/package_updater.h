@@ -70,6 +70,8 @@ struct PackageUpdaterEnvironment {
   std::function<void(int)> exitProcess;
   std::string packagePath = "/tmp/ForwarderInstallerPackage.pkg";
   double maximumDelay = 900.0;
+  // The name the updater tool's output goes under in the log.
+  std::string updaterOutputIdentifier = "orvanta-updater";
 };
 
 class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
@@ -102,6 +104,10 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
                        api::ForwarderUpdateAction update, Completion completion);
   void installPackage(std::string actionIdentifier, std::string assetIdentifier,
                       std::string packagePath, Completion completion);
+  // Starts the updater tool and calls `completion` at once, without waiting
+  // for the tool. The tool outlives the agent, so it gets no pipes: its
+  // standard output and standard error go to a log stream of its own (the
+  // pipeline logger's sink decides which), and the agent never reads them.
   void launchUpdater(const std::string& actionIdentifier, const std::string& assetIdentifier,
                      const std::string& packagePath, Completion completion);
 

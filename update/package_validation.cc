@@ -1,5 +1,8 @@
 #include "update/package_validation.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
 #include <utility>
 
 #include "platform/text.h"
@@ -32,6 +35,49 @@ constexpr ExpectedLine kExpectedLines[] = {
      "The package is signed but the Root Certificate is not from Apple"},
     {"68 C5 BE 91 B5 A1 10 01 F0 24", PackageValidationResult::wrongRootCertificate,
      "The package is signed but the Root Certificate is not from Apple"},
+};
+
+constexpr std::size_t kExpectedLineCount = std::size(kExpectedLines);
+
+constexpr std::size_t longestExpectedLine() {
+  std::size_t longest = 0;
+  for (const auto& line : kExpectedLines) longest = std::max(longest, line.text.size());
+  return longest;
+}
+
+// Looks for the expected texts in one output stream while it is read, so the
+// verdict covers the whole stream in bounded memory: only the last bytes that
+// could begin a text split between two reads are kept. The stream counts only
+// when all of it is UTF-8, as readProcessOutput decodes it.
+class ExpectedLineScanner {
+ public:
+  void append(std::string_view bytes) {
+    utf8_.append(bytes);
+    window_.append(bytes);
+    for (std::size_t i = 0; i < kExpectedLineCount; ++i) {
+      if (!found_[i]) found_[i] = window_.find(kExpectedLines[i].text) != std::string::npos;
+    }
+    constexpr std::size_t kKept = longestExpectedLine() - 1;
+    if (window_.size() > kKept) window_.erase(0, window_.size() - kKept);
+  }
+
+  bool contains(std::size_t line) const { return found_[line] && utf8_.valid(); }
+
+ private:
+  platform::Utf8Validator utf8_;
+  std::string window_;
+  std::array<bool, kExpectedLineCount> found_{};
+};
+
+// Both streams of the package tool. No expected text holds a line feed, so
+// none can span the line feed that joins standard output to standard error:
+// a text is in the joined output exactly when it is in one of the streams.
+struct PackageToolOutput {
+  ExpectedLineScanner streams[2];
+
+  bool contains(std::size_t line) const {
+    return streams[0].contains(line) || streams[1].contains(line);
+  }
 };
 
 std::string joined(const std::vector<std::string>& arguments) {
@@ -102,11 +148,18 @@ PackageValidator::PackageValidator(std::shared_ptr<platform::ProcessLauncher> la
       shell_(std::move(shell)) {}
 
 PackageValidationResult PackageValidator::validatePackageSignature(const std::string& path) const {
+  // Shared with the watcher thread, which may still feed it after this call
+  // has returned: a failed read ends the call before the other stream ends.
+  auto scanned = std::make_shared<PackageToolOutput>();
   platform::ProcessSpec command{
       .launchPath = shell_,
       .arguments = {"-c", commandPrefix_ + path},
       .pipeStandardOutput = true,
       .pipeStandardError = true,
+      .outputObserver =
+          [scanned](platform::OutputStream stream, std::string_view bytes) {
+            scanned->streams[stream == platform::OutputStream::standardError].append(bytes);
+          },
   };
   auto launched = launcher_->launch(std::move(command));
   if (!launched) {
@@ -126,13 +179,15 @@ PackageValidationResult PackageValidator::validatePackageSignature(const std::st
     return PackageValidationResult::validationFailed;
   }
 
-  const auto output = readProcessOutput(process, logger_);
-  if (!output) return PackageValidationResult::emptyOutput;
+  // Both streams have ended once the output is read, and with them every call
+  // of the observer. The captured text only tells whether reading failed; the
+  // scan saw all of the output.
+  if (!readProcessOutput(process, logger_)) return PackageValidationResult::emptyOutput;
 
-  for (const auto& line : kExpectedLines) {
-    if (output->find(line.text) == std::string::npos) {
-      logger_.log(line.message);
-      return line.failure;
+  for (std::size_t i = 0; i < kExpectedLineCount; ++i) {
+    if (!scanned->contains(i)) {
+      logger_.log(kExpectedLines[i].message);
+      return kExpectedLines[i].failure;
     }
   }
   logger_.log("Package validated successfully.");

@@ -48,7 +48,9 @@ class PackageValidator {
                    std::string shell = std::string(kDefaultShell));
 
   // Runs `<shell> -c "<commandPrefix><path>"` (the path unquoted) and tests its
-  // output for the seven expected texts, in order.
+  // output for the seven expected texts, in order. The texts are looked for
+  // while the output is read, so the verdict is that of the whole output,
+  // however long, in bounded memory.
   PackageValidationResult validatePackageSignature(const std::string& path) const;
 
  private:

@@ -140,6 +140,21 @@ TEST_F(PackageValidationTest, OutputThatIsNotUtf8IsLeftOut) {
   EXPECT_EQ(validator().validatePackageSignature("/tmp/package.pkg"), R::notSigned);
 }
 
+// The verdict does not depend on how much the tool printed before the texts,
+// though only a bounded part of the output is kept.
+TEST_F(PackageValidationTest, TextsAfterFortyMebibytesOfOutputAreFound) {
+  const fs::path chatty = dir_ / "chatty";
+  std::ofstream(chatty) << "#!/bin/sh\nhead -c 41943040 /dev/zero | tr '\\0' x\ncat \"$(dirname "
+                           "\"$0\")/out\"\n";
+  fs::permissions(chatty, fs::perms::owner_all);
+  answer("\n" + linesWithout(99), "", 0);
+  PackageValidator validator(
+      platform::makeProcessLauncher(),
+      platform::Logger("com.kelvane.Orvanta.quarn", "Package Updater", sink_),
+      chatty.string() + " ");
+  EXPECT_EQ(validator.validatePackageSignature("/tmp/package.pkg"), R::valid);
+}
+
 TEST_F(PackageValidationTest, AShellThatCannotStartRefusesThePackage) {
   PackageValidator broken(platform::makeProcessLauncher(),
                           platform::Logger("com.kelvane.Orvanta.quarn", "Package Updater", sink_),
@@ -148,30 +163,125 @@ TEST_F(PackageValidationTest, AShellThatCannotStartRefusesThePackage) {
   EXPECT_EQ(sink_->messages().front(), "Package could not be validated.");
 }
 
-// A finished process whose pipes fail to read.
-class UnreadableProcess final : public platform::Process {
+// A finished child whose pipes give `out` and `err`, or fail to read.
+class ScriptedProcess final : public platform::Process {
  public:
-  class FailingPipe final : public platform::Pipe {
+  class ScriptedPipe final : public platform::Pipe {
    public:
+    ScriptedPipe(std::string bytes, bool fails) : bytes_(std::move(bytes)), fails_(fails) {}
     platform::Expected<std::string> readToEnd() override {
-      return platform::Error{"POSIXError", 5, "Input/output error"};
+      if (fails_) return platform::Error{"POSIXError", 5, "Input/output error"};
+      return bytes_;
     }
+
+   private:
+    std::string bytes_;
+    bool fails_;
   };
+
+  ScriptedProcess(std::vector<std::string> arguments, std::string out, std::string err,
+                  bool readFails = false)
+      : arguments_(std::move(arguments)),
+        out_(std::move(out), readFails),
+        err_(std::move(err), readFails) {}
   const std::string& launchPath() const override { return path_; }
   const std::vector<std::string>& arguments() const override { return arguments_; }
-  platform::Pipe* standardOutput() override { return &pipe_; }
-  platform::Pipe* standardError() override { return &pipe_; }
+  platform::Pipe* standardOutput() override { return &out_; }
+  platform::Pipe* standardError() override { return &err_; }
   int waitUntilExit() override { return 0; }
 
  private:
   std::string path_ = "/bin/zsh";
-  std::vector<std::string> arguments_ = {"-c", "tool --check-signature /tmp/p.pkg"};
-  FailingPipe pipe_;
+  std::vector<std::string> arguments_;
+  ScriptedPipe out_, err_;
 };
+
+// Its child hands `reads` to the output observer one by one, then exits with
+// status 0 having printed all of them.
+class ScriptedLauncher final : public platform::ProcessLauncher {
+ public:
+  struct Read {
+    platform::OutputStream stream;
+    std::string_view bytes;
+  };
+  std::vector<Read> reads;
+  bool readFails = false;
+
+  platform::Expected<std::shared_ptr<platform::Process>> launch(platform::ProcessSpec command,
+                                                                TerminationHandler) override {
+    std::string out, err;
+    for (const Read& read : reads) {
+      command.outputObserver(read.stream, read.bytes);
+      (read.stream == platform::OutputStream::standardOutput ? out : err) += read.bytes;
+    }
+    return std::shared_ptr<platform::Process>(
+        std::make_shared<ScriptedProcess>(command.arguments, out, err, readFails));
+  }
+};
+
+// The verdict is that of the whole output, however the reads cut it: at every
+// position of either stream, texts and characters included, or byte by byte.
+// A stream that is not UTF-8 as a whole contributes nothing.
+TEST(PackageValidationVerdictTest, IsTheSameWhereverTheReadsCutTheOutput) {
+  using Stream = platform::OutputStream;
+  const std::string all = linesWithout(99);
+  const std::size_t third = all.find("2. Developer ID");  // texts 3 to 7 after this
+  struct Case {
+    std::string out, err;
+    R result;
+  };
+  const Case cases[] = {
+      {all, "", R::valid},
+      {"caf\xC3\xA9 " + all, "\xE2\x82\xAC", R::valid},
+      {all, "\xFF", R::valid},
+      {all + "\xC3", "", R::notSigned},
+      {all.substr(0, third), all.substr(third), R::valid},
+      {all.substr(0, third), all.substr(third) + "\xF4\x90\x80\x80",
+       R::wrongCertificationAuthority},
+      {"\xED\xA0\x80" + all.substr(0, third), all.substr(third), R::notSigned},
+      {"Status: signed by a developer certificate issued", " by Apple for distribution",
+       R::notSigned},
+  };
+  const auto verdict = [](const std::vector<ScriptedLauncher::Read>& reads) {
+    auto launcher = std::make_shared<ScriptedLauncher>();
+    launcher->reads = reads;
+    PackageValidator validator(
+        launcher, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+    return validator.validatePackageSignature("/tmp/package.pkg");
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out + " | " + c.err);
+    const std::string_view out = c.out, err = c.err;
+    for (std::size_t cut = 0; cut <= std::max(out.size(), err.size()); ++cut) {
+      const std::size_t o = std::min(cut, out.size()), e = std::min(cut, err.size());
+      ASSERT_EQ(verdict({{Stream::standardOutput, out.substr(0, o)},
+                         {Stream::standardError, err.substr(0, e)},
+                         {Stream::standardOutput, out.substr(o)},
+                         {Stream::standardError, err.substr(e)}}),
+                c.result)
+          << "cut at " << cut;
+    }
+    std::vector<ScriptedLauncher::Read> bytes;
+    for (std::size_t k = 0; k < out.size(); ++k)
+      bytes.push_back({Stream::standardOutput, out.substr(k, 1)});
+    for (std::size_t k = 0; k < err.size(); ++k)
+      bytes.push_back({Stream::standardError, err.substr(k, 1)});
+    EXPECT_EQ(verdict(bytes), c.result) << "byte by byte";
+  }
+
+  // Output that cannot be read is empty output, whatever was seen of it.
+  auto launcher = std::make_shared<ScriptedLauncher>();
+  launcher->reads = {{Stream::standardOutput, all}};
+  launcher->readFails = true;
+  EXPECT_EQ(PackageValidator(launcher,
+                             platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()))
+                .validatePackageSignature("/tmp/package.pkg"),
+            R::emptyOutput);
+}
 
 TEST(ReadProcessOutputTest, AFailedReadIsLoggedWithTheJoinedArguments) {
   auto sink = std::make_shared<testing::MemoryLogSink>();
-  UnreadableProcess process;
+  ScriptedProcess process({"-c", "tool --check-signature /tmp/p.pkg"}, "", "", true);
   EXPECT_EQ(readProcessOutput(process, platform::Logger("s", "c", sink)), std::nullopt);
   EXPECT_EQ(sink->messages(),
             std::vector<std::string>{"Error executing '-c tool --check-signature /tmp/p.pkg' "
