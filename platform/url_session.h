@@ -8,6 +8,7 @@
 // least; only https URLs are loaded and redirects (at most 10) are followed only
 // to https; a connection that cannot be made within the connect time-out, or a
 // transfer without progress for the stall time-out, fails. Nothing is cached.
+// The URL's path is sent as written ("." and ".." segments are not resolved).
 // A transfer that fails delivers its error alone: no body and no response.
 #pragma once
 

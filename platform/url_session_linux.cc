@@ -212,7 +212,7 @@ std::optional<Error> validate(const HttpRequest& request) {
   if (url == nullptr) return urlError(url_error::kUnknown, "The request failed: out of memory");
   std::optional<Error> error;
   char* scheme = nullptr;
-  if (curl_url_set(url, CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK ||
+  if (curl_url_set(url, CURLUPART_URL, request.url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK ||
       curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
     error = urlError(url_error::kBadUrl, "The URL is not valid.");
   } else if (std::string_view(scheme) != "https") {
@@ -338,6 +338,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
     };
 
     set(CURLOPT_URL, request.url.c_str());
+    // The path goes out as written: its "." and ".." segments are not resolved.
+    set(CURLOPT_PATH_AS_IS, 1L);
     set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
     set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
     set(CURLOPT_NOSIGNAL, 1L);
