@@ -83,7 +83,8 @@ class UrlSession {
   virtual void dataTask(HttpRequest request, DataCompletion completion) = 0;
 
   // Loads `request` handing the body to `onChunk` as it arrives, with no size
-  // limit; for large downloads.
+  // limit; for large downloads. The transfer's connection is closed when it
+  // ends, never used for another request.
   virtual void streamTask(HttpRequest request, ChunkHandler onChunk,
                           StreamCompletion completion) = 0;
 };

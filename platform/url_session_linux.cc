@@ -413,7 +413,12 @@ class Worker : public std::enable_shared_from_this<Worker> {
     set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
     set(CURLOPT_WRITEFUNCTION, onBodyData);
     set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
-    if (!transfer.streaming) {
+    if (transfer.streaming) {
+      // A download's connection is closed, never kept: bytes a host sends
+      // beyond the length it announced would otherwise be read as the answer
+      // to the next request on it.
+      set(CURLOPT_FORBID_REUSE, 1L);
+    } else {
       set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(UrlSession::kMaxDataTaskBodyBytes));
     }
     return code;

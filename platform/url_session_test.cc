@@ -439,6 +439,30 @@ TEST_F(UrlSessionTest, ChunkHandlerReturningFalseCancelsTheTransfer) {
   EXPECT_EQ(result.chunks, 2);  // no chunk after the refusal
 }
 
+// A package host that sends more than it announced leaves the rest on the
+// connection; the next request to that host must not read it as its answer.
+TEST(UrlSessionConnectionTest, BytesBeyondADownloadsLengthNeverReachTheNextAnswer) {
+  ScriptedServer::Options keepAlive;
+  keepAlive.keepAlive = true;
+  HttpsServer server(keepAlive);
+  server.expect({"GET", "/package"})
+      .respondWithExcess(200, "package", "HTTP/1.1 500 Poisoned\r\nContent-Length: 0\r\n\r\n");
+  server.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
+  auto session = makeUrlSession({.caFile = server.caFile()});
+
+  const StreamResult download = stream(*session, get(server.url("/package")));
+  ASSERT_EQ(download.error, std::nullopt) << download.error->description;
+  EXPECT_EQ(download.received, "package");
+
+  HttpRequest report = get(server.url("/v1/assets/A1/action-result"));
+  report.method = "POST";
+  report.body = "{}";
+  const DataResult answer = load(*session, report);
+  ASSERT_EQ(answer.error, std::nullopt) << answer.error->description;
+  EXPECT_EQ(answer.response->statusCode, 200);
+  EXPECT_THAT(answer.body, Optional(std::string("{}")));
+}
+
 TEST_F(UrlSessionTest, DestroyingTheSessionCancelsTasksInFlightBeforeReturning) {
   server_.otherwise().stallAfter("first bytes", 1000);
   int calls = 0;
