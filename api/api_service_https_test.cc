@@ -10,6 +10,7 @@
 #include "api/api_service.h"
 #include "api/service_records.h"
 #include "platform/url_session_linux.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
@@ -65,7 +66,7 @@ class ApiServiceHttpsTest : public ::testing::Test {
                               platform::makeUrlSession({.caFile = server_.caFile()}),
                               platform::Logger(std::string(ApiService::kLogSubsystem),
                                                std::string(ApiService::kLogCategory), sink_),
-                              loop_);
+                              loop_, std::make_shared<testing::FakeFileSystem>());
   }
 };
 

@@ -5,7 +5,7 @@
 
 #include "api/api_service.h"
 #include "platform/crypto.h"
-#include "platform/staged_file.h"
+#include "platform/file_system.h"
 
 namespace quarn::api {
 
@@ -67,6 +67,7 @@ namespace {
 // failure is remembered and reported after the status and digest checks, the
 // order in which they are decided.
 struct Download {
+  std::shared_ptr<platform::FileSystem> fileSystem;
   std::string destination;
   std::string expectedChecksum;
   ApiService::DownloadCompletion completion;
@@ -85,7 +86,7 @@ struct Download {
   }
 
   bool openFile() {
-    auto staged = platform::createStagedFile(destination);
+    auto staged = fileSystem->createStagedFile(destination);
     if (!staged) {
       writeError = staged.error();
       return false;
@@ -125,6 +126,7 @@ void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath
   request.timeoutInterval = 60.0;
 
   auto download = std::make_shared<Download>();
+  download->fileSystem = fileSystem_;
   download->destination = std::move(destinationPath);
   download->expectedChecksum = std::move(expectedChecksum);
   download->completion = std::move(completion);

@@ -43,27 +43,36 @@ class FileDownloadTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Downloads `url` over `session` and waits for the one completion.
+  // Downloads `url` over `session` into `files` and waits for the one
+  // completion. A download that never completes fails the test; releasing
+  // the session then cancels it.
   std::optional<platform::Error> download(std::shared_ptr<platform::UrlSession> session,
                                           const std::string& url, const std::string& checksum,
-                                          std::optional<fs::path> destination = std::nullopt) {
-    auto service = ApiService::create(
-        std::make_unique<RequestBuilder>("https://service.test/v1/"), session,
-        platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_), loop_);
-    std::promise<std::optional<platform::Error>> outcome;
-    std::thread::id callbackThread;
-    int calls = 0;
+                                          std::optional<fs::path> destination = std::nullopt,
+                                          std::shared_ptr<platform::FileSystem> files = nullptr) {
+    auto service =
+        ApiService::create(std::make_unique<RequestBuilder>("https://service.test/v1/"), session,
+                           platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                           loop_, files ? files : platform::makeFileSystem());
+    struct Outcome {
+      std::promise<std::optional<platform::Error>> error;
+      std::thread::id thread;
+      int calls = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto future = outcome->error.get_future();
     service->downloadFile(url, destination.value_or(destination_).string(), checksum,
-                          [&](std::optional<platform::Error> error) {
-                            callbackThread = std::this_thread::get_id();
-                            ++calls;
-                            outcome.set_value(std::move(error));
+                          [outcome](std::optional<platform::Error> error) {
+                            outcome->thread = std::this_thread::get_id();
+                            if (++outcome->calls == 1) outcome->error.set_value(std::move(error));
                           });
-    auto future = outcome.get_future();
-    EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "the download did not complete";
+      return platform::Error{"test", 0, "no completion"};
+    }
     auto result = future.get();
-    EXPECT_EQ(calls, 1);
-    EXPECT_NE(callbackThread, std::this_thread::get_id()) << "completion on the caller's thread";
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_NE(outcome->thread, std::this_thread::get_id()) << "completion on the caller's thread";
     return result;
   }
 
