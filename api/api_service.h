@@ -95,7 +95,8 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   // and only then puts the body at `destinationPath`; see file_download.h.
   // The body is streamed to a staged file of the service's FileSystem while
   // it is digested, so memory stays flat whatever its size and no partial
-  // file is ever visible; on any failure the destination is untouched. `completion` runs exactly
+  // file is ever visible; on any failure the destination is untouched. A
+  // failed write ends the transfer at once with the file system's error. `completion` runs exactly
   // once on the session's thread, after downloadFile() has returned, with no error on success, a
   // FileDownloaderError, or the platform's error unchanged.
   using DownloadCompletion = platform::OnceCallback<void(std::optional<platform::Error>)>;

@@ -11,6 +11,7 @@
 
 #include "api/api_service.h"
 #include "platform/url_session_linux.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
@@ -198,16 +199,42 @@ TEST_F(FileDownloadTest, ASymbolicLinkAtTheDestinationIsNeverWrittenThrough) {
   EXPECT_EQ(contents(victim), "precious");
 }
 
-TEST_F(FileDownloadTest, AWriteFailureComesAfterTheChecksAsTheFileSystemsError) {
-  const fs::path nowhere = dir_ / "missing" / "package.pkg";
-  server_.expect({"GET", "/p.pkg"}).respond(200, kPackage).times(2);
+// Once the file cannot be written the outcome is decided: the transfer ends at
+// once, however long the body, with the file system's error, and nothing is
+// left. The body of a refused answer is never written: its status decides.
+TEST_F(FileDownloadTest, AWriteFailureEndsTheTransferAtOnce) {
+  constexpr std::uint64_t kEndless = std::uint64_t{1} << 50;
+  constexpr std::uint64_t kRoom = 1 << 20;
+  struct Case {
+    const char* name;
+    int status;
+    std::uint64_t length;
+    std::optional<std::uint64_t> failWritesAfter;
+    std::uint64_t mostWritten;
+    platform::Error error;
+  };
+  const Case cases[] = {
+      {"disk full during an endless body", 200, kEndless, kRoom, kRoom,
+       testing::FakeFileSystem::diskFullError()},
+      {"refused answer", 404, 4 * kRoom, std::nullopt, 0,
+       FileDownloaderError::errorStatusCode(404).toError()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.expect({"GET", "/p.pkg"}).respondWithGeneratedBody(c.length, c.status, {}, true);
+    auto files = std::make_shared<testing::FakeFileSystem>();
+    if (c.failWritesAfter) files->failWritesAfter(*c.failWritesAfter);
+    EXPECT_EQ(download(realSession(), server_.url("/p.pkg"), kEmptyDigest, std::nullopt, files),
+              c.error);
+    EXPECT_LE(files->bytesWritten(), c.mostWritten);
+    EXPECT_EQ(files->openStagedFiles(), 0u);
+    EXPECT_EQ(files->readFile(destination_.string()), std::nullopt);
+  }
 
-  const auto mismatch = download(realSession(), server_.url("/p.pkg"), "wrong", nowhere);
-  ASSERT_TRUE(mismatch.has_value());
-  EXPECT_EQ(mismatch->domain, kFileDownloaderErrorDomain);
-
+  // On disk: a folder that cannot take the file decides before the digest.
+  server_.expect({"GET", "/p.pkg"}).respond(200, kPackage);
   const auto unwritable =
-      download(realSession(), server_.url("/p.pkg"), sha256HexString(kPackage), nowhere);
+      download(realSession(), server_.url("/p.pkg"), "wrong", dir_ / "missing" / "package.pkg");
   ASSERT_TRUE(unwritable.has_value());
   EXPECT_EQ(unwritable->domain, platform::kPosixErrorDomain);
   EXPECT_EQ(unwritable->code, ENOENT);

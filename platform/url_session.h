@@ -70,9 +70,10 @@ class UrlSession {
   using DataCompletion =
       OnceCallback<void(std::optional<std::string> body, std::optional<HttpResponse> response,
                         std::optional<Error> error)>;
-  // Receives the body piece by piece on the callback queue; returning false
-  // aborts the transfer, which then completes with a kCancelled error.
-  using ChunkHandler = std::function<bool(std::string_view chunk)>;
+  // Receives the body piece by piece on the callback queue, with the status of
+  // the answer it belongs to; returning false aborts the transfer, which then
+  // completes with a kCancelled error.
+  using ChunkHandler = std::function<bool(std::int64_t statusCode, std::string_view chunk)>;
   using StreamCompletion =
       OnceCallback<void(std::optional<HttpResponse> response, std::optional<Error> error)>;
 

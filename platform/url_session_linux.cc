@@ -191,7 +191,9 @@ size_t onBodyData(char* data, size_t size, size_t count, void* userData) {
   const size_t length = size * count;
   if (length == 0) return 0;
   if (transfer->streaming) {
-    if (!transfer->onChunk(std::string_view(data, length))) {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (!transfer->onChunk(status, std::string_view(data, length))) {
       transfer->abortCode = url_error::kCancelled;
       return CURL_WRITEFUNC_ERROR;
     }

@@ -39,6 +39,7 @@ struct DataResult {
 struct StreamResult {
   std::string received;  // the chunks, joined
   int chunks = 0;
+  std::set<std::int64_t> statuses;  // handed with the chunks
   std::optional<HttpResponse> response;
   std::optional<Error> error;
   std::thread::id completionThread;
@@ -88,8 +89,9 @@ StreamResult stream(UrlSession& session, HttpRequest request, int abortAfter = 0
   auto future = promise->get_future();
   session.streamTask(
       std::move(request),
-      [result, abortAfter](std::string_view chunk) {
+      [result, abortAfter](std::int64_t status, std::string_view chunk) {
         result->received.append(chunk);
+        result->statuses.insert(status);
         result->chunkThreads.insert(std::this_thread::get_id());
         return ++result->chunks != abortAfter;
       },
@@ -111,7 +113,7 @@ void startStalledStream(UrlSession& session, const std::string& url,
   auto future = arrived->get_future();
   session.streamTask(
       get(url),
-      [arrived, fired = false](std::string_view) mutable {
+      [arrived, fired = false](std::int64_t, std::string_view) mutable {
         if (!fired) arrived->set_value();
         fired = true;
         return true;
@@ -418,11 +420,12 @@ TEST_F(UrlSessionTest, StreamTaskHandsOverTheWholeBodyInChunksWithoutACap) {
   };
   for (const auto& [length, chunked] : cases) {
     SCOPED_TRACE(length);
-    server_.expect({"GET", "/package"}).respondWithGeneratedBody(length, 200, {}, chunked);
+    server_.expect({"GET", "/package"}).respondWithGeneratedBody(length, 203, {}, chunked);
     const StreamResult result = stream(*session_, get(server_.url("/package")));
     ASSERT_EQ(result.error, std::nullopt) << result.error->description;
     ASSERT_TRUE(result.response);
-    EXPECT_EQ(result.response->statusCode, 200);
+    EXPECT_EQ(result.response->statusCode, 203);
+    EXPECT_EQ(result.statuses, std::set<std::int64_t>{203});
     EXPECT_EQ(result.received.size(), length);
     EXPECT_TRUE(result.received == testing::generatedBody(0, length));
     EXPECT_GT(result.chunks, 1);
