@@ -9,7 +9,9 @@
 // to https; a connection that cannot be made within the connect time-out, or a
 // transfer without progress for the stall time-out, fails. Nothing is cached.
 // The URL's path is sent as written ("." and ".." segments are not resolved).
-// A transfer that fails delivers its error alone: no body and no response.
+// A body longer than the Content-Length its answer announced ends the transfer
+// at once with the badServerResponse error. A transfer that fails delivers its
+// error alone: no body and no response.
 #pragma once
 
 #include <cstdint>

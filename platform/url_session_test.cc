@@ -356,6 +356,8 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
   server_.setStrictOrder(false);
   server_.expect({"GET", "/slow"}).stallAfter("p", 1000).times(2);
   server_.expect({"GET", "/reset"}).resetAfter("part of it", 100000);
+  server_.expect({"GET", "/overlong"})
+      .respondWithGeneratedBody(1 << 20, 200, {{"Content-Length", "10"}}, true);
   UrlSessionOptions shortStall = options();
   shortStall.stallTimeout = 1;
   auto stallingSession = makeUrlSession(shortStall);
@@ -374,6 +376,8 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
       {"connection lost mid-body", session_.get(), get(server_.url("/reset")),
        url_error::kNetworkConnectionLost},
       {"nothing listening", session_.get(), get(nothingListening), url_error::kCannotConnectToHost},
+      {"body beyond its announced length", session_.get(), get(server_.url("/overlong")),
+       url_error::kBadServerResponse},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -434,12 +438,34 @@ TEST_F(UrlSessionTest, StreamTaskHandsOverTheWholeBodyInChunksWithoutACap) {
   }
 }
 
-TEST_F(UrlSessionTest, ChunkHandlerReturningFalseCancelsTheTransfer) {
-  server_.expect({"GET", "/package"}).respondWithGeneratedBody(8 * 1024 * 1024);
-  const StreamResult result = stream(*session_, get(server_.url("/package")), /*abortAfter=*/2);
-  EXPECT_EQ(errorCode(result.error), url_error::kCancelled);
-  EXPECT_EQ(result.response, std::nullopt);
-  EXPECT_EQ(result.chunks, 2);  // no chunk after the refusal
+// A stream ends at once when its handler refuses a chunk (no chunk comes
+// after), and when its body runs past the length the answer announced.
+TEST_F(UrlSessionTest, StreamTaskEndsAtOnceWhenRefusedOrOverlong) {
+  struct Case {
+    const char* name;
+    std::uint64_t length;
+    HeaderFields fields;
+    int abortAfter;
+    std::int64_t code;
+    int chunks;
+  };
+  const Case cases[] = {
+      {"handler refuses the second chunk", 8 * 1024 * 1024, {}, 2, url_error::kCancelled, 2},
+      {"endless body announcing ten bytes",
+       std::uint64_t{1} << 50,
+       {{"Content-Length", "10"}},
+       0,
+       url_error::kBadServerResponse,
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.expect({"GET", "/package"}).respondWithGeneratedBody(c.length, 200, c.fields, true);
+    const StreamResult result = stream(*session_, get(server_.url("/package")), c.abortAfter);
+    EXPECT_EQ(errorCode(result.error), c.code);
+    EXPECT_EQ(result.response, std::nullopt);
+    EXPECT_EQ(result.chunks, c.chunks);
+  }
 }
 
 // A package host that sends more than it announced leaves the rest on the
