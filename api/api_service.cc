@@ -43,18 +43,22 @@ struct ApiService::RequestContext {
 std::shared_ptr<ApiService> ApiService::create(std::unique_ptr<RequestBuilder> requestBuilder,
                                                std::shared_ptr<platform::UrlSession> urlSession,
                                                platform::Logger logger,
-                                               std::shared_ptr<platform::TaskQueue> mainQueue) {
-  return std::shared_ptr<ApiService>(new ApiService(
-      std::move(requestBuilder), std::move(urlSession), std::move(logger), std::move(mainQueue)));
+                                               std::shared_ptr<platform::TaskQueue> mainQueue,
+                                               std::shared_ptr<platform::FileSystem> fileSystem) {
+  return std::shared_ptr<ApiService>(new ApiService(std::move(requestBuilder),
+                                                    std::move(urlSession), std::move(logger),
+                                                    std::move(mainQueue), std::move(fileSystem)));
 }
 
 ApiService::ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
                        std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
-                       std::shared_ptr<platform::TaskQueue> mainQueue)
+                       std::shared_ptr<platform::TaskQueue> mainQueue,
+                       std::shared_ptr<platform::FileSystem> fileSystem)
     : requestBuilder_(std::move(requestBuilder)),
       urlSession_(std::move(urlSession)),
       logger_(std::move(logger)),
-      mainQueue_(std::move(mainQueue)) {}
+      mainQueue_(std::move(mainQueue)),
+      fileSystem_(std::move(fileSystem)) {}
 
 void ApiService::performRequestWith(std::string path, QueryItems queryItems,
                                     std::optional<std::string> body, Headers headers,

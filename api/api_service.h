@@ -33,6 +33,7 @@
 
 #include "api/request_builder.h"
 #include "platform/error.h"
+#include "platform/file_system.h"
 #include "platform/logger.h"
 #include "platform/once_callback.h"
 #include "platform/task_queue.h"
@@ -65,11 +66,13 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   // Fixed wait between a refused answer and the next send.
   static constexpr double kRetryDelaySeconds = 30.0;
 
-  // `mainQueue` runs the retries. REQUIRES: every pointer is non-null.
+  // `mainQueue` runs the retries; `fileSystem` takes the downloaded files.
+  // REQUIRES: every pointer is non-null.
   static std::shared_ptr<ApiService> create(std::unique_ptr<RequestBuilder> requestBuilder,
                                             std::shared_ptr<platform::UrlSession> urlSession,
                                             platform::Logger logger,
-                                            std::shared_ptr<platform::TaskQueue> mainQueue);
+                                            std::shared_ptr<platform::TaskQueue> mainQueue,
+                                            std::shared_ptr<platform::FileSystem> fileSystem);
 
   ApiService(const ApiService&) = delete;
   ApiService& operator=(const ApiService&) = delete;
@@ -90,11 +93,12 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   // Fetches `sourceUrl` with a plain GET (no service headers), checks the
   // status and that the body's SHA-256 is `expectedChecksum` (exact text),
   // and only then puts the body at `destinationPath`; see file_download.h.
-  // The body is streamed to a private temporary file beside the destination
-  // while it is digested, so memory stays flat whatever its size; on any
-  // failure the destination is untouched. `completion` runs exactly once on
-  // the session's thread, after downloadFile() has returned, with no error
-  // on success, a FileDownloaderError, or the platform's error unchanged.
+  // The body is streamed to a staged file of the service's FileSystem while
+  // it is digested, so memory stays flat whatever its size and no partial
+  // file is ever visible; on any failure the destination is untouched. A
+  // failed write ends the transfer at once with the file system's error. `completion` runs exactly
+  // once on the session's thread, after downloadFile() has returned, with no error on success, a
+  // FileDownloaderError, or the platform's error unchanged.
   using DownloadCompletion = platform::OnceCallback<void(std::optional<platform::Error>)>;
   void downloadFile(std::string sourceUrl, std::string destinationPath,
                     std::string expectedChecksum, DownloadCompletion completion);
@@ -103,6 +107,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   const std::shared_ptr<platform::UrlSession>& urlSession() const { return urlSession_; }
   const platform::Logger& logger() const { return logger_; }
   const std::shared_ptr<platform::TaskQueue>& mainQueue() const { return mainQueue_; }
+  const std::shared_ptr<platform::FileSystem>& fileSystem() const { return fileSystem_; }
 
  private:
   // The caller's end of one request, with the record type erased: decodes a
@@ -138,7 +143,8 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
 
   ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
              std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
-             std::shared_ptr<platform::TaskQueue> mainQueue);
+             std::shared_ptr<platform::TaskQueue> mainQueue,
+             std::shared_ptr<platform::FileSystem> fileSystem);
 
   void performRequestWith(std::string path, QueryItems queryItems, std::optional<std::string> body,
                           Headers headers, HTTPMethod method,
@@ -155,6 +161,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   const std::shared_ptr<platform::UrlSession> urlSession_;
   const platform::Logger logger_;
   const std::shared_ptr<platform::TaskQueue> mainQueue_;
+  const std::shared_ptr<platform::FileSystem> fileSystem_;
 };
 
 }  // namespace quarn::api

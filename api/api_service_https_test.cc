@@ -10,6 +10,7 @@
 #include "api/api_service.h"
 #include "api/service_records.h"
 #include "platform/url_session_linux.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
@@ -54,14 +55,19 @@ class ApiServiceHttpsTest : public ::testing::Test {
   }
 
   testing::HttpsServer server_;
-  std::shared_ptr<testing::VirtualTimeLoop> loop_ = std::make_shared<testing::VirtualTimeLoop>();
+  std::shared_ptr<testing::VirtualTimeLoop> loop_;  // set by makeService()
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<ApiService> service_ =
-      ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")),
-                         platform::makeUrlSession({.caFile = server_.caFile()}),
-                         platform::Logger(std::string(ApiService::kLogSubsystem),
-                                          std::string(ApiService::kLogCategory), sink_),
-                         loop_);
+  std::shared_ptr<ApiService> service_ = makeService();
+
+  // A service on a fresh main loop (a loop that was quit stays quit).
+  std::shared_ptr<ApiService> makeService() {
+    loop_ = std::make_shared<testing::VirtualTimeLoop>();
+    return ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")),
+                              platform::makeUrlSession({.caFile = server_.caFile()}),
+                              platform::Logger(std::string(ApiService::kLogSubsystem),
+                                               std::string(ApiService::kLogCategory), sink_),
+                              loop_, std::make_shared<testing::FakeFileSystem>());
+  }
 };
 
 TEST_F(ApiServiceHttpsTest, PendingActionsRequestArrivesAsBuilt) {
@@ -106,12 +112,39 @@ TEST_F(ApiServiceHttpsTest, FailureReportArrivesAsBuilt) {
   EXPECT_EQ(received.body, body);
 }
 
-TEST_F(ApiServiceHttpsTest, PathCharactersStayInThePath) {
-  server_.expect({"GET", "/v1/assets/a%3fb%23c/actions", ""}).respond(200, R"({"actions":[]})");
-  const auto result = perform<ForwarderActionsResponse>("assets/a?b#c/actions", {}, std::nullopt,
-                                                        {}, HTTPMethod::get);
-  EXPECT_EQ(result.record, ForwarderActionsResponse{});
-  server_.verify();
+// Every segment of the identifier reaches the server as written: dot segments
+// are not resolved, "?" and "#" stay in the path, and only "/" separates.
+TEST_F(ApiServiceHttpsTest, IdentifiersReachTheServerAsWritten) {
+  struct Case {
+    std::string identifier;
+    HTTPMethod method;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"a?b#c", HTTPMethod::get, "/v1/assets/a%3fb%23c/actions"},
+      {".", HTTPMethod::get, "/v1/assets/./actions"},
+      {"..", HTTPMethod::get, "/v1/assets/../actions"},
+      {"../../x", HTTPMethod::get, "/v1/assets/../../x/actions"},
+      {"%2e%2e", HTTPMethod::get, "/v1/assets/%252e%252e/actions"},
+      {"a/b", HTTPMethod::get, "/v1/assets/a/b/actions"},
+      {"..", HTTPMethod::post, "/v1/assets/../action-result"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.identifier);
+    service_ = makeService();
+    if (c.method == HTTPMethod::get) {
+      server_.expect({"GET", c.path, ""}).respond(200, R"({"actions":[]})");
+      const auto result = perform<ForwarderActionsResponse>("assets/" + c.identifier + "/actions",
+                                                            {}, std::nullopt, {}, c.method);
+      EXPECT_EQ(result.error, std::nullopt) << result.error->description;
+    } else {
+      server_.expect({"POST", c.path, "result=FAILED"}).respond(200, "{}");
+      const auto result = perform<ActionResultResponse>("assets/" + c.identifier + "/action-result",
+                                                        {{"result", "FAILED"}}, "{}", {}, c.method);
+      EXPECT_EQ(result.error, std::nullopt) << result.error->description;
+    }
+    server_.verify();
+  }
 }
 
 TEST_F(ApiServiceHttpsTest, RefusedThreeTimesWithTwoRetries) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/service_records.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
@@ -44,7 +45,7 @@ class ApiServiceTest : public ::testing::Test {
     service_ = ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
                                   platform::Logger(std::string(ApiService::kLogSubsystem),
                                                    std::string(ApiService::kLogCategory), sink_),
-                                  loop_);
+                                  loop_, std::make_shared<testing::FakeFileSystem>());
   }
   void SetUp() override { makeService(); }
 

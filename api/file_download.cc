@@ -5,7 +5,7 @@
 
 #include "api/api_service.h"
 #include "platform/crypto.h"
-#include "platform/staged_file.h"
+#include "platform/file_system.h"
 
 namespace quarn::api {
 
@@ -61,12 +61,21 @@ std::string sha256HexString(std::string_view bytes) {
 
 namespace {
 
-// One download in flight. The body is digested and written to a private
-// temporary file as it arrives, so memory stays flat whatever the package
-// size; the file is put in place only once every check has passed. A write
-// failure is remembered and reported after the status and digest checks, the
-// order in which they are decided.
+bool isSuccess(std::int64_t statusCode) { return statusCode >= 200 && statusCode <= 299; }
+
+// One download in flight. The body of a 2xx answer is digested and written to
+// a staged file as it arrives, so memory stays flat whatever the package size;
+// the file is put in place only once every check has passed. The body of any
+// other answer is neither digested nor written: its status decides.
+//
+// A failed write decides the outcome then and there: the transfer ends at
+// once (an endless body would otherwise run forever) and the staged file is
+// dropped. Writing only starts once the status is known to be 2xx, and no
+// transport error can follow the end of the transfer, so the outcome is the one
+// the checks in their order would give; the digest, never complete, is not
+// compared.
 struct Download {
+  std::shared_ptr<platform::FileSystem> fileSystem;
   std::string destination;
   std::string expectedChecksum;
   ApiService::DownloadCompletion completion;
@@ -74,18 +83,21 @@ struct Download {
   std::unique_ptr<platform::StagedFile> file;
   std::optional<platform::Error> writeError;
 
-  void consume(std::string_view chunk) {
+  // Returns false to end the transfer.
+  bool consume(std::int64_t statusCode, std::string_view chunk) {
+    if (!isSuccess(statusCode)) return true;
     digest.update(chunk);
-    if (writeError) return;
-    if (!file && !openFile()) return;
+    if (!file && !openFile()) return false;
     if (auto error = file->write(chunk)) {
       writeError = std::move(error);
       file.reset();
+      return false;
     }
+    return true;
   }
 
   bool openFile() {
-    auto staged = platform::createStagedFile(destination);
+    auto staged = fileSystem->createStagedFile(destination);
     if (!staged) {
       writeError = staged.error();
       return false;
@@ -96,9 +108,11 @@ struct Download {
 
   std::optional<platform::Error> finish(const std::optional<platform::HttpResponse>& response,
                                         const std::optional<platform::Error>& error) {
+    // The transfer was ended here, so `error` is only that cancellation.
+    if (writeError) return writeError;
     if (error) return error;
     if (!response) return FileDownloaderError::notHTTPURLResponse().toError();
-    if (response->statusCode < 200 || response->statusCode > 299) {
+    if (!isSuccess(response->statusCode)) {
       return FileDownloaderError::errorStatusCode(response->statusCode).toError();
     }
     // A streamed body is always there, possibly empty: dataNotReceived cannot
@@ -108,8 +122,7 @@ struct Download {
       return FileDownloaderError::invalidFileChecksum(expectedChecksum, std::move(received))
           .toError();
     }
-    if (!writeError && !file) openFile();  // an empty body
-    if (writeError) return writeError;
+    if (!file && !openFile()) return writeError;  // an empty body
     return file->commit();
   }
 };
@@ -125,15 +138,15 @@ void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath
   request.timeoutInterval = 60.0;
 
   auto download = std::make_shared<Download>();
+  download->fileSystem = fileSystem_;
   download->destination = std::move(destinationPath);
   download->expectedChecksum = std::move(expectedChecksum);
   download->completion = std::move(completion);
 
   urlSession_->streamTask(
       std::move(request),
-      [download](std::string_view chunk) {
-        download->consume(chunk);
-        return true;
+      [download](std::int64_t statusCode, std::string_view chunk) {
+        return download->consume(statusCode, chunk);
       },
       [download](std::optional<platform::HttpResponse> response,
                  std::optional<platform::Error> error) {

@@ -11,6 +11,7 @@
 
 #include "api/api_service.h"
 #include "platform/url_session_linux.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
@@ -43,27 +44,36 @@ class FileDownloadTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Downloads `url` over `session` and waits for the one completion.
+  // Downloads `url` over `session` into `files` and waits for the one
+  // completion. A download that never completes fails the test; releasing
+  // the session then cancels it.
   std::optional<platform::Error> download(std::shared_ptr<platform::UrlSession> session,
                                           const std::string& url, const std::string& checksum,
-                                          std::optional<fs::path> destination = std::nullopt) {
-    auto service = ApiService::create(
-        std::make_unique<RequestBuilder>("https://service.test/v1/"), session,
-        platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_), loop_);
-    std::promise<std::optional<platform::Error>> outcome;
-    std::thread::id callbackThread;
-    int calls = 0;
+                                          std::optional<fs::path> destination = std::nullopt,
+                                          std::shared_ptr<platform::FileSystem> files = nullptr) {
+    auto service =
+        ApiService::create(std::make_unique<RequestBuilder>("https://service.test/v1/"), session,
+                           platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                           loop_, files ? files : platform::makeFileSystem());
+    struct Outcome {
+      std::promise<std::optional<platform::Error>> error;
+      std::thread::id thread;
+      int calls = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto future = outcome->error.get_future();
     service->downloadFile(url, destination.value_or(destination_).string(), checksum,
-                          [&](std::optional<platform::Error> error) {
-                            callbackThread = std::this_thread::get_id();
-                            ++calls;
-                            outcome.set_value(std::move(error));
+                          [outcome](std::optional<platform::Error> error) {
+                            outcome->thread = std::this_thread::get_id();
+                            if (++outcome->calls == 1) outcome->error.set_value(std::move(error));
                           });
-    auto future = outcome.get_future();
-    EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "the download did not complete";
+      return platform::Error{"test", 0, "no completion"};
+    }
     auto result = future.get();
-    EXPECT_EQ(calls, 1);
-    EXPECT_NE(callbackThread, std::this_thread::get_id()) << "completion on the caller's thread";
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_NE(outcome->thread, std::this_thread::get_id()) << "completion on the caller's thread";
     return result;
   }
 
@@ -189,16 +199,42 @@ TEST_F(FileDownloadTest, ASymbolicLinkAtTheDestinationIsNeverWrittenThrough) {
   EXPECT_EQ(contents(victim), "precious");
 }
 
-TEST_F(FileDownloadTest, AWriteFailureComesAfterTheChecksAsTheFileSystemsError) {
-  const fs::path nowhere = dir_ / "missing" / "package.pkg";
-  server_.expect({"GET", "/p.pkg"}).respond(200, kPackage).times(2);
+// Once the file cannot be written the outcome is decided: the transfer ends at
+// once, however long the body, with the file system's error, and nothing is
+// left. The body of a refused answer is never written: its status decides.
+TEST_F(FileDownloadTest, AWriteFailureEndsTheTransferAtOnce) {
+  constexpr std::uint64_t kEndless = std::uint64_t{1} << 50;
+  constexpr std::uint64_t kRoom = 1 << 20;
+  struct Case {
+    const char* name;
+    int status;
+    std::uint64_t length;
+    std::optional<std::uint64_t> failWritesAfter;
+    std::uint64_t mostWritten;
+    platform::Error error;
+  };
+  const Case cases[] = {
+      {"disk full during an endless body", 200, kEndless, kRoom, kRoom,
+       testing::FakeFileSystem::diskFullError()},
+      {"refused answer", 404, 4 * kRoom, std::nullopt, 0,
+       FileDownloaderError::errorStatusCode(404).toError()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.expect({"GET", "/p.pkg"}).respondWithGeneratedBody(c.length, c.status, {}, true);
+    auto files = std::make_shared<testing::FakeFileSystem>();
+    if (c.failWritesAfter) files->failWritesAfter(*c.failWritesAfter);
+    EXPECT_EQ(download(realSession(), server_.url("/p.pkg"), kEmptyDigest, std::nullopt, files),
+              c.error);
+    EXPECT_LE(files->bytesWritten(), c.mostWritten);
+    EXPECT_EQ(files->openStagedFiles(), 0u);
+    EXPECT_EQ(files->readFile(destination_.string()), std::nullopt);
+  }
 
-  const auto mismatch = download(realSession(), server_.url("/p.pkg"), "wrong", nowhere);
-  ASSERT_TRUE(mismatch.has_value());
-  EXPECT_EQ(mismatch->domain, kFileDownloaderErrorDomain);
-
+  // On disk: a folder that cannot take the file decides before the digest.
+  server_.expect({"GET", "/p.pkg"}).respond(200, kPackage);
   const auto unwritable =
-      download(realSession(), server_.url("/p.pkg"), sha256HexString(kPackage), nowhere);
+      download(realSession(), server_.url("/p.pkg"), "wrong", dir_ / "missing" / "package.pkg");
   ASSERT_TRUE(unwritable.has_value());
   EXPECT_EQ(unwritable->domain, platform::kPosixErrorDomain);
   EXPECT_EQ(unwritable->code, ENOENT);

@@ -25,12 +25,14 @@ platform::Logger logger(std::string_view subsystem, std::string_view category,
 }
 
 // An ApiService as both the pipeline and each reporter use: a RequestBuilder
-// on the base URL, the shared session and the "API Service" logger.
+// on the base URL, the shared session, the "API Service" logger and the file
+// system that takes the package.
 std::shared_ptr<api::ApiService> makeApiService(const std::string& baseUrl,
                                                 const Platform& platform) {
-  return api::ApiService::create(
-      std::make_unique<api::RequestBuilder>(baseUrl), platform.urlSession,
-      logger(kLogSubsystem, kApiServiceLogCategory, platform), platform.mainLoop);
+  return api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl),
+                                 platform.urlSession,
+                                 logger(kLogSubsystem, kApiServiceLogCategory, platform),
+                                 platform.mainLoop, platform.fileSystem);
 }
 
 }  // namespace

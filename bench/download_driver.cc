@@ -16,6 +16,7 @@
 #include "api/api_service.h"
 #include "api/request_builder.h"
 #include "platform/error.h"
+#include "platform/file_system.h"
 #include "platform/logger.h"
 #include "platform/run_loop_linux.h"
 #include "platform/url_session_linux.h"
@@ -39,7 +40,7 @@ int run(std::string url, std::string destination, std::string expectedChecksum,
       platform::Logger(std::string(api::ApiService::kLogSubsystem),
                        std::string(api::ApiService::kLogCategory),
                        std::make_shared<DiscardingLogSink>()),
-      platform::makeMainRunLoop());
+      platform::makeMainRunLoop(), platform::makeFileSystem());
 
   std::promise<std::optional<platform::Error>> outcome;
   auto done = outcome.get_future();

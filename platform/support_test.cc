@@ -1,22 +1,14 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <vector>
 
 #include "platform/crypto.h"
-#include "platform/staged_file.h"
 #include "platform/text.h"
 
 namespace quarn::platform {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
   struct Case {
@@ -90,82 +82,6 @@ TEST(Base64Test, StandardAlphabetWithPadding) {
   EXPECT_EQ(base64Encode("foo"), "Zm9v");
   EXPECT_EQ(base64Encode("\xFB\xFF\xBF"), "+/+/");
   EXPECT_EQ(base64Encode("caf\xC3\xA9"), "Y2Fmw6k=");
-}
-
-class StagedFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quarn-staged-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  static std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
-  }
-
-  fs::path dir_;
-};
-
-TEST_F(StagedFileTest, CommitReplacesTheDestinationWithAPrivateFile) {
-  const auto destination = dir_ / "package.pkg";
-  std::ofstream(destination) << "old";
-  auto staged = createStagedFile(destination);
-  ASSERT_TRUE(staged.has_value()) << staged.error().description;
-  EXPECT_FALSE((*staged)->write("new ").has_value());
-  EXPECT_FALSE((*staged)->write("bytes").has_value());
-  EXPECT_EQ(contents(destination), "old");  // untouched until the commit
-  EXPECT_FALSE((*staged)->commit().has_value());
-  staged = Expected<std::unique_ptr<StagedFile>>(nullptr);
-
-  EXPECT_EQ(contents(destination), "new bytes");
-  struct stat info {};
-  ASSERT_EQ(::stat(destination.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(info.st_uid, ::geteuid());
-  EXPECT_EQ(entries(), 1u);  // no temporary file left behind
-}
-
-TEST_F(StagedFileTest, DroppedUncommittedLeavesNothingAndTheDestinationUntouched) {
-  const auto destination = dir_ / "package.pkg";
-  std::ofstream(destination) << "old";
-  {
-    auto staged = createStagedFile(destination);
-    ASSERT_TRUE(staged.has_value());
-    EXPECT_FALSE((*staged)->write("partial").has_value());
-  }
-  EXPECT_EQ(contents(destination), "old");
-  EXPECT_EQ(entries(), 1u);
-}
-
-TEST_F(StagedFileTest, ASymbolicLinkAtTheDestinationIsReplacedNotFollowed) {
-  const auto target = dir_ / "victim";
-  std::ofstream(target) << "precious";
-  const auto destination = dir_ / "package.pkg";
-  fs::create_symlink(target, destination);
-
-  auto staged = createStagedFile(destination);
-  ASSERT_TRUE(staged.has_value());
-  EXPECT_FALSE((*staged)->write("package").has_value());
-  EXPECT_FALSE((*staged)->commit().has_value());
-
-  EXPECT_EQ(contents(target), "precious");
-  EXPECT_FALSE(fs::is_symlink(destination));
-  EXPECT_EQ(contents(destination), "package");
-}
-
-TEST_F(StagedFileTest, AMissingFolderIsAnError) {
-  const auto staged = createStagedFile((dir_ / "missing" / "package.pkg").string());
-  ASSERT_FALSE(staged.has_value());
-  EXPECT_EQ(staged.error().domain, kPosixErrorDomain);
-  EXPECT_EQ(staged.error().code, ENOENT);
 }
 
 }  // namespace

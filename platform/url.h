@@ -3,7 +3,8 @@
 // The few URL operations the service client needs: checking that a text is an
 // absolute URL, appending a path component, and putting query items on a URL.
 // Percent-encoding follows the URL library, so every path segment, query name
-// and query value reaches a server unchanged once it is decoded.
+// and query value reaches a server unchanged once it is decoded. Paths are kept
+// as written: "." and ".." segments are never resolved.
 //
 // Pure functions, safe to call from any thread. Texts may hold any bytes,
 // NUL included; nothing here throws.

@@ -27,14 +27,16 @@ std::optional<std::string> getPart(CURLU* handle, CURLUPart part) {
 }
 
 // Parses an absolute URL of any scheme. The library reads C strings, so a
-// text with a NUL in it is refused rather than silently cut short.
+// text with a NUL in it is refused rather than silently cut short. The path is
+// kept as written: "." and ".." segments are data here (an identifier may be
+// one), never steps up the path.
 UrlHandle parse(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) return nullptr;
   UrlHandle handle(curl_url());
   if (!handle) return nullptr;
   const std::string copy(text);
-  if (curl_url_set(handle.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-      CURLUE_OK) {
+  if (curl_url_set(handle.get(), CURLUPART_URL, copy.c_str(),
+                   CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK) {
     return nullptr;
   }
   return handle;
@@ -54,7 +56,8 @@ std::string encode(std::string_view text, CURLUPart part) {
       // one; it is dropped again below.
       const bool isPath = part == CURLUPART_PATH;
       const std::string input = (isPath ? "/" : "") + std::string(piece);
-      if (curl_url_set(scratch.get(), part, input.c_str(), CURLU_URLENCODE) == CURLUE_OK) {
+      if (curl_url_set(scratch.get(), part, input.c_str(), CURLU_URLENCODE | CURLU_PATH_AS_IS) ==
+          CURLUE_OK) {
         if (auto out = getPart(scratch.get(), part)) {
           encoded += isPath ? out->substr(1) : *out;
         }
@@ -81,7 +84,7 @@ std::string appendingPathComponent(std::string_view baseUrl, std::string_view co
   UrlHandle handle = parse(baseUrl);
   if (!handle) return joined(baseUrl);
   const std::string path = joined(getPart(handle.get(), CURLUPART_PATH).value_or("/"));
-  if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK) {
+  if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) {
     return joined(baseUrl);
   }
   return getPart(handle.get(), CURLUPART_URL).value_or(joined(baseUrl));

@@ -8,7 +8,10 @@
 // least; only https URLs are loaded and redirects (at most 10) are followed only
 // to https; a connection that cannot be made within the connect time-out, or a
 // transfer without progress for the stall time-out, fails. Nothing is cached.
-// A transfer that fails delivers its error alone: no body and no response.
+// The URL's path is sent as written ("." and ".." segments are not resolved).
+// A body longer than the Content-Length its answer announced ends the transfer
+// at once with the badServerResponse error. A transfer that fails delivers its
+// error alone: no body and no response.
 #pragma once
 
 #include <cstdint>
@@ -69,9 +72,10 @@ class UrlSession {
   using DataCompletion =
       OnceCallback<void(std::optional<std::string> body, std::optional<HttpResponse> response,
                         std::optional<Error> error)>;
-  // Receives the body piece by piece on the callback queue; returning false
-  // aborts the transfer, which then completes with a kCancelled error.
-  using ChunkHandler = std::function<bool(std::string_view chunk)>;
+  // Receives the body piece by piece on the callback queue, with the status of
+  // the answer it belongs to; returning false aborts the transfer, which then
+  // completes with a kCancelled error.
+  using ChunkHandler = std::function<bool(std::int64_t statusCode, std::string_view chunk)>;
   using StreamCompletion =
       OnceCallback<void(std::optional<HttpResponse> response, std::optional<Error> error)>;
 
@@ -82,7 +86,8 @@ class UrlSession {
   virtual void dataTask(HttpRequest request, DataCompletion completion) = 0;
 
   // Loads `request` handing the body to `onChunk` as it arrives, with no size
-  // limit; for large downloads.
+  // limit; for large downloads. The transfer's connection is closed when it
+  // ends, never used for another request.
   virtual void streamTask(HttpRequest request, ChunkHandler onChunk,
                           StreamCompletion completion) = 0;
 };

@@ -80,6 +80,7 @@ Error errorForCurlCode(CURLcode code, std::optional<std::int64_t> abortCode, con
       return cancelledError();
     case CURLE_WRITE_ERROR:
       if (abortCode == url_error::kCancelled) return cancelledError();
+      if (abortCode == url_error::kBadServerResponse) return badServerResponseError();
       if (abortCode == url_error::kDataLengthExceedsMaximum) {
         return errorForCurlCode(CURLE_FILESIZE_EXCEEDED, std::nullopt, detail);
       }
@@ -141,6 +142,10 @@ struct Transfer {
   curl_slist* headerList = nullptr;
   std::string body;
   HttpHeaders responseHeaders;
+  // Body bytes of the current answer so far, and the length it announced
+  // (read at its first body byte; absent when it announced none).
+  std::uint64_t answerBodyBytes = 0;
+  std::optional<std::uint64_t> announcedLength;
   std::optional<std::int64_t> abortCode;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -177,6 +182,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userData) {
     // A new response begins (after a redirect, an interim 1xx answer or a
     // proxy's CONNECT answer): only the final one's fields are kept.
     transfer->responseHeaders = HttpHeaders();
+    transfer->answerBodyBytes = 0;
     return length;
   }
   const auto colon = line.find(':');
@@ -186,12 +192,36 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userData) {
   return length;
 }
 
+// The value of a Content-Length field: decimal digits only, else absent (a
+// field repeated with different values, junk, or an overflow).
+std::optional<std::uint64_t> parseContentLength(const std::optional<std::string>& field) {
+  if (!field || field->empty() || field->size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : *field) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
 size_t onBodyData(char* data, size_t size, size_t count, void* userData) {
   auto* transfer = static_cast<Transfer*>(userData);
   const size_t length = size * count;
   if (length == 0) return 0;
+  // A body that runs past the length its answer announced (chunked encoding
+  // sent with a Content-Length) could go on forever: end it now.
+  if (transfer->answerBodyBytes == 0) {
+    transfer->announcedLength = parseContentLength(transfer->responseHeaders.get("Content-Length"));
+  }
+  transfer->answerBodyBytes += length;
+  if (transfer->announcedLength && transfer->answerBodyBytes > *transfer->announcedLength) {
+    transfer->abortCode = url_error::kBadServerResponse;
+    return CURL_WRITEFUNC_ERROR;
+  }
   if (transfer->streaming) {
-    if (!transfer->onChunk(std::string_view(data, length))) {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (!transfer->onChunk(status, std::string_view(data, length))) {
       transfer->abortCode = url_error::kCancelled;
       return CURL_WRITEFUNC_ERROR;
     }
@@ -212,7 +242,7 @@ std::optional<Error> validate(const HttpRequest& request) {
   if (url == nullptr) return urlError(url_error::kUnknown, "The request failed: out of memory");
   std::optional<Error> error;
   char* scheme = nullptr;
-  if (curl_url_set(url, CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK ||
+  if (curl_url_set(url, CURLUPART_URL, request.url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK ||
       curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
     error = urlError(url_error::kBadUrl, "The URL is not valid.");
   } else if (std::string_view(scheme) != "https") {
@@ -338,6 +368,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
     };
 
     set(CURLOPT_URL, request.url.c_str());
+    // The path goes out as written: its "." and ".." segments are not resolved.
+    set(CURLOPT_PATH_AS_IS, 1L);
     set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
     set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
     set(CURLOPT_NOSIGNAL, 1L);
@@ -411,7 +443,12 @@ class Worker : public std::enable_shared_from_this<Worker> {
     set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
     set(CURLOPT_WRITEFUNCTION, onBodyData);
     set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
-    if (!transfer.streaming) {
+    if (transfer.streaming) {
+      // A download's connection is closed, never kept: bytes a host sends
+      // beyond the length it announced would otherwise be read as the answer
+      // to the next request on it.
+      set(CURLOPT_FORBID_REUSE, 1L);
+    } else {
       set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(UrlSession::kMaxDataTaskBodyBytes));
     }
     return code;

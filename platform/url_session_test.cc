@@ -39,6 +39,7 @@ struct DataResult {
 struct StreamResult {
   std::string received;  // the chunks, joined
   int chunks = 0;
+  std::set<std::int64_t> statuses;  // handed with the chunks
   std::optional<HttpResponse> response;
   std::optional<Error> error;
   std::thread::id completionThread;
@@ -88,8 +89,9 @@ StreamResult stream(UrlSession& session, HttpRequest request, int abortAfter = 0
   auto future = promise->get_future();
   session.streamTask(
       std::move(request),
-      [result, abortAfter](std::string_view chunk) {
+      [result, abortAfter](std::int64_t status, std::string_view chunk) {
         result->received.append(chunk);
+        result->statuses.insert(status);
         result->chunkThreads.insert(std::this_thread::get_id());
         return ++result->chunks != abortAfter;
       },
@@ -111,7 +113,7 @@ void startStalledStream(UrlSession& session, const std::string& url,
   auto future = arrived->get_future();
   session.streamTask(
       get(url),
-      [arrived, fired = false](std::string_view) mutable {
+      [arrived, fired = false](std::int64_t, std::string_view) mutable {
         if (!fired) arrived->set_value();
         fired = true;
         return true;
@@ -354,6 +356,8 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
   server_.setStrictOrder(false);
   server_.expect({"GET", "/slow"}).stallAfter("p", 1000).times(2);
   server_.expect({"GET", "/reset"}).resetAfter("part of it", 100000);
+  server_.expect({"GET", "/overlong"})
+      .respondWithGeneratedBody(1 << 20, 200, {{"Content-Length", "10"}}, true);
   UrlSessionOptions shortStall = options();
   shortStall.stallTimeout = 1;
   auto stallingSession = makeUrlSession(shortStall);
@@ -372,6 +376,8 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
       {"connection lost mid-body", session_.get(), get(server_.url("/reset")),
        url_error::kNetworkConnectionLost},
       {"nothing listening", session_.get(), get(nothingListening), url_error::kCannotConnectToHost},
+      {"body beyond its announced length", session_.get(), get(server_.url("/overlong")),
+       url_error::kBadServerResponse},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -418,11 +424,12 @@ TEST_F(UrlSessionTest, StreamTaskHandsOverTheWholeBodyInChunksWithoutACap) {
   };
   for (const auto& [length, chunked] : cases) {
     SCOPED_TRACE(length);
-    server_.expect({"GET", "/package"}).respondWithGeneratedBody(length, 200, {}, chunked);
+    server_.expect({"GET", "/package"}).respondWithGeneratedBody(length, 203, {}, chunked);
     const StreamResult result = stream(*session_, get(server_.url("/package")));
     ASSERT_EQ(result.error, std::nullopt) << result.error->description;
     ASSERT_TRUE(result.response);
-    EXPECT_EQ(result.response->statusCode, 200);
+    EXPECT_EQ(result.response->statusCode, 203);
+    EXPECT_EQ(result.statuses, std::set<std::int64_t>{203});
     EXPECT_EQ(result.received.size(), length);
     EXPECT_TRUE(result.received == testing::generatedBody(0, length));
     EXPECT_GT(result.chunks, 1);
@@ -431,12 +438,58 @@ TEST_F(UrlSessionTest, StreamTaskHandsOverTheWholeBodyInChunksWithoutACap) {
   }
 }
 
-TEST_F(UrlSessionTest, ChunkHandlerReturningFalseCancelsTheTransfer) {
-  server_.expect({"GET", "/package"}).respondWithGeneratedBody(8 * 1024 * 1024);
-  const StreamResult result = stream(*session_, get(server_.url("/package")), /*abortAfter=*/2);
-  EXPECT_EQ(errorCode(result.error), url_error::kCancelled);
-  EXPECT_EQ(result.response, std::nullopt);
-  EXPECT_EQ(result.chunks, 2);  // no chunk after the refusal
+// A stream ends at once when its handler refuses a chunk (no chunk comes
+// after), and when its body runs past the length the answer announced.
+TEST_F(UrlSessionTest, StreamTaskEndsAtOnceWhenRefusedOrOverlong) {
+  struct Case {
+    const char* name;
+    std::uint64_t length;
+    HeaderFields fields;
+    int abortAfter;
+    std::int64_t code;
+    int chunks;
+  };
+  const Case cases[] = {
+      {"handler refuses the second chunk", 8 * 1024 * 1024, {}, 2, url_error::kCancelled, 2},
+      {"endless body announcing ten bytes",
+       std::uint64_t{1} << 50,
+       {{"Content-Length", "10"}},
+       0,
+       url_error::kBadServerResponse,
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.expect({"GET", "/package"}).respondWithGeneratedBody(c.length, 200, c.fields, true);
+    const StreamResult result = stream(*session_, get(server_.url("/package")), c.abortAfter);
+    EXPECT_EQ(errorCode(result.error), c.code);
+    EXPECT_EQ(result.response, std::nullopt);
+    EXPECT_EQ(result.chunks, c.chunks);
+  }
+}
+
+// A package host that sends more than it announced leaves the rest on the
+// connection; the next request to that host must not read it as its answer.
+TEST(UrlSessionConnectionTest, BytesBeyondADownloadsLengthNeverReachTheNextAnswer) {
+  ScriptedServer::Options keepAlive;
+  keepAlive.keepAlive = true;
+  HttpsServer server(keepAlive);
+  server.expect({"GET", "/package"})
+      .respondWithExcess(200, "package", "HTTP/1.1 500 Poisoned\r\nContent-Length: 0\r\n\r\n");
+  server.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
+  auto session = makeUrlSession({.caFile = server.caFile()});
+
+  const StreamResult download = stream(*session, get(server.url("/package")));
+  ASSERT_EQ(download.error, std::nullopt) << download.error->description;
+  EXPECT_EQ(download.received, "package");
+
+  HttpRequest report = get(server.url("/v1/assets/A1/action-result"));
+  report.method = "POST";
+  report.body = "{}";
+  const DataResult answer = load(*session, report);
+  ASSERT_EQ(answer.error, std::nullopt) << answer.error->description;
+  EXPECT_EQ(answer.response->statusCode, 200);
+  EXPECT_THAT(answer.body, Optional(std::string("{}")));
 }
 
 TEST_F(UrlSessionTest, DestroyingTheSessionCancelsTasksInFlightBeforeReturning) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/fake_shared_items_storage.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
@@ -25,9 +26,9 @@ class PackageUpdaterTest : public ::testing::Test {
  protected:
   std::shared_ptr<PackageUpdater> makeUpdater() {
     platform::Logger apiLogger("com.kelvane.Orvanta.quarn", "API Service", sink_);
-    auto apiService =
-        api::ApiService::create(std::make_unique<api::RequestBuilder>("https://service.test/v1/"),
-                                session_, apiLogger, loop_);
+    auto apiService = api::ApiService::create(
+        std::make_unique<api::RequestBuilder>("https://service.test/v1/"), session_, apiLogger,
+        loop_, std::make_shared<testing::FakeFileSystem>());
     platform::Logger logger("com.kelvane.Orvanta.quarn", "Package Updater", sink_);
     PackageUpdaterEnvironment environment{
         .logger = logger,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/url_session_linux.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
@@ -23,9 +24,10 @@ class StatusReporterTest : public ::testing::Test {
   void report(const std::string& reason, std::string baseUrl = {}) {
     if (baseUrl.empty()) baseUrl = server_.url("/v1/");
     auto session = platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()});
-    auto apiService = api::ApiService::create(
-        std::make_unique<api::RequestBuilder>(baseUrl), session,
-        platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_), loop_);
+    auto apiService =
+        api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl), session,
+                                platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                                loop_, std::make_shared<testing::FakeFileSystem>());
     StatusReporter reporter(
         "A1", "X9", apiService,
         platform::Logger("com.kelvane.Orvanta.Updater", "Package Updater", sink_));

@@ -12,7 +12,8 @@
 //   kOwnThread - a thread of the fake's runs them one at a time, in order, like
 //                the real session's callback queue.
 // streamTask hands a present, non-empty body to the chunk handler in one
-// piece; a handler that returns false ends the task with a kCancelled error.
+// piece, with the answer's status; a handler that returns false ends the task
+// with a kCancelled error.
 //
 // Thread-safe: tasks may be started from any thread, also from a completion.
 #pragma once
@@ -94,7 +95,8 @@ class FakeUrlSession final : public platform::UrlSession {
     Outcome outcome = start(std::move(request));
     enqueue([outcome = std::move(outcome), onChunk = std::move(onChunk),
              completion = std::move(completion)]() mutable {
-      if (outcome.response && outcome.body && !outcome.body->empty() && !onChunk(*outcome.body)) {
+      if (outcome.response && outcome.body && !outcome.body->empty() &&
+          !onChunk(outcome.response->statusCode, *outcome.body)) {
         std::move(completion)(std::nullopt, urlError(platform::url_error::kCancelled, "cancelled"));
         return;
       }

@@ -41,14 +41,14 @@ TEST(FakeUrlSessionTest, AnswersInScriptOrderAndOnlyWhenDelivered) {
 
 TEST(FakeUrlSessionTest, StreamTaskHandsTheBodyInOneChunk) {
   FakeUrlSession session;
-  session.script(FakeUrlSession::answer(200, "payload"));
+  session.script(FakeUrlSession::answer(203, "payload"));
   session.script(FakeUrlSession::answer(200, "payload"));
   std::string received;
   std::optional<platform::HttpResponse> response;
   session.streamTask(
       get("https://h/pkg"),
-      [&](std::string_view chunk) {
-        received += chunk;
+      [&](std::int64_t status, std::string_view chunk) {
+        received += std::to_string(status) + " " + std::string(chunk);
         return true;
       },
       [&](std::optional<platform::HttpResponse> r, std::optional<platform::Error>) {
@@ -56,14 +56,14 @@ TEST(FakeUrlSessionTest, StreamTaskHandsTheBodyInOneChunk) {
       });
   std::optional<platform::Error> error;
   session.streamTask(
-      get("https://h/pkg"), [](std::string_view) { return false; },
+      get("https://h/pkg"), [](std::int64_t, std::string_view) { return false; },
       [&](std::optional<platform::HttpResponse>, std::optional<platform::Error> e) {
         error = std::move(e);
       });
   session.deliverAll();
-  EXPECT_EQ(received, "payload");
+  EXPECT_EQ(received, "203 payload");
   ASSERT_TRUE(response.has_value());
-  EXPECT_EQ(response->statusCode, 200);
+  EXPECT_EQ(response->statusCode, 203);
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->code, platform::url_error::kCancelled);
 }

@@ -239,6 +239,15 @@ Expectation& Expectation::resetAfter(std::string bodyPrefix, std::uint64_t decla
   return respond(std::move(answer));
 }
 
+Expectation& Expectation::respondWithExcess(int status, std::string body, std::string excess) {
+  Answer answer;
+  answer.kind = Answer::Kind::kExcess;
+  answer.status = status;
+  answer.body = std::move(body);
+  answer.excess = std::move(excess);
+  return respond(std::move(answer));
+}
+
 Expectation& Expectation::times(int count) {
   std::lock_guard lock(server_->mutex_);
   entry_->remaining = count;
@@ -275,9 +284,13 @@ ScriptedServer::ScriptedServer(Options options) : options_(std::move(options)) {
 
   const int threads = std::max(1, options_.threads);
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  // One request per connection: an idle kept-alive connection would hold up
-  // stop() until its time-out.
-  server_->set_keep_alive_max_count(1);
+  // Without keep-alive, one request per connection: an idle kept-alive
+  // connection holds up stop() until its time-out, kept short here.
+  if (options_.keepAlive) {
+    server_->set_keep_alive_timeout(1);
+  } else {
+    server_->set_keep_alive_max_count(1);
+  }
   const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     serve(request, response);
   };
@@ -466,6 +479,18 @@ void ScriptedServer::serve(const httplib::Request& request, httplib::Response& r
               return writeFrom(offset, length, sink);
             });
       }
+      break;
+    }
+    case Answer::Kind::kExcess: {
+      // Two writes, so the excess travels in a TLS record of its own and a
+      // client that stops at the announced length leaves it unread.
+      auto bytes = std::make_shared<std::pair<std::string, std::string>>(std::move(answer.body),
+                                                                         std::move(answer.excess));
+      response.set_content_provider(bytes->first.size(), contentType,
+                                    [bytes](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                      return sink.write(bytes->first.data(), bytes->first.size()) &&
+                                             sink.write(bytes->second.data(), bytes->second.size());
+                                    });
       break;
     }
     case Answer::Kind::kStall:

@@ -94,12 +94,14 @@ struct Answer {
     kGenerated,  // `length` bytes of generatedBody(), made while sending
     kStall,      // announces `length` bytes, sends `body`, then sends nothing more
     kReset,      // announces `length` bytes, sends `body`, then resets the connection
+    kExcess,     // announces and sends `body`, then sends `excess` on the connection
   };
   Kind kind = Kind::kBody;
   int status = 200;
   HeaderFields headers;
   std::string body;
   std::string location;
+  std::string excess;  // kExcess: bytes beyond the announced body, in a write of their own
   std::uint64_t length = 0;
   bool chunked = false;  // kGenerated: sent in chunked encoding, with no length announced
 };
@@ -127,6 +129,10 @@ class Expectation {
   // As stallAfter, but then resets the connection (the client sees the
   // connection lost mid-body).
   Expectation& resetAfter(std::string bodyPrefix, std::uint64_t declaredLength, int status = 200);
+  // Answers `status` with `body` (its length announced), then writes `excess`
+  // on the connection as though the answer went on: a client that keeps the
+  // connection reads it as the start of its next answer.
+  Expectation& respondWithExcess(int status, std::string body, std::string excess);
   // The expectation is met by `count` requests instead of one (no effect on
   // otherwise()).
   Expectation& times(int count);
@@ -151,6 +157,9 @@ class ScriptedServer {
     // temporary folder, removed with the server.
     std::string certificateFolder;
     int threads = 8;  // connections served at the same time
+    // Whether a connection may carry more than one request (an idle one is
+    // closed after a second). Off: every answer closes its connection.
+    bool keepAlive = false;
   };
 
   explicit ScriptedServer(Options options);
