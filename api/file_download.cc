@@ -65,8 +65,9 @@ bool isSuccess(std::int64_t statusCode) { return statusCode >= 200 && statusCode
 
 // One download in flight. The body of a 2xx answer is digested and written to
 // a staged file as it arrives, so memory stays flat whatever the package size;
-// the file is put in place only once every check has passed. The body of any
-// other answer is neither digested nor written: its status decides.
+// the file is put in place only once every check has passed. Any other
+// status decides the outcome as soon as it is known: the transfer ends at once,
+// so an endless refusal cannot keep the run going, and nothing is written.
 //
 // A failed write decides the outcome then and there: the transfer ends at
 // once (an endless body would otherwise run forever) and the staged file is
@@ -82,10 +83,14 @@ struct Download {
   platform::Sha256 digest;
   std::unique_ptr<platform::StagedFile> file;
   std::optional<platform::Error> writeError;
+  std::optional<std::int64_t> refusedStatus;
 
   // Returns false to end the transfer.
   bool consume(std::int64_t statusCode, std::string_view chunk) {
-    if (!isSuccess(statusCode)) return true;
+    if (!isSuccess(statusCode)) {
+      refusedStatus = statusCode;
+      return false;
+    }
     digest.update(chunk);
     if (!file && !openFile()) return false;
     if (auto error = file->write(chunk)) {
@@ -108,8 +113,10 @@ struct Download {
 
   std::optional<platform::Error> finish(const std::optional<platform::HttpResponse>& response,
                                         const std::optional<platform::Error>& error) {
-    // The transfer was ended here, so `error` is only that cancellation.
+    // A transfer ended here completes with a cancellation; why it was ended
+    // is its outcome.
     if (writeError) return writeError;
+    if (refusedStatus) return FileDownloaderError::errorStatusCode(*refusedStatus).toError();
     if (error) return error;
     if (!response) return FileDownloaderError::notHTTPURLResponse().toError();
     if (!isSuccess(response->statusCode)) {
