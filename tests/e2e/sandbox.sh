@@ -4,48 +4,37 @@
 # process of the run ends with it:
 #
 #   unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private \
-#     bash sandbox.sh WORK
+#     bash sandbox.sh WORK AGENT PRELOAD SIMULATOR [kill-while-downloading]
 #
 # WORK is one scenario's work folder, laid out by the runner:
 #   machine/etc, machine/tmp, machine/var-lib, machine/Library,
 #   machine/Applications   become /etc, /tmp, /var/lib, /Library, /Applications
 #   machine/usr            is laid over the host's /usr (the package tool)
 #   record/                becomes /e2e-record: the stand-ins write what they saw
-#   service/               the simulator's script, certificate and key
-# The results go to WORK/out:
+#   service/               the simulator's script (script.json), server.crt, server.key
+# AGENT (the quarn executable), PRELOAD (the getrandom() preload library) and
+# SIMULATOR (the service simulator) are paths on the host. With
+# kill-while-downloading the agent is killed once the simulator has sent part
+# of a trickled body ("sent") and the agent holds a non-empty file under /tmp.
+# The agent is killed after 30 s in any case. The results go to WORK/out:
 #   agent.stderr, agent.stdout  the agent's output
 #   agent.status                its wait status as the shell reports it
 #                               (128 + N after signal N)
-#   agent.stopped               present when it was stopped on QUARN_E2E_STOP_AFTER
-#                               or QUARN_E2E_KILL_WHILE_DOWNLOADING
-#   agent.timeout               present when it was killed after QUARN_E2E_TIMEOUT
-#   requests.json               every request the simulator received
+#   agent.stopped               present when it was killed while downloading
+#   agent.timeout               present when it was killed after 30 s
+#   requests                    every request the simulator received
 #   simulator.stderr
-#
-# Settings, from the environment:
-#   QUARN_E2E_AGENT       the agent executable on the host (required)
-#   QUARN_E2E_PRELOAD     the getrandom() preload library on the host (required)
-#   QUARN_E2E_SIMULATOR   the service simulator; empty: nothing listens on 443
-#   QUARN_E2E_RANDOM      "zero" or "ones": what getrandom() hands the agent
-#   QUARN_E2E_STOP_AFTER  kill the agent once a line of its log contains this
-#   QUARN_E2E_KILL_WHILE_DOWNLOADING
-#                         non-empty: kill the agent once the simulator has sent
-#                         part of a trickled body ("sent <bytes>") and the agent
-#                         holds a non-empty file under /tmp
-#   QUARN_E2E_TIMEOUT     seconds after which the agent is killed (default 30)
 set -euo pipefail
 
 work=$(realpath "$1")
 machine="$work/machine"
 out="$work/out"
 root="$work/root"
-agent_exe=${QUARN_E2E_AGENT:?}
-preload=${QUARN_E2E_PRELOAD:?}
-simulator=${QUARN_E2E_SIMULATOR:-}
-random_bytes=${QUARN_E2E_RANDOM:-zero}
-stop_after=${QUARN_E2E_STOP_AFTER:-}
-kill_while_downloading=${QUARN_E2E_KILL_WHILE_DOWNLOADING:-}
-timeout=${QUARN_E2E_TIMEOUT:-30}
+agent_exe=$2
+preload=$3
+simulator=$4
+kill_while_downloading=${5:-}
+timeout=30
 
 mkdir -p "$out" "$root" "$work/layers"
 
@@ -122,29 +111,24 @@ ln -s /proc/self/fd/1 "$root/dev/stdout"
 ln -s /proc/self/fd/2 "$root/dev/stderr"
 
 # --- the service -------------------------------------------------------------
-simulator_pid=""
-if [[ -n $simulator ]]; then
-  coproc SIMULATOR {
-    exec "$simulator" --script "$work/service/script.json" \
-      --cert "$work/service/server.crt" --key "$work/service/server.key" \
-      --requests "$out/requests.json" 2>"$out/simulator.stderr"
-  }
-  # shellcheck disable=SC2153 # set by coproc
-  simulator_pid=$SIMULATOR_PID
-  ready=""
-  IFS= read -r -t 30 -u "${SIMULATOR[0]}" ready || true
-  if [[ $ready != ready ]]; then
-    echo "sandbox: the service simulator did not start:" >&2
-    cat "$out/simulator.stderr" >&2 || true
-    exit 1
-  fi
+coproc SIMULATOR {
+  exec "$simulator" "$work/service/script.json" "$work/service/server.crt" \
+    "$work/service/server.key" "$out/requests" 2>"$out/simulator.stderr"
+}
+# shellcheck disable=SC2153 # set by coproc
+simulator_pid=$SIMULATOR_PID
+ready=""
+IFS= read -r -t 30 -u "${SIMULATOR[0]}" ready || true
+if [[ $ready != ready ]]; then
+  echo "sandbox: the service simulator did not start:" >&2
+  cat "$out/simulator.stderr" >&2 || true
+  exit 1
 fi
 
 # --- the agent ---------------------------------------------------------------
 agent_env=(
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
   LD_PRELOAD=/opt/e2e/getrandom_preload.so
-  QUARN_E2E_GETRANDOM="$random_bytes"
   # A sanitizer build's runtime must not insist on coming before the preload.
   ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 )
@@ -156,14 +140,8 @@ run_agent() {
   exec chroot "$root" /usr/bin/env -i "${agent_env[@]}" /opt/quarn/quarn
 }
 
-if [[ -n $stop_after ]]; then
-  mkfifo "$out/agent.fifo"
-  run_agent </dev/null >"$out/agent.stdout" 2>"$out/agent.fifo" &
-  agent_pid=$!
-else
-  run_agent </dev/null >"$out/agent.stdout" 2>"$out/agent.stderr" &
-  agent_pid=$!
-fi
+run_agent </dev/null >"$out/agent.stdout" 2>"$out/agent.stderr" &
+agent_pid=$!
 
 (
   if ! IFS= read -r -t "$timeout" -u "$tick" _; then
@@ -183,7 +161,7 @@ kill_during_download() {
     if [[ -z $sent ]]; then
       piece=""
       if IFS= read -r -t 0.01 -u "${SIMULATOR[0]}" piece; then
-        [[ $pending$piece == "sent "* ]] && sent=1
+        [[ $pending$piece == sent ]] && sent=1
         pending=""
       else
         pending+=$piece # a read that times out keeps what it got of the line
@@ -202,18 +180,6 @@ kill_during_download() {
 }
 if [[ -n $kill_while_downloading ]]; then
   kill_during_download
-fi
-
-if [[ -n $stop_after ]]; then
-  : >"$out/agent.stderr"
-  while IFS= read -r line || [[ -n $line ]]; do
-    printf '%s\n' "$line" >>"$out/agent.stderr"
-    if [[ -n $stop_after && $line == *"$stop_after"* ]]; then
-      : >"$out/agent.stopped"
-      kill -KILL "$agent_pid" 2>/dev/null || true
-      stop_after=""
-    fi
-  done <"$out/agent.fifo"
 fi
 
 status=0
@@ -237,7 +203,5 @@ while others_running && ((SECONDS < deadline)); do
   pause 0.05
 done
 
-if [[ -n $simulator_pid ]]; then
-  kill "$simulator_pid" 2>/dev/null || true
-  wait "$simulator_pid" 2>/dev/null || true
-fi
+kill "$simulator_pid" 2>/dev/null || true
+wait "$simulator_pid" 2>/dev/null || true
