@@ -196,7 +196,29 @@ class QuarnTest : public ::testing::Test {
     const int status = Quarn::run(constants(), platform());
     EXPECT_FALSE(loop_->timedOut());
     server_.verify();
+    expectMessageIds();
     return status;
+  }
+
+  // The records an operator searches the journal for carry their fixed
+  // identifiers; no other record carries one.
+  void expectMessageIds() const {
+    static const std::map<std::string, std::string> kIds = {
+        {"Update process skipped until 24 hours passed since the last update check.",
+         "c0e077e6169d4b118533156c7378ba80"},
+        {"Update process started.", "adad29aae32745a7be2620386848ee4f"},
+        {"Package validated successfully.", "174aaa2a150e4e13bdfb4c52efb90a1b"},
+        {"Executing 'orvanta-updater': path '%{public}s', action identifier '%{public}s' asset "
+         "identifier: %{public}s",
+         "97afda7887064915bf23edafaf204e06"},
+        {"Error downloading the package: %{public}s", "5508aeefbcb74c78ab38b43c9bd6849b"},
+    };
+    for (const auto& record : sink_->records()) {
+      const auto id = kIds.find(record.format);
+      EXPECT_EQ(record.messageId ? std::string(record.messageId->hex()) : "",
+                id != kIds.end() ? id->second : "")
+          << record.format;
+    }
   }
 
   void store(SharedItem key, const std::string& value) {

@@ -42,7 +42,10 @@ class StatusReporterTest : public ::testing::Test {
   std::vector<std::string> reporterMessages() const {
     std::vector<std::string> messages;
     for (const auto& record : sink_->records()) {
-      if (record.subsystem == "com.kelvane.Orvanta.Updater") messages.push_back(record.text);
+      if (record.subsystem != "com.kelvane.Orvanta.Updater") continue;
+      messages.push_back(record.text);
+      EXPECT_EQ(record.messageId ? record.messageId->hex() : "",
+                "81f0974ec05c4a0dbabf2a2a4549e5af");  // a failed report, searched for
     }
     return messages;
   }
