@@ -55,12 +55,15 @@ Constants shippedConstants() {
 }
 
 Platform systemPlatform() {
+  const std::shared_ptr<platform::LogSink> logSink = platform::systemLogSink();
   return Platform{
-      .logSink = platform::systemLogSink(),
+      .logSink = logSink,
       .fileSystem = platform::makeFileSystem(),
       .processLauncher = platform::makeProcessLauncher(),
       .mainLoop = platform::makeMainRunLoop(),
-      .urlSession = platform::makeUrlSession(),
+      .urlSession = platform::makeUrlSession(
+          {}, platform::Logger(std::string(kLogSubsystem), std::string(kUrlSessionLogCategory),
+                               logSink)),
       .clock = platform::makeSystemClock(),
       .random = platform::makeSystemRandom(),
       .exitProcess =

@@ -179,7 +179,10 @@ class QuarnTest : public ::testing::Test {
         .fileSystem = platform::makeFileSystem(),
         .processLauncher = launcher_,
         .mainLoop = loop_,
-        .urlSession = platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()}),
+        .urlSession =
+            platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()},
+                                     platform::Logger(std::string(kLogSubsystem),
+                                                      std::string(kUrlSessionLogCategory), sink_)),
         .clock = clock_,
         .random = random_,
         .exitProcess =

@@ -23,7 +23,9 @@ class StatusReporterTest : public ::testing::Test {
   // Reports `reason` and serves the loop until the completion has run.
   void report(const std::string& reason, std::string baseUrl = {}) {
     if (baseUrl.empty()) baseUrl = server_.url("/v1/");
-    auto session = platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()});
+    auto session = platform::makeUrlSession(
+        {.connectTimeout = 5, .caFile = server_.caFile()},
+        platform::Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_));
     auto apiService =
         api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl), session,
                                 platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
