@@ -225,12 +225,12 @@ class QuarnTest : public ::testing::Test {
   }
 
   void store(SharedItem key, const std::string& value) {
-    auto storage = Quarn::makeSharedItemsStorage(constants());
+    auto storage = Quarn::makeSharedItemsStorage(constants(), platform());
     (void)storage->deleteItem(key);
     ASSERT_TRUE(storage->saveItem(key, value, {}));
   }
   std::optional<std::string> stored(SharedItem key) {
-    return Quarn::makeSharedItemsStorage(constants())->readItem(key);
+    return Quarn::makeSharedItemsStorage(constants(), platform())->readItem(key);
   }
 
   void packageTool(const std::string& output, int status) {
