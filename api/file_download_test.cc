@@ -79,7 +79,8 @@ class FileDownloadTest : public ::testing::Test {
 
   std::shared_ptr<platform::UrlSession> realSession() {
     return platform::makeUrlSession(
-        {.connectTimeout = 5, .stallTimeout = 5, .caFile = server_.caFile()});
+        {.connectTimeout = 5, .stallTimeout = 5, .caFile = server_.caFile()},
+        platform::Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_));
   }
 
   // No file but the destination (and what the test put there) is left.

@@ -55,12 +55,15 @@ Constants shippedConstants() {
 }
 
 Platform systemPlatform() {
+  const std::shared_ptr<platform::LogSink> logSink = platform::systemLogSink();
   return Platform{
-      .logSink = platform::systemLogSink(),
+      .logSink = logSink,
       .fileSystem = platform::makeFileSystem(),
       .processLauncher = platform::makeProcessLauncher(),
       .mainLoop = platform::makeMainRunLoop(),
-      .urlSession = platform::makeUrlSession(),
+      .urlSession = platform::makeUrlSession(
+          {}, platform::Logger(std::string(kLogSubsystem), std::string(kUrlSessionLogCategory),
+                               logSink)),
       .clock = platform::makeSystemClock(),
       .random = platform::makeSystemRandom(),
       .exitProcess =
@@ -81,9 +84,10 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
 }
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
-    const Constants& constants) {
-  return std::make_shared<storage::KeychainSharedItemsStorage>(
-      platform::makeSqliteKeychain(constants.sharedItemsDatabasePath));
+    const Constants& constants, const Platform& platform) {
+  return std::make_shared<storage::KeychainSharedItemsStorage>(platform::makeSqliteKeychain(
+      constants.sharedItemsDatabasePath,
+      logger(kLogSubsystem, kSharedItemsStorageLogCategory, platform)));
 }
 
 std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
@@ -128,7 +132,7 @@ int Quarn::run(const Constants& constants, const Platform& platform) {
   const auto systemExtensionLoader = makeSystemExtensionLoader(constants, platform);
   systemExtensionLoader->ensureExtensionActive();
 
-  auto sharedItemsStorage = makeSharedItemsStorage(constants);
+  auto sharedItemsStorage = makeSharedItemsStorage(constants, platform);
   const auto packageUpdater =
       makePackageUpdater(std::move(sharedItemsStorage), constants, platform);
   packageUpdater->start();

@@ -69,9 +69,10 @@ class Quarn {
 
   static std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(
       const Constants& constants, const Platform& platform);
-  // The shared SQLite store at constants.sharedItemsDatabasePath.
+  // The shared SQLite store at constants.sharedItemsDatabasePath; its
+  // failures go to the log.
   static std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(
-      const Constants& constants);
+      const Constants& constants, const Platform& platform);
   // The PackageUpdater with its own ApiService on the service base URL; each
   // StatusReporter it creates gets another ApiService built the same way.
   // Stops the process when the base URL does not parse, which only a broken

@@ -179,7 +179,10 @@ class QuarnTest : public ::testing::Test {
         .fileSystem = platform::makeFileSystem(),
         .processLauncher = launcher_,
         .mainLoop = loop_,
-        .urlSession = platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()}),
+        .urlSession =
+            platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()},
+                                     platform::Logger(std::string(kLogSubsystem),
+                                                      std::string(kUrlSessionLogCategory), sink_)),
         .clock = clock_,
         .random = random_,
         .exitProcess =
@@ -196,16 +199,38 @@ class QuarnTest : public ::testing::Test {
     const int status = Quarn::run(constants(), platform());
     EXPECT_FALSE(loop_->timedOut());
     server_.verify();
+    expectMessageIds();
     return status;
   }
 
+  // The records an operator searches the journal for carry their fixed
+  // identifiers; no other record carries one.
+  void expectMessageIds() const {
+    static const std::map<std::string, std::string> kIds = {
+        {"Update process skipped until 24 hours passed since the last update check.",
+         "c0e077e6169d4b118533156c7378ba80"},
+        {"Update process started.", "adad29aae32745a7be2620386848ee4f"},
+        {"Package validated successfully.", "174aaa2a150e4e13bdfb4c52efb90a1b"},
+        {"Executing 'orvanta-updater': path '%{public}s', action identifier '%{public}s' asset "
+         "identifier: %{public}s",
+         "97afda7887064915bf23edafaf204e06"},
+        {"Error downloading the package: %{public}s", "5508aeefbcb74c78ab38b43c9bd6849b"},
+    };
+    for (const auto& record : sink_->records()) {
+      const auto id = kIds.find(record.format);
+      EXPECT_EQ(record.messageId ? std::string(record.messageId->hex()) : "",
+                id != kIds.end() ? id->second : "")
+          << record.format;
+    }
+  }
+
   void store(SharedItem key, const std::string& value) {
-    auto storage = Quarn::makeSharedItemsStorage(constants());
+    auto storage = Quarn::makeSharedItemsStorage(constants(), platform());
     (void)storage->deleteItem(key);
     ASSERT_TRUE(storage->saveItem(key, value, {}));
   }
   std::optional<std::string> stored(SharedItem key) {
-    return Quarn::makeSharedItemsStorage(constants())->readItem(key);
+    return Quarn::makeSharedItemsStorage(constants(), platform())->readItem(key);
   }
 
   void packageTool(const std::string& output, int status) {

@@ -51,6 +51,8 @@ inline constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";
 inline constexpr std::string_view kSystemExtensionLoaderLogCategory = "Orvanta Quarn";
 inline constexpr std::string_view kPackageUpdaterLogCategory = "Package Updater";
 inline constexpr std::string_view kApiServiceLogCategory = "API Service";
+inline constexpr std::string_view kUrlSessionLogCategory = "URL Session";
+inline constexpr std::string_view kSharedItemsStorageLogCategory = "Shared Items Storage";
 inline constexpr std::string_view kStatusReporterLogSubsystem = "com.kelvane.Orvanta.Updater";
 inline constexpr std::string_view kStatusReporterLogCategory = "Package Updater";
 

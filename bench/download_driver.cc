@@ -24,7 +24,8 @@
 namespace quarn::bench {
 namespace {
 
-// downloadFile logs nothing; the service's logger still needs a sink.
+// downloadFile logs nothing and a failed transfer is reported by the exit
+// status; the loggers still need a sink.
 class DiscardingLogSink final : public platform::LogSink {
  public:
   void write(const platform::LogRecord&) override {}
@@ -34,12 +35,14 @@ int run(std::string url, std::string destination, std::string expectedChecksum,
         std::string caFile) {
   // The main queue only carries retries of service requests, which a download
   // never makes, so it is never run.
+  const auto discarding = std::make_shared<DiscardingLogSink>();
   auto service = api::ApiService::create(
       std::make_unique<api::RequestBuilder>("https://127.0.0.1/"),
-      platform::makeUrlSession(platform::UrlSessionOptions{.caFile = std::move(caFile)}),
+      platform::makeUrlSession(
+          platform::UrlSessionOptions{.caFile = std::move(caFile)},
+          platform::Logger(std::string(api::ApiService::kLogSubsystem), "URL Session", discarding)),
       platform::Logger(std::string(api::ApiService::kLogSubsystem),
-                       std::string(api::ApiService::kLogCategory),
-                       std::make_shared<DiscardingLogSink>()),
+                       std::string(api::ApiService::kLogCategory), discarding),
       platform::makeMainRunLoop(), platform::makeFileSystem());
 
   std::promise<std::optional<platform::Error>> outcome;

@@ -24,7 +24,11 @@
 // that cannot be used (a folder that cannot be created, a file that is not a
 // database, a table of another shape, a lock held past the time-out, no write
 // permission) gives `failure`; such a file is never rewritten, truncated or
-// removed, and a table of another shape is never altered.
+// removed, and a table of another shape is never altered. Each failure logs one
+// record on the keychain's logger: the store's path, the operation, the step
+// that failed and SQLite's (or the system's) text. Finding nothing
+// (`itemNotFound`) and a duplicate addition are answers, not failures, and
+// log nothing.
 //
 // Threads: the object holds only its path and time-out, so any thread may call
 // it, also concurrently. Calls block until the store answers.
@@ -36,6 +40,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/logger.h"
 
 namespace quarn::platform {
 
@@ -78,9 +84,10 @@ class Keychain {
       const std::string& path) = 0;
 };
 
-// A keychain kept in the SQLite database at `databasePath`. Nothing is touched
-// until the first call.
+// A keychain kept in the SQLite database at `databasePath`, logging its
+// failures on `logger`. Nothing is touched until the first call.
 std::shared_ptr<Keychain> makeSqliteKeychain(
-    std::string databasePath, std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
+    std::string databasePath, Logger logger,
+    std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
 
 }  // namespace quarn::platform

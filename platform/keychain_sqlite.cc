@@ -5,6 +5,9 @@
 // read, then fail to upgrade; readers take a deferred transaction so a store
 // that this process may only read can still be read. Every connection waits up
 // to the busy time-out for a lock another connection holds.
+//
+// A call that fails logs one record: which operation, the step that failed
+// and why (SQLite's or the system's text). Finding nothing is no failure.
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -17,6 +20,8 @@
 #include <climits>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "platform/keychain.h"
@@ -58,6 +63,24 @@ struct StatementFinalizer {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Why a call failed: the step, and SQLite's or the system's text.
+struct Failure {
+  std::string step;
+  std::string reason;
+};
+
+KeychainStatus failed(Failure& failure, std::string_view step, std::string reason) {
+  failure = Failure{std::string(step), std::move(reason)};
+  return KeychainStatus::failure;
+}
+
+// For a step that SQLite refused on `db`: its text for the last error.
+KeychainStatus failed(Failure& failure, std::string_view step, sqlite3* db) {
+  return failed(failure, step, sqlite3_errmsg(db));
+}
+
+std::string systemErrorText(int error) { return std::system_category().message(error); }
 
 Statement prepare(sqlite3* db, std::string_view sql) {
   sqlite3_stmt* statement = nullptr;
@@ -115,122 +138,127 @@ enum class TableState { missing, usable, unusable };
 // Whether `generic_passwords` is there with exactly the shape above: a STRICT
 // table, the five columns in order with their types and NOT NULL, `account`
 // its primary key with binary (exact) comparison. Anything else, including an
-// unreadable file, is unusable.
-TableState inspectTable(sqlite3* db) {
+// unreadable file, is unusable, and `failure` says why.
+TableState inspectTable(sqlite3* db, Failure& failure) {
+  constexpr std::string_view kStep = "check the table";
+  const auto unreadable = [&] {
+    failed(failure, kStep, db);
+    return TableState::unusable;
+  };
+  const auto otherShape = [&] {
+    failed(failure, kStep, "the table generic_passwords has another shape");
+    return TableState::unusable;
+  };
   Statement list = prepare(db,
                            "SELECT type, strict FROM pragma_table_list "
                            "WHERE schema = 'main' AND name = 'generic_passwords' COLLATE NOCASE");
-  if (!list) return TableState::unusable;
+  if (!list) return unreadable();
   int rc = sqlite3_step(list.get());
   if (rc == SQLITE_DONE) return TableState::missing;
-  if (rc != SQLITE_ROW || !equalsIgnoringCase(sqlite3_column_text(list.get(), 0), "table") ||
+  if (rc != SQLITE_ROW) return unreadable();
+  if (!equalsIgnoringCase(sqlite3_column_text(list.get(), 0), "table") ||
       sqlite3_column_int(list.get(), 1) != 1) {
-    return TableState::unusable;
+    return otherShape();
   }
 
   Statement columns = prepare(db,
                               "SELECT name, type, \"notnull\", pk "
                               "FROM pragma_table_info('generic_passwords', 'main') ORDER BY cid");
-  if (!columns) return TableState::unusable;
+  if (!columns) return unreadable();
   for (const ColumnShape& expected : kColumns) {
     if (sqlite3_step(columns.get()) != SQLITE_ROW ||
         !equalsIgnoringCase(sqlite3_column_text(columns.get(), 0), expected.name) ||
         !equalsIgnoringCase(sqlite3_column_text(columns.get(), 1), expected.type) ||
         sqlite3_column_int(columns.get(), 2) != 1 ||
         (sqlite3_column_int(columns.get(), 3) != 0) != expected.primaryKey) {
-      return TableState::unusable;
+      return otherShape();
     }
   }
-  if (sqlite3_step(columns.get()) != SQLITE_DONE) return TableState::unusable;
+  if (sqlite3_step(columns.get()) != SQLITE_DONE) return otherShape();
 
   // The primary key's index decides what counts as a duplicate account.
   Statement key = prepare(db,
                           "SELECT x.coll FROM pragma_index_list('generic_passwords', 'main') AS l, "
                           "pragma_index_xinfo(l.name, 'main') AS x "
                           "WHERE l.origin = 'pk' AND l.\"unique\" = 1 AND x.key = 1");
-  if (!key || sqlite3_step(key.get()) != SQLITE_ROW ||
+  if (!key) return unreadable();
+  if (sqlite3_step(key.get()) != SQLITE_ROW ||
       !equalsIgnoringCase(sqlite3_column_text(key.get(), 0), "BINARY") ||
       sqlite3_step(key.get()) != SQLITE_DONE) {
-    return TableState::unusable;
+    return otherShape();
   }
   return TableState::usable;
 }
 
 // Creates `directory` and its missing ancestors; each folder made here gets
-// mode 0700 whatever the umask is. False when a component is not a folder or
-// cannot be made.
-bool ensureDirectory(const std::filesystem::path& directory) {
+// mode 0700 whatever the umask is. Returns 0, or the error number when a
+// component is not a folder (ENOTDIR) or cannot be made.
+int ensureDirectory(const std::filesystem::path& directory) {
   struct stat status {};
-  if (::stat(directory.c_str(), &status) == 0) return S_ISDIR(status.st_mode);
-  if (errno != ENOENT) return false;
+  if (::stat(directory.c_str(), &status) == 0) return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT) return errno;
   const std::filesystem::path parent = directory.parent_path();
-  if (!parent.empty() && parent != directory && !ensureDirectory(parent)) return false;
+  if (!parent.empty() && parent != directory) {
+    if (const int error = ensureDirectory(parent); error != 0) return error;
+  }
   if (::mkdir(directory.c_str(), 0700) != 0) {
     // Another process may have made it in the meantime.
-    return errno == EEXIST && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    const int error = errno;
+    if (error != EEXIST) return error;
+    if (::stat(directory.c_str(), &status) != 0) return errno;
+    return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
   }
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool changed = ::fchmod(fd, 0700) == 0;
+  if (fd < 0) return errno;
+  const int error = ::fchmod(fd, 0700) == 0 ? 0 : errno;
   ::close(fd);
-  return changed;
+  return error;
 }
 
 enum class FilePresence { present, missing, unusable };
 
 class SqliteKeychain final : public Keychain {
  public:
-  SqliteKeychain(std::string databasePath, std::chrono::milliseconds busyTimeout)
+  SqliteKeychain(std::string databasePath, Logger logger, std::chrono::milliseconds busyTimeout)
       : databasePath_(std::move(databasePath)),
+        logger_(std::move(logger)),
         busyTimeoutMs_(static_cast<int>(
             std::clamp<std::chrono::milliseconds::rep>(busyTimeout.count(), 0, INT_MAX))) {}
 
   KeychainStatus addItem(const GenericPasswordItem& item) override {
-    std::string trustedApplications;
-    try {
-      trustedApplications = nlohmann::json(item.trustedApplications).dump();
-    } catch (const nlohmann::json::exception&) {
-      return KeychainStatus::failure;  // a path that is not UTF-8 has no JSON form
-    }
-    if (!createFileIfMissing()) return KeychainStatus::failure;
-    const Database db = open();
-    if (!db) return KeychainStatus::failure;
-    Transaction transaction(db.get());
-    if (!transaction.begin(/*forWriting=*/true)) return KeychainStatus::failure;
-    switch (inspectTable(db.get())) {
-      case TableState::missing:
-        if (sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
-          return KeychainStatus::failure;
-        }
-        break;
-      case TableState::usable:
-        break;
-      case TableState::unusable:
-        return KeychainStatus::failure;
-    }
-    const KeychainStatus status = insert(db.get(), item, trustedApplications);
-    if (status != KeychainStatus::success) return status;
-    return transaction.commit() ? KeychainStatus::success : KeychainStatus::failure;
+    Failure failure;
+    return logged("add an item", add(item, failure), failure);
   }
 
   KeychainCopyResult copyValue(std::string_view account) override {
+    Failure failure;
     KeychainCopyResult result;
-    const KeychainStatus status = inExistingTable(/*forWriting=*/false, [&](sqlite3* db) {
-      result = selectValue(db, account);
+    const KeychainStatus status = inExistingTable(/*forWriting=*/false, failure, [&](sqlite3* db) {
+      result = selectValue(db, account, failure);
       return result.status;
     });
-    if (status != KeychainStatus::success) return KeychainCopyResult{status, {}};
+    if (logged("read an item", status, failure) != KeychainStatus::success) {
+      return KeychainCopyResult{status, {}};
+    }
     return result;
   }
 
   KeychainStatus deleteAccountItems(std::string_view account) override {
-    return deleteWhere("DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY",
-                       account);
+    Failure failure;
+    return logged(
+        "delete an account's items",
+        deleteWhere("DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY", account,
+                    failure),
+        failure);
   }
 
   KeychainStatus deleteServiceItems(std::string_view service) override {
-    return deleteWhere("DELETE FROM main.generic_passwords WHERE service = ?1 COLLATE BINARY",
-                       service);
+    Failure failure;
+    return logged(
+        "delete a service's items",
+        deleteWhere("DELETE FROM main.generic_passwords WHERE service = ?1 COLLATE BINARY", service,
+                    failure),
+        failure);
   }
 
   std::optional<std::string> createTrustedApplicationReference(const std::string& path) override {
@@ -240,40 +268,97 @@ class SqliteKeychain final : public Keychain {
   }
 
  private:
-  Database open() const {
+  // Logs why `operation` failed when `status` says it did; returns `status`.
+  KeychainStatus logged(std::string_view operation, KeychainStatus status,
+                        const Failure& failure) const {
+    if (status == KeychainStatus::failure) {
+      logger_.log("Shared items store %{public}s: could not %{public}s (%{public}s): %{public}s",
+                  databasePath_, operation, failure.step, failure.reason);
+    }
+    return status;
+  }
+
+  KeychainStatus add(const GenericPasswordItem& item, Failure& failure) const {
+    std::string trustedApplications;
+    try {
+      trustedApplications = nlohmann::json(item.trustedApplications).dump();
+    } catch (const nlohmann::json::exception&) {
+      // A path that is not UTF-8 has no JSON form.
+      return failed(failure, "encode the trusted applications", "a path is not valid UTF-8");
+    }
+    if (!createFileIfMissing(failure)) return KeychainStatus::failure;
+    const Database db = open(failure);
+    if (!db) return KeychainStatus::failure;
+    Transaction transaction(db.get());
+    if (!transaction.begin(/*forWriting=*/true)) {
+      return failed(failure, "begin a transaction", db.get());
+    }
+    switch (inspectTable(db.get(), failure)) {
+      case TableState::missing:
+        if (sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+          return failed(failure, "create the table", db.get());
+        }
+        break;
+      case TableState::usable:
+        break;
+      case TableState::unusable:
+        return KeychainStatus::failure;
+    }
+    const KeychainStatus status = insert(db.get(), item, trustedApplications, failure);
+    if (status != KeychainStatus::success) return status;
+    if (!transaction.commit()) return failed(failure, "commit", db.get());
+    return KeychainStatus::success;
+  }
+
+  Database open(Failure& failure) const {
     sqlite3* raw = nullptr;
     // Never SQLITE_OPEN_CREATE: a file SQLite cannot read must stay as it is,
     // and the file is created beforehand with its mode (createFileIfMissing).
     const int rc = sqlite3_open_v2(databasePath_.c_str(), &raw,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
     Database db(raw);  // closed on failure too
-    if (rc != SQLITE_OK) return nullptr;
+    if (rc != SQLITE_OK) {
+      failed(failure, "open", raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+      return nullptr;
+    }
     sqlite3_extended_result_codes(raw, 1);
     sqlite3_busy_timeout(raw, busyTimeoutMs_);
     return db;
   }
 
-  FilePresence probeFile() const {
+  FilePresence probeFile(Failure& failure) const {
     struct stat status {};
     if (::lstat(databasePath_.c_str(), &status) == 0) return FilePresence::present;
-    return errno == ENOENT ? FilePresence::missing : FilePresence::unusable;
+    if (errno == ENOENT) return FilePresence::missing;
+    failed(failure, "find the file", systemErrorText(errno));
+    return FilePresence::unusable;
   }
 
   // Makes the folder (0700) and an empty file (0600) when they are missing.
   // An existing file is left as it is, a symbolic link is not followed.
-  bool createFileIfMissing() const {
+  bool createFileIfMissing(Failure& failure) const {
     const std::filesystem::path parent = std::filesystem::path(databasePath_).parent_path();
-    if (!parent.empty() && !ensureDirectory(parent)) return false;
+    if (!parent.empty()) {
+      if (const int error = ensureDirectory(parent); error != 0) {
+        failed(failure, "create the folder", systemErrorText(error));
+        return false;
+      }
+    }
     const int fd =
         ::open(databasePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return errno == EEXIST;
-    const bool changed = ::fchmod(fd, 0600) == 0;  // the umask may have narrowed it
+    if (fd < 0) {
+      if (errno == EEXIST) return true;
+      failed(failure, "create the file", systemErrorText(errno));
+      return false;
+    }
+    const int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;  // the umask may have narrowed it
     ::close(fd);
-    return changed;
+    if (error != 0) failed(failure, "create the file", systemErrorText(error));
+    return error == 0;
   }
 
   static KeychainStatus insert(sqlite3* db, const GenericPasswordItem& item,
-                               std::string_view trustedApplications) {
+                               std::string_view trustedApplications, Failure& failure) {
     const Statement statement = prepare(db,
                                         "INSERT INTO main.generic_passwords (account, service, "
                                         "access_description, trusted_applications, value) "
@@ -283,7 +368,7 @@ class SqliteKeychain final : public Keychain {
         !bindText(statement.get(), 3, item.accessDescription) ||
         !bindText(statement.get(), 4, trustedApplications) ||
         !bindBlob(statement.get(), 5, item.value)) {
-      return KeychainStatus::failure;
+      return failed(failure, "insert", db);
     }
     switch (sqlite3_step(statement.get())) {
       case SQLITE_DONE:
@@ -291,35 +376,49 @@ class SqliteKeychain final : public Keychain {
       case SQLITE_CONSTRAINT_PRIMARYKEY:
         return KeychainStatus::duplicateItem;
       default:
-        return KeychainStatus::failure;
+        return failed(failure, "insert", db);
     }
   }
 
-  static KeychainCopyResult selectValue(sqlite3* db, std::string_view account) {
+  static KeychainCopyResult selectValue(sqlite3* db, std::string_view account, Failure& failure) {
+    constexpr std::string_view kStep = "select";
     KeychainCopyResult result;
     const Statement statement =
         prepare(db, "SELECT value FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY");
-    if (!statement || !bindText(statement.get(), 1, account)) return result;
+    if (!statement || !bindText(statement.get(), 1, account)) {
+      failed(failure, kStep, db);
+      return result;
+    }
     const int rc = sqlite3_step(statement.get());
     if (rc == SQLITE_DONE) {
       result.status = KeychainStatus::itemNotFound;
       return result;
     }
-    if (rc != SQLITE_ROW || sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) return result;
+    if (rc != SQLITE_ROW) {
+      failed(failure, kStep, db);
+      return result;
+    }
+    if (sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) {
+      failed(failure, kStep, "the value is NULL");
+      return result;
+    }
     const void* bytes = sqlite3_column_blob(statement.get(), 0);
     const int size = sqlite3_column_bytes(statement.get(), 0);
-    if (size > 0 && bytes == nullptr) return result;  // out of memory
+    if (size > 0 && bytes == nullptr) {
+      failed(failure, kStep, sqlite3_errstr(SQLITE_NOMEM));
+      return result;
+    }
     if (size > 0) result.value.assign(static_cast<const char*>(bytes), static_cast<size_t>(size));
     result.status = KeychainStatus::success;
     return result;
   }
 
-  KeychainStatus deleteWhere(std::string_view sql, std::string_view key) const {
-    return inExistingTable(/*forWriting=*/true, [&](sqlite3* db) {
+  KeychainStatus deleteWhere(std::string_view sql, std::string_view key, Failure& failure) const {
+    return inExistingTable(/*forWriting=*/true, failure, [&](sqlite3* db) {
       const Statement statement = prepare(db, sql);
       if (!statement || !bindText(statement.get(), 1, key) ||
           sqlite3_step(statement.get()) != SQLITE_DONE) {
-        return KeychainStatus::failure;
+        return failed(failure, "delete", db);
       }
       return sqlite3_changes64(db) == 0 ? KeychainStatus::itemNotFound : KeychainStatus::success;
     });
@@ -327,10 +426,11 @@ class SqliteKeychain final : public Keychain {
 
   // Runs `body` in a transaction on the store's table and commits unless it
   // failed. A store or table that does not exist yet holds no item
-  // (itemNotFound) and is not created; one that cannot be used fails.
+  // (itemNotFound) and is not created; one that cannot be used fails, and
+  // `failure` says why, as `body` must when it fails.
   template <class Body>
-  KeychainStatus inExistingTable(bool forWriting, Body body) const {
-    switch (probeFile()) {
+  KeychainStatus inExistingTable(bool forWriting, Failure& failure, Body body) const {
+    switch (probeFile(failure)) {
       case FilePresence::missing:
         return KeychainStatus::itemNotFound;
       case FilePresence::unusable:
@@ -338,11 +438,11 @@ class SqliteKeychain final : public Keychain {
       case FilePresence::present:
         break;
     }
-    const Database db = open();
+    const Database db = open(failure);
     if (!db) return KeychainStatus::failure;
     Transaction transaction(db.get());
-    if (!transaction.begin(forWriting)) return KeychainStatus::failure;
-    switch (inspectTable(db.get())) {
+    if (!transaction.begin(forWriting)) return failed(failure, "begin a transaction", db.get());
+    switch (inspectTable(db.get(), failure)) {
       case TableState::missing:
         return KeychainStatus::itemNotFound;
       case TableState::unusable:
@@ -352,18 +452,20 @@ class SqliteKeychain final : public Keychain {
     }
     const KeychainStatus status = body(db.get());
     if (status == KeychainStatus::failure) return status;
-    return transaction.commit() ? status : KeychainStatus::failure;
+    if (!transaction.commit()) return failed(failure, "commit", db.get());
+    return status;
   }
 
   const std::string databasePath_;
+  const Logger logger_;
   const int busyTimeoutMs_;
 };
 
 }  // namespace
 
-std::shared_ptr<Keychain> makeSqliteKeychain(std::string databasePath,
+std::shared_ptr<Keychain> makeSqliteKeychain(std::string databasePath, Logger logger,
                                              std::chrono::milliseconds busyTimeout) {
-  return std::make_shared<SqliteKeychain>(std::move(databasePath), busyTimeout);
+  return std::make_shared<SqliteKeychain>(std::move(databasePath), std::move(logger), busyTimeout);
 }
 
 }  // namespace quarn::platform

@@ -23,11 +23,15 @@
 #include <vector>
 
 #include "platform/keychain.h"
+#include "tests/support/memory_log_sink.h"
 
 namespace quarn::platform {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 
 constexpr const char* kDocumentedSchema =
     "CREATE TABLE IF NOT EXISTS generic_passwords (\n"
@@ -131,9 +135,18 @@ class SqliteKeychainTest : public ::testing::Test {
     return output;
   }
 
+  Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage", sink_); }
+  // What the keychains logged, as the system log shows it.
+  std::vector<std::string> logged() const {
+    std::vector<std::string> texts;
+    for (const auto& record : sink_->records()) texts.push_back(record.redactedText);
+    return texts;
+  }
+
   const std::string dir_ = makeTemporaryFolder();
   const std::string databasePath_ = dir_ + "/store/shared-items.sqlite";
-  std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(databasePath_);
+  std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
+  std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(databasePath_, logger());
 };
 
 TEST_F(SqliteKeychainTest, StoresEveryColumnAsDocumentedAndValuesAsBlobs) {
@@ -177,6 +190,7 @@ TEST_F(SqliteKeychainTest, OnlyAnAdditionCreatesTheStoreOrItsTable) {
   EXPECT_THAT(rows("SELECT x FROM unrelated"), ElementsAre("7"));
   EXPECT_THAT(rows("SELECT strict FROM pragma_table_list WHERE name = 'generic_passwords'"),
               ElementsAre("1"));
+  EXPECT_THAT(logged(), ElementsAre()) << "finding nothing is no failure";
 }
 
 // Folders and the file that an addition makes are private whatever the umask;
@@ -185,8 +199,8 @@ TEST_F(SqliteKeychainTest, ModesOfTheFolderAndFile) {
   for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
     const std::string top = dir_ + "/umask-" + std::to_string(mask);
     const mode_t previous = ::umask(mask);
-    const KeychainStatus status =
-        makeSqliteKeychain(top + "/b/shared-items.sqlite")->addItem(makeItem("UpdateLastRun", "1"));
+    const KeychainStatus status = makeSqliteKeychain(top + "/b/shared-items.sqlite", logger())
+                                      ->addItem(makeItem("UpdateLastRun", "1"));
     ::umask(previous);
     ASSERT_EQ(status, KeychainStatus::success) << mask;
     EXPECT_EQ(modeOf(top), 0700u) << mask;
@@ -260,6 +274,20 @@ TEST_F(SqliteKeychainTest, AStoreThatCannotBeUsedFailsEveryCallAndIsLeftAsItIs) 
     EXPECT_EQ(keychain_->deleteServiceItems("Orvanta Forwarder"), KeychainStatus::failure);
     EXPECT_EQ(readFile(watched), before);
     EXPECT_FALSE(exists(databasePath_ + "-journal"));
+    // Each call logs which operation failed, and why.
+    const std::string store = "Shared items store " + databasePath_ + ": could not ";
+    const std::string why =
+        std::string("): ") + (kind == kFolderIsAFile     ? "Not a directory"
+                              : kind == kLinkToADatabase ? "unable to open database file"
+                              : kind == kBytes           ? "file is not a database"
+                                               : "the table generic_passwords has another shape");
+    EXPECT_THAT(
+        logged(),
+        ElementsAre(AllOf(StartsWith(store + "add an item ("), EndsWith(why)),
+                    AllOf(StartsWith(store + "read an item ("), EndsWith(why)),
+                    AllOf(StartsWith(store + "delete an account's items ("), EndsWith(why)),
+                    AllOf(StartsWith(store + "delete a service's items ("), EndsWith(why))));
+    sink_->clear();
   }
 }
 
@@ -284,23 +312,30 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableWhoeverWroteIt) {
     EXPECT_EQ(keychain_->deleteAccountItems("UpdateLastRun"), KeychainStatus::itemNotFound);
     EXPECT_EQ(keychain_->copyValue("UpdateLastRun").status, KeychainStatus::itemNotFound);
   }
+  EXPECT_THAT(logged(), ElementsAre()) << "a duplicate or a missing item is no failure";
 }
 
 TEST_F(SqliteKeychainTest, ALockHeldPastTheBusyTimeOutFailsWithoutHarm) {
   ASSERT_EQ(keychain_->addItem(makeItem("UpdateLastRun", "kept")), KeychainStatus::success);
-  auto impatient = makeSqliteKeychain(databasePath_, std::chrono::milliseconds(50));
+  auto impatient = makeSqliteKeychain(databasePath_, logger(), std::chrono::milliseconds(50));
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &holder), SQLITE_OK);
   const auto exec = [holder](const char* statement) {
     return sqlite3_exec(holder, statement, nullptr, nullptr, nullptr) == SQLITE_OK;
   };
 
-  // A writer in progress elsewhere: reads go on, writes wait and give up.
+  // A writer in progress elsewhere: reads go on, writes wait and give up, and
+  // say so.
   ASSERT_TRUE(exec("BEGIN IMMEDIATE"));
   EXPECT_EQ(impatient->copyValue("UpdateLastRun").value, "kept");
   EXPECT_EQ(impatient->addItem(makeItem("FullScanStatus", "x")), KeychainStatus::failure);
   EXPECT_EQ(impatient->deleteAccountItems("UpdateLastRun"), KeychainStatus::failure);
   ASSERT_TRUE(exec("ROLLBACK"));
+  const std::string store = "Shared items store " + databasePath_ + ": could not ";
+  EXPECT_THAT(logged(),
+              ElementsAre(store + "add an item (begin a transaction): database is locked",
+                          store + "delete an account's items (begin a transaction): database is "
+                                  "locked"));
 
   // An exclusive lock stops readers too.
   ASSERT_TRUE(exec("BEGIN EXCLUSIVE"));
@@ -349,14 +384,15 @@ TEST_F(SqliteKeychainTest, AStoreThatCanOnlyBeReadIsReadButNotChanged) {
   const std::string before = readFile(databasePath_);
 
   const std::string report = runUnprivileged([&] {
-    auto keychain = makeSqliteKeychain(databasePath_, std::chrono::milliseconds(200));
+    auto keychain = makeSqliteKeychain(databasePath_, logger(), std::chrono::milliseconds(200));
     KeychainCopyResult copied = keychain->copyValue("UpdateLastRun");
     return statusName(copied.status) + ":" + copied.value + " " +
            statusName(keychain->addItem(makeItem("FullScanStatus", "x"))) + " " +
            statusName(keychain->deleteAccountItems("UpdateLastRun")) + " " +
            statusName(keychain->deleteServiceItems("Orvanta Forwarder")) + " " +
            statusName(makeSqliteKeychain(dir_ + "/"
-                                                "store/new.sqlite")
+                                                "store/new.sqlite",
+                                         logger())
                           ->addItem(makeItem("UpdateLastRun", "x")));
   });
 
@@ -436,7 +472,8 @@ class KeychainRaceTest : public SqliteKeychainTest {
         while (::read(gate[0], &byte, 1) > 0) {
         }  // open until the parent closes its end
         std::ofstream log(dir_ + "/log-" + std::to_string(racer));
-        body(processes ? *makeSqliteKeychain(databasePath_, std::chrono::seconds(30)) : *keychain_,
+        body(processes ? *makeSqliteKeychain(databasePath_, logger(), std::chrono::seconds(30))
+                       : *keychain_,
              racer, log);
       };
       if (!processes) {

@@ -6,6 +6,10 @@
 // the system sink redacts private arguments as "<private>", like the platform
 // log does. Every message is written at the default level.
 //
+// Each record also says where it was logged (file, line and function of the
+// call to log()) and may carry a fixed message identifier, so that a reader
+// can find every record of one kind.
+//
 // Loggers are cheap values and may be used from any thread; sinks are
 // thread-safe.
 #pragma once
@@ -13,6 +17,7 @@
 #include <concepts>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,6 +32,59 @@ namespace quarn::platform {
 enum class LogPrivacy { kPublic, kPrivate };
 
 using LogValue = std::variant<std::string, std::int64_t, double>;
+
+// Where a record was logged: the source file (relative to the source tree when
+// the build maps the prefix away), line and function of the call.
+struct LogLocation {
+  std::string_view file;
+  std::uint32_t line = 0;
+  std::string_view function;
+
+  friend bool operator==(const LogLocation&, const LogLocation&) = default;
+};
+
+// A fixed 128-bit identifier of one kind of record, as 32 lower-case
+// hexadecimal digits (the journal's MESSAGE_ID). Made from a string literal
+// only, and checked when compiled: a malformed identifier does not build.
+class LogMessageId {
+ public:
+  consteval explicit LogMessageId(const char (&hex)[33]) : hex_(hex, 32) {
+    for (const char c : hex_) {
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+        throw "a message identifier is 32 lower-case hexadecimal digits";
+      }
+    }
+  }
+
+  constexpr std::string_view hex() const { return hex_; }
+
+  friend bool operator==(const LogMessageId&, const LogMessageId&) = default;
+
+ private:
+  std::string_view hex_;  // of a literal: valid for the whole program
+};
+
+// A message format together with the place that logs it. It converts
+// implicitly from the format text and then records the caller's file, line
+// and function (the compiler's builtins, which std::source_location is built
+// on, evaluated as default arguments at the call), so that
+// `logger.log("text %{public}s", value)` names its own place without spelling
+// it out. It views the caller's text: use it only as a parameter.
+class LogFormat {
+ public:
+  template <class Text>
+  requires std::convertible_to<const Text&, std::string_view> LogFormat(
+      const Text& text, const char* file = __builtin_FILE(), int line = __builtin_LINE(),
+      const char* function = __builtin_FUNCTION())
+      : text_(text), location_{file, static_cast<std::uint32_t>(line), function} {}
+
+  std::string_view text() const { return text_; }
+  const LogLocation& location() const { return location_; }
+
+ private:
+  std::string_view text_;
+  LogLocation location_;
+};
 
 struct LogArgument {
   LogValue value;
@@ -43,6 +101,8 @@ struct LogRecord {
   std::vector<LogArgument> arguments;  // in format order, privacy from the format
   std::string text;                    // fully rendered, private arguments included
   std::string redactedText;            // rendered with private arguments as "<private>"
+  LogLocation location;                // where it was logged
+  std::optional<LogMessageId> messageId;
 };
 
 // Parses `format`, pairs each conversion with the next value and renders both
@@ -81,6 +141,11 @@ bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPat
 // <message>\n". Write errors are dropped; a closed pipe does not raise SIGPIPE.
 // A child's output goes to a copy of `fd`.
 std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd);
+// The fields of the journal entry for `record`, each "NAME=value", in this
+// order: MESSAGE (the redacted text), PRIORITY=5, SYSLOG_IDENTIFIER=quarn,
+// QUARN_SUBSYSTEM, QUARN_CATEGORY, CODE_FILE, CODE_LINE, CODE_FUNC, and
+// MESSAGE_ID when the record has one.
+std::vector<std::string> journalFields(const LogRecord& record);
 
 class Logger {
  public:
@@ -88,11 +153,13 @@ class Logger {
       : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(std::move(sink)) {}
 
   template <class... Args>
-  void log(std::string_view format, const Args&... args) const {
-    std::vector<LogValue> values;
-    values.reserve(sizeof...(Args));
-    (values.push_back(toLogValue(args)), ...);
-    sink_->write(makeLogRecord(subsystem_, category_, format, std::move(values)));
+  void log(LogFormat format, const Args&... args) const {
+    write(std::nullopt, format, toLogValues(args...));
+  }
+  // The same, for a record that an operator searches for by its identifier.
+  template <class... Args>
+  void log(LogMessageId messageId, LogFormat format, const Args&... args) const {
+    write(messageId, format, toLogValues(args...));
   }
 
   const std::string& subsystem() const { return subsystem_; }
@@ -100,6 +167,22 @@ class Logger {
   const std::shared_ptr<LogSink>& sink() const { return sink_; }
 
  private:
+  void write(std::optional<LogMessageId> messageId, const LogFormat& format,
+             std::vector<LogValue> values) const {
+    LogRecord record = makeLogRecord(subsystem_, category_, format.text(), std::move(values));
+    record.location = format.location();
+    record.messageId = messageId;
+    sink_->write(record);
+  }
+
+  template <class... Args>
+  static std::vector<LogValue> toLogValues(const Args&... args) {
+    std::vector<LogValue> values;
+    values.reserve(sizeof...(Args));
+    (values.push_back(toLogValue(args)), ...);
+    return values;
+  }
+
   template <class T>
   static LogValue toLogValue(const T& value) {
     if constexpr (std::is_floating_point_v<T>) {

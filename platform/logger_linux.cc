@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
+// Each record names the place that logged it; the journal must not add the
+// place of the sink's own call.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/logger.h"
 
@@ -113,19 +117,13 @@ class FileDescriptorLogSink final : public LogSink {
 class JournalLogSink final : public LogSink {
  public:
   void write(const LogRecord& record) override {
-    const std::string fields[] = {
-        "MESSAGE=" + record.redactedText,
-        "PRIORITY=5",
-        std::string("SYSLOG_IDENTIFIER=") + kProgramName,
-        "QUARN_SUBSYSTEM=" + record.subsystem,
-        "QUARN_CATEGORY=" + record.category,
-    };
-    iovec vector[std::size(fields)];
-    for (std::size_t i = 0; i < std::size(fields); ++i) {
+    const std::vector<std::string> fields = journalFields(record);
+    std::vector<iovec> vector(fields.size());
+    for (std::size_t i = 0; i < fields.size(); ++i) {
       vector[i].iov_base = const_cast<char*>(fields[i].data());
       vector[i].iov_len = fields[i].size();
     }
-    if (sd_journal_sendv(vector, static_cast<int>(std::size(fields))) < 0) {
+    if (sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) < 0) {
       fallback_.write(record);
     }
   }
@@ -144,6 +142,21 @@ class JournalLogSink final : public LogSink {
 };
 
 }  // namespace
+
+std::vector<std::string> journalFields(const LogRecord& record) {
+  std::vector<std::string> fields = {
+      "MESSAGE=" + record.redactedText,
+      "PRIORITY=5",
+      std::string("SYSLOG_IDENTIFIER=") + kProgramName,
+      "QUARN_SUBSYSTEM=" + record.subsystem,
+      "QUARN_CATEGORY=" + record.category,
+      "CODE_FILE=" + std::string(record.location.file),
+      "CODE_LINE=" + std::to_string(record.location.line),
+      "CODE_FUNC=" + std::string(record.location.function),
+  };
+  if (record.messageId) fields.push_back("MESSAGE_ID=" + std::string(record.messageId->hex()));
+  return fields;
+}
 
 bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPath) {
   if (isatty(standardErrorFd) == 1) return false;

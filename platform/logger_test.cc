@@ -102,6 +102,38 @@ TEST(LoggerTest, PassesSubsystemCategoryAndTypedArguments) {
                           LogArgument{std::int64_t{12}, kPriv}, LogArgument{1.5, kPub}));
 }
 
+// A record names the call that logged it, with the file relative to the
+// source tree, and carries a message identifier only when the call gives one;
+// the journal gets both besides the message and its tags, always at notice.
+TEST(JournalFieldsTest, NameTheCallThatLoggedAndTheMessageIdWhereGiven) {
+  auto sink = std::make_shared<testing::MemoryLogSink>();
+  const Logger logger("com.example.sub", "Some Category", sink);
+  constexpr LogMessageId kId("0123456789abcdef0123456789abcdef");
+  const std::string line = std::to_string(__LINE__ + 1);
+  logger.log("Plain %{public}s and %s.", "open", "secret");
+  logger.log(kId, "Identified %{public}ld.", 7);
+  [&] { logger.log(std::string("From a lambda.")); }();
+
+  const auto records = sink->records();
+  ASSERT_EQ(records.size(), 3u);
+  const auto fields = [](std::string message, std::string line, std::string function) {
+    return std::vector<std::string>{"MESSAGE=" + message,
+                                    "PRIORITY=5",
+                                    "SYSLOG_IDENTIFIER=quarn",
+                                    "QUARN_SUBSYSTEM=com.example.sub",
+                                    "QUARN_CATEGORY=Some Category",
+                                    "CODE_FILE=platform/logger_test.cc",
+                                    "CODE_LINE=" + line,
+                                    "CODE_FUNC=" + function};
+  };
+  EXPECT_EQ(journalFields(records[0]), fields("Plain open and <private>.", line, "TestBody"));
+  auto identified = fields("Identified 7.", std::to_string(std::stoi(line) + 1), "TestBody");
+  identified.push_back("MESSAGE_ID=0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(journalFields(records[1]), identified);
+  EXPECT_EQ(journalFields(records[2]),
+            fields("From a lambda.", std::to_string(std::stoi(line) + 2), "operator()"));
+}
+
 // Reads everything from `fd` until end of file.
 std::string readAll(int fd) {
   std::string bytes;

@@ -23,6 +23,7 @@
 #include "platform/file_system.h"
 #include "platform/url_session_linux.h"
 #include "tests/support/https_server.h"
+#include "tests/support/memory_log_sink.h"
 
 namespace quarn::platform {
 namespace {
@@ -279,7 +280,9 @@ TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNothingBehind) {
 TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
   testing::HttpsServer server;
   server.expect({"GET", "/ping"}).respond(200, "pong");
-  const auto session = makeUrlSession({.caFile = server.caFile()});
+  const auto session = makeUrlSession({.caFile = server.caFile()},
+                                      Logger("com.kelvane.Orvanta.quarn", "URL Session",
+                                             std::make_shared<testing::MemoryLogSink>()));
   std::promise<void> loaded;
   HttpRequest request;
   request.url = server.url("/ping");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -90,6 +91,47 @@ Error errorForCurlCode(CURLcode code, std::optional<std::int64_t> abortCode, con
   }
   const std::string text = detail != nullptr && *detail != '\0' ? detail : curl_easy_strerror(code);
   return urlError(url_error::kUnknown, "The request failed: " + text);
+}
+
+// The stage at which a transfer failed, for the log: derived from the error
+// that curl's code maps to.
+const char* failureStage(const Error& error) {
+  switch (error.code) {
+    case url_error::kCannotFindHost:
+      return "resolve";
+    case url_error::kCannotConnectToHost:
+      return "connect";
+    case url_error::kServerCertificateUntrusted:
+    case url_error::kSecureConnectionFailed:
+      return "TLS";
+    case url_error::kTimedOut:
+      return "time-out";
+    default:
+      return "transfer";
+  }
+}
+
+// `url`'s host (with its port when the URL names one) and its path with the
+// query; the whole URL as the path when it does not parse.
+std::pair<std::string, std::string> hostAndPath(const std::string& url) {
+  std::pair<std::string, std::string> parts{std::string(), url};
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return parts;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    const auto part = [&](CURLUPart which) {
+      char* text = nullptr;
+      std::string value;
+      if (curl_url_get(handle, which, &text, 0) == CURLUE_OK) value = text;
+      curl_free(text);
+      return value;
+    };
+    const std::string port = part(CURLUPART_PORT);
+    const std::string query = part(CURLUPART_QUERY);
+    parts.first = part(CURLUPART_HOST) + (port.empty() ? "" : ":" + port);
+    parts.second = part(CURLUPART_PATH) + (query.empty() ? "" : "?" + query);
+  }
+  curl_url_cleanup(handle);
+  return parts;
 }
 
 // curl_global_init is not free and not needed until a session is used, so it
@@ -267,7 +309,8 @@ std::optional<Error> validate(const HttpRequest& request) {
 // callback queue leaves the thread something valid to finish with.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
-  explicit Worker(UrlSessionOptions options) : options_(std::move(options)) {}
+  Worker(UrlSessionOptions options, Logger logger)
+      : options_(std::move(options)), logger_(std::move(logger)) {}
 
   ~Worker() {
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
@@ -347,7 +390,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
       return;
     }
     if (const CURLcode code = configure(*transfer); code != CURLE_OK) {
-      transfer->fail(errorForCurlCode(code, std::nullopt, nullptr));
+      fail(*transfer, code);
       return;
     }
     CURL* easy = transfer->easy;
@@ -469,9 +512,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
     }
   }
 
-  static void finish(Transfer& transfer, CURLcode result) {
+  void finish(Transfer& transfer, CURLcode result) {
     if (result != CURLE_OK) {
-      transfer.fail(errorForCurlCode(result, transfer.abortCode, transfer.errorBuffer));
+      fail(transfer, result);
       return;
     }
     long status = 0;
@@ -483,6 +526,32 @@ class Worker : public std::enable_shared_from_this<Worker> {
     response.url = finalUrl != nullptr ? finalUrl : transfer.request.url;
     response.headers = std::move(transfer.responseHeaders);
     transfer.succeed(std::move(response));
+  }
+
+  // Completes `transfer` with the error for curl's `code`, and logs why unless
+  // the transfer was cancelled on purpose.
+  void fail(Transfer& transfer, CURLcode code) {
+    Error error = errorForCurlCode(code, transfer.abortCode, transfer.errorBuffer);
+    if (error.code != url_error::kCancelled) {
+      char* effectiveUrl = nullptr;
+      curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+      const auto [host, path] =
+          hostAndPath(effectiveUrl != nullptr ? effectiveUrl : transfer.request.url);
+      std::string reason =
+          transfer.errorBuffer[0] != '\0' ? transfer.errorBuffer : curl_easy_strerror(code);
+      // curl only saw the session's own write callback refuse the data; say why.
+      if (transfer.abortCode == url_error::kDataLengthExceedsMaximum) {
+        reason = "the answer exceeds " + std::to_string(UrlSession::kMaxDataTaskBodyBytes) +
+                 " bytes, the most a data task keeps";
+      } else if (transfer.abortCode == url_error::kBadServerResponse) {
+        reason = "the body runs past the length its answer announced";
+      }
+      logger_.log(
+          "Request to %{public}s (path %s) failed at the %{public}s stage, curl error "
+          "%{public}ld: %{public}s",
+          host, path, failureStage(error), static_cast<std::int64_t>(code), reason);
+    }
+    transfer.fail(std::move(error));
   }
 
   // After the loop: everything still pending completes with kCancelled,
@@ -506,6 +575,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
   }
 
   const UrlSessionOptions options_;
+  const Logger logger_;
 
   std::mutex mutex_;
   std::condition_variable wakeUp_;  // used only while libcurl is unavailable
@@ -522,8 +592,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
 class CurlUrlSession final : public UrlSession {
  public:
-  explicit CurlUrlSession(UrlSessionOptions options)
-      : worker_(std::make_shared<Worker>(std::move(options))) {}
+  CurlUrlSession(UrlSessionOptions options, Logger logger)
+      : worker_(std::make_shared<Worker>(std::move(options), std::move(logger))) {}
 
   ~CurlUrlSession() override { worker_->shutdown(); }
 
@@ -549,8 +619,8 @@ class CurlUrlSession final : public UrlSession {
 
 }  // namespace
 
-std::shared_ptr<UrlSession> makeUrlSession(UrlSessionOptions options) {
-  return std::make_shared<CurlUrlSession>(std::move(options));
+std::shared_ptr<UrlSession> makeUrlSession(UrlSessionOptions options, Logger logger) {
+  return std::make_shared<CurlUrlSession>(std::move(options), std::move(logger));
 }
 
 }  // namespace quarn::platform

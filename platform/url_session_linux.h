@@ -14,12 +14,21 @@
 // complete with a kCancelled error: before the destructor returns, or, when the
 // session is destroyed from inside one of its own completions, right after
 // that completion returns.
+//
+// A transfer that fails without an HTTP answer logs one record on the
+// session's logger, saying where it went (the host public, the path and query
+// private), at which stage it failed (resolve, connect, TLS, transfer or
+// time-out) and curl's own error code and text. A transfer that the session or
+// a chunk handler cancelled on purpose is not a failure and logs nothing; nor
+// does a request refused before it is sent (not https, malformed), which
+// attempted nothing and whose error says why.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/logger.h"
 #include "platform/url_session.h"
 
 namespace quarn::platform {
@@ -35,6 +44,6 @@ struct UrlSessionOptions {
   std::optional<std::string> caFile;
 };
 
-std::shared_ptr<UrlSession> makeUrlSession(UrlSessionOptions options = {});
+std::shared_ptr<UrlSession> makeUrlSession(UrlSessionOptions options, Logger logger);
 
 }  // namespace quarn::platform

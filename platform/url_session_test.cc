@@ -14,6 +14,7 @@
 
 #include "platform/url_session_linux.h"
 #include "tests/support/https_server.h"
+#include "tests/support/memory_log_sink.h"
 
 namespace quarn::platform {
 namespace {
@@ -142,18 +143,59 @@ class UrlSessionTest : public ::testing::Test {
     return options;
   }
 
+  Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_); }
+
   // Declared first: destroyed after the session, whose connections close then.
   HttpsServer server_;
-  std::shared_ptr<UrlSession> session_ = makeUrlSession(options());
+  std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
+  std::shared_ptr<UrlSession> session_ = makeUrlSession(options(), logger());
 };
 
-// A task that must fail with the URL error `code`, on `session`.
+// A task that must fail with the URL error `code`, on `session`, and log the
+// failure at `stage`, or log nothing when `stage` is null.
 struct FailureCase {
   const char* name;
   UrlSession* session;
   HttpRequest request;
   std::int64_t code;
+  const char* stage = nullptr;
 };
+
+// Runs `c`: the task fails with its error alone, and `sink` receives the
+// record it should: the host and the stage public, the path and query private,
+// curl's code and text public.
+void expectFailure(const FailureCase& c, testing::MemoryLogSink& sink) {
+  SCOPED_TRACE(c.name);
+  sink.clear();
+  const DataResult result = load(*c.session, c.request);
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code, c.code);
+  EXPECT_EQ(result.error->domain, kUrlErrorDomain);
+  EXPECT_FALSE(result.error->description.empty());
+  EXPECT_EQ(result.body, std::nullopt);
+  EXPECT_EQ(result.response, std::nullopt);
+
+  const auto records = sink.records();
+  if (c.stage == nullptr) {
+    EXPECT_TRUE(records.empty()) << records.front().text;
+    return;
+  }
+  ASSERT_EQ(records.size(), 1u);
+  const std::string& url = c.request.url;  // https://<host>/<path>
+  const std::size_t pathStart = url.find('/', std::string_view("https://").size());
+  const std::string host = url.substr(8, pathStart - 8);
+  const std::string path = url.substr(pathStart);
+  EXPECT_EQ(records[0].category, "URL Session");
+  EXPECT_THAT(records[0].redactedText,
+              ::testing::StartsWith("Request to " + host + " (path <private>) failed at the " +
+                                    c.stage + " stage, curl error "));
+  ASSERT_EQ(records[0].arguments.size(), 5u);
+  EXPECT_EQ(records[0].arguments[1], (LogArgument{path, LogPrivacy::kPrivate}));
+  EXPECT_EQ(records[0].arguments[3].privacy, LogPrivacy::kPublic);
+  EXPECT_GT(std::get<std::int64_t>(records[0].arguments[3].value), 0);
+  EXPECT_EQ(records[0].arguments[4].privacy, LogPrivacy::kPublic);
+  EXPECT_NE(std::get<std::string>(records[0].arguments[4].value), "");
+}
 
 TEST(HttpHeadersTest, AddsInOrderAndJoinsRepeatedNamesWithoutRegardToCase) {
   HttpHeaders headers;
@@ -276,8 +318,8 @@ TEST_F(UrlSessionTest, RefusesWhatItCannotSendSafelyWithoutSendingAnything) {
   otherName.certificate.dnsNames = {"updates.example.invalid"};
   otherName.certificate.ipAddresses = {};
   HttpsServer wrongHost(otherName);
-  auto trustsWrongHostCa = makeUrlSession({.caFile = wrongHost.caFile()});
-  auto systemTrust = makeUrlSession();
+  auto trustsWrongHostCa = makeUrlSession({.caFile = wrongHost.caFile()}, logger());
+  auto systemTrust = makeUrlSession({}, logger());
   const auto withField = [&](std::string name, std::string value) {
     HttpRequest request = get(server_.url("/x"));
     request.headers.add(name, value);
@@ -287,12 +329,12 @@ TEST_F(UrlSessionTest, RefusesWhatItCannotSendSafelyWithoutSendingAnything) {
   badMethod.method = "GET /y HTTP/1.1\r\n";
 
   const FailureCase cases[] = {
-      {"authority not trusted", systemTrust.get(), get(server_.url("/x")),
-       url_error::kServerCertificateUntrusted},
+      {"authority not trusted", systemTrust.get(), get(server_.url("/v1/x?asset=A1")),
+       url_error::kServerCertificateUntrusted, "TLS"},
       {"authority of another server", trustsWrongHostCa.get(), get(server_.url("/x")),
-       url_error::kServerCertificateUntrusted},
+       url_error::kServerCertificateUntrusted, "TLS"},
       {"certificate for another host name", trustsWrongHostCa.get(), get(wrongHost.url("/x")),
-       url_error::kServerCertificateUntrusted},
+       url_error::kServerCertificateUntrusted, "TLS"},
       {"plain http", session_.get(), get(plain.url("/v1/x")), url_error::kSecureConnectionRequired},
       {"plain HTTP in capitals", session_.get(),
        get("HTTP://127.0.0.1:" + std::to_string(plain.port()) + "/v1/x"),
@@ -307,16 +349,7 @@ TEST_F(UrlSessionTest, RefusesWhatItCannotSendSafelyWithoutSendingAnything) {
       {"colon in a field name", session_.get(), withField("Colon:", "v"), url_error::kUnknown},
       {"CR LF in the method", session_.get(), badMethod, url_error::kUnknown},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const DataResult result = load(*c.session, c.request);
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->code, c.code);
-    EXPECT_EQ(result.error->domain, kUrlErrorDomain);
-    EXPECT_FALSE(result.error->description.empty());
-    EXPECT_EQ(result.body, std::nullopt);
-    EXPECT_EQ(result.response, std::nullopt);
-  }
+  for (const auto& c : cases) expectFailure(c, *sink_);
   EXPECT_TRUE(server_.requests().empty());
   EXPECT_TRUE(plain.requests().empty());
   EXPECT_TRUE(wrongHost.requests().empty());
@@ -360,7 +393,7 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
       .respondWithGeneratedBody(1 << 20, 200, {{"Content-Length", "10"}}, true);
   UrlSessionOptions shortStall = options();
   shortStall.stallTimeout = 1;
-  auto stallingSession = makeUrlSession(shortStall);
+  auto stallingSession = makeUrlSession(shortStall, logger());
   HttpRequest shortRequest = get(server_.url("/slow"));
   shortRequest.timeoutInterval = 1;
   std::string nothingListening;
@@ -371,21 +404,16 @@ TEST_F(UrlSessionTest, TransportFailuresDeliverTheErrorAlone) {
 
   const FailureCase cases[] = {
       {"session stall time-out", stallingSession.get(), get(server_.url("/slow")),
-       url_error::kTimedOut},
-      {"request time-out interval", session_.get(), shortRequest, url_error::kTimedOut},
+       url_error::kTimedOut, "time-out"},
+      {"request time-out interval", session_.get(), shortRequest, url_error::kTimedOut, "time-out"},
       {"connection lost mid-body", session_.get(), get(server_.url("/reset")),
-       url_error::kNetworkConnectionLost},
-      {"nothing listening", session_.get(), get(nothingListening), url_error::kCannotConnectToHost},
+       url_error::kNetworkConnectionLost, "transfer"},
+      {"nothing listening", session_.get(), get(nothingListening), url_error::kCannotConnectToHost,
+       "connect"},
       {"body beyond its announced length", session_.get(), get(server_.url("/overlong")),
-       url_error::kBadServerResponse},
+       url_error::kBadServerResponse, "transfer"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const DataResult result = load(*c.session, c.request);
-    EXPECT_EQ(errorCode(result.error), c.code);
-    EXPECT_EQ(result.body, std::nullopt);
-    EXPECT_EQ(result.response, std::nullopt);
-  }
+  for (const auto& c : cases) expectFailure(c, *sink_);
 }
 
 TEST_F(UrlSessionTest, DataTaskBodyIsCappedAtSixteenMebibytes) {
@@ -439,7 +467,8 @@ TEST_F(UrlSessionTest, StreamTaskHandsOverTheWholeBodyInChunksWithoutACap) {
 }
 
 // A stream ends at once when its handler refuses a chunk (no chunk comes
-// after), and when its body runs past the length the answer announced.
+// after), and when its body runs past the length the answer announced. Only
+// the second is a failure to log.
 TEST_F(UrlSessionTest, StreamTaskEndsAtOnceWhenRefusedOrOverlong) {
   struct Case {
     const char* name;
@@ -448,23 +477,27 @@ TEST_F(UrlSessionTest, StreamTaskEndsAtOnceWhenRefusedOrOverlong) {
     int abortAfter;
     std::int64_t code;
     int chunks;
+    std::size_t records;
   };
   const Case cases[] = {
-      {"handler refuses the second chunk", 8 * 1024 * 1024, {}, 2, url_error::kCancelled, 2},
+      {"handler refuses the second chunk", 8 * 1024 * 1024, {}, 2, url_error::kCancelled, 2, 0},
       {"endless body announcing ten bytes",
        std::uint64_t{1} << 50,
        {{"Content-Length", "10"}},
        0,
        url_error::kBadServerResponse,
-       0},
+       0,
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    sink_->clear();
     server_.expect({"GET", "/package"}).respondWithGeneratedBody(c.length, 200, c.fields, true);
     const StreamResult result = stream(*session_, get(server_.url("/package")), c.abortAfter);
     EXPECT_EQ(errorCode(result.error), c.code);
     EXPECT_EQ(result.response, std::nullopt);
     EXPECT_EQ(result.chunks, c.chunks);
+    EXPECT_EQ(sink_->records().size(), c.records);
   }
 }
 
@@ -477,7 +510,9 @@ TEST(UrlSessionConnectionTest, BytesBeyondADownloadsLengthNeverReachTheNextAnswe
   server.expect({"GET", "/package"})
       .respondWithExcess(200, "package", "HTTP/1.1 500 Poisoned\r\nContent-Length: 0\r\n\r\n");
   server.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
-  auto session = makeUrlSession({.caFile = server.caFile()});
+  auto session = makeUrlSession({.caFile = server.caFile()},
+                                Logger("com.kelvane.Orvanta.quarn", "URL Session",
+                                       std::make_shared<testing::MemoryLogSink>()));
 
   const StreamResult download = stream(*session, get(server.url("/package")));
   ASSERT_EQ(download.error, std::nullopt) << download.error->description;
@@ -506,6 +541,7 @@ TEST_F(UrlSessionTest, DestroyingTheSessionCancelsTasksInFlightBeforeReturning) 
 
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(errorCode(error), url_error::kCancelled);
+  EXPECT_TRUE(sink_->records().empty()) << "the session's own cancellation is no failure";
 }
 
 TEST_F(UrlSessionTest, SessionReleasedFromItsOwnCompletionFinishesTheOtherTasks) {

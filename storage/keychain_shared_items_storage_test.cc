@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/memory_log_sink.h"
+
 namespace quarn::storage {
 namespace {
 
@@ -106,8 +108,11 @@ class KeychainSharedItemsStorageTest : public ::testing::Test {
   }
 
   const std::string dir_ = makeTemporaryFolder();
+  // The store's failures are logged, and tested, below the storage.
+  const platform::Logger storeLogger_{"com.kelvane.Orvanta.quarn", "Shared Items Storage",
+                                      std::make_shared<testing::MemoryLogSink>()};
   const std::shared_ptr<platform::Keychain> store_ =
-      platform::makeSqliteKeychain(dir_ + "/store/shared-items.sqlite");
+      platform::makeSqliteKeychain(dir_ + "/store/shared-items.sqlite", storeLogger_);
   const std::shared_ptr<KeychainWithApplications> keychain_ =
       std::make_shared<KeychainWithApplications>(
           store_, std::set<std::string>{std::string(kQuarnPath), std::string(kMainPath)});
@@ -232,7 +237,7 @@ TEST_F(KeychainSharedItemsStorageTest, DeleteAllItemsRemovesOnlyTheForwardersSer
 TEST_F(KeychainSharedItemsStorageTest, AStoreThatCannotBeUsedFailsEveryCall) {
   std::ofstream(dir_ + "/plain-file") << "not a folder";
   KeychainSharedItemsStorage unusable(
-      platform::makeSqliteKeychain(dir_ + "/plain-file/store/shared-items.sqlite"));
+      platform::makeSqliteKeychain(dir_ + "/plain-file/store/shared-items.sqlite", storeLogger_));
   KeychainSharedItemsStorage withoutKeychain(nullptr);
 
   for (SharedItemsStorage* storage : {static_cast<SharedItemsStorage*>(&unusable),

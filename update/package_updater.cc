@@ -5,6 +5,7 @@
 
 #include "platform/crypto.h"
 #include "update/last_run_text.h"
+#include "update/log_message_ids.h"
 
 namespace quarn::update {
 namespace {
@@ -67,7 +68,8 @@ bool PackageUpdater::isUpdateCheckDue() {
 void PackageUpdater::start() {
   const platform::Logger& logger = environment_.logger;
   if (!isUpdateCheckDue()) {
-    logger.log("Update process skipped until 24 hours passed since the last update check.");
+    logger.log(message_ids::kUpdateCheckSkipped,
+               "Update process skipped until 24 hours passed since the last update check.");
     environment_.exitProcess(0);
     return;
   }
@@ -106,7 +108,7 @@ double PackageUpdater::asyncAfterRandomDelay(platform::TaskQueue& queue, double 
 
 void PackageUpdater::runUpdateProcess(Completion completion) {
   const platform::Logger& logger = environment_.logger;
-  logger.log("Update process started.");
+  logger.log(message_ids::kUpdateStarted, "Update process started.");
   auto assetIdentifier = sharedItemsStorage_->readItem(storage::SharedItem::assetIdentifier);
   if (!assetIdentifier) {
     logger.log("Asset identifier Not available in the shared items storage.");
@@ -172,7 +174,8 @@ void PackageUpdater::downloadPackage(std::string actionIdentifier, std::string a
        packagePath,
        completion = std::move(completion)](std::optional<platform::Error> error) mutable {
         if (error) {
-          logger.log("Error downloading the package: %{public}s", error->description);
+          logger.log(message_ids::kDownloadFailed, "Error downloading the package: %{public}s",
+                     error->description);
           auto self = weakSelf.lock();
           if (!self || !self->statusReporter_) return;
           self->statusReporter_->reportFailure(
@@ -205,10 +208,10 @@ void PackageUpdater::launchUpdater(const std::string& actionIdentifier,
                                    const std::string& packagePath, Completion completion) {
   const platform::Logger& logger = environment_.logger;
   const std::string encodedActionIdentifier = platform::base64Encode(actionIdentifier);
-  logger.log(
-      "Executing 'orvanta-updater': path '%{public}s', action identifier '%{public}s' asset "
-      "identifier: %{public}s",
-      packagePath, encodedActionIdentifier, assetIdentifier);
+  logger.log(message_ids::kUpdaterLaunched,
+             "Executing 'orvanta-updater': path '%{public}s', action identifier '%{public}s' asset "
+             "identifier: %{public}s",
+             packagePath, encodedActionIdentifier, assetIdentifier);
 
   platform::FileDescriptor output =
       logger.sink()->childOutput(environment_.updaterOutputIdentifier);

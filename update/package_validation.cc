@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "update/log_message_ids.h"
 
 namespace quarn::update {
 namespace {
@@ -190,7 +191,7 @@ PackageValidationResult PackageValidator::validatePackageSignature(const std::st
       return kExpectedLines[i].failure;
     }
   }
-  logger_.log("Package validated successfully.");
+  logger_.log(message_ids::kPackageValidated, "Package validated successfully.");
   return PackageValidationResult::valid;
 }
 

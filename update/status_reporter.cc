@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "api/service_records.h"
+#include "update/log_message_ids.h"
 
 namespace quarn::update {
 
@@ -21,7 +22,8 @@ void StatusReporter::reportFailure(std::string reason, platform::OnceCallback<vo
       [logger = logger_, completion = std::move(completion)](
           std::optional<api::ActionResultResponse>, std::optional<platform::Error> error) mutable {
         if (error)
-          logger.log("Error reporting installation failed: %{public}s", error->description);
+          logger.log(message_ids::kReportFailed, "Error reporting installation failed: %{public}s",
+                     error->description);
         std::move(completion)();
       });
 }

@@ -23,7 +23,9 @@ class StatusReporterTest : public ::testing::Test {
   // Reports `reason` and serves the loop until the completion has run.
   void report(const std::string& reason, std::string baseUrl = {}) {
     if (baseUrl.empty()) baseUrl = server_.url("/v1/");
-    auto session = platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()});
+    auto session = platform::makeUrlSession(
+        {.connectTimeout = 5, .caFile = server_.caFile()},
+        platform::Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_));
     auto apiService =
         api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl), session,
                                 platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
@@ -42,7 +44,10 @@ class StatusReporterTest : public ::testing::Test {
   std::vector<std::string> reporterMessages() const {
     std::vector<std::string> messages;
     for (const auto& record : sink_->records()) {
-      if (record.subsystem == "com.kelvane.Orvanta.Updater") messages.push_back(record.text);
+      if (record.subsystem != "com.kelvane.Orvanta.Updater") continue;
+      messages.push_back(record.text);
+      EXPECT_EQ(record.messageId ? record.messageId->hex() : "",
+                "81f0974ec05c4a0dbabf2a2a4549e5af");  // a failed report, searched for
     }
     return messages;
   }

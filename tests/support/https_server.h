@@ -9,7 +9,7 @@
 //
 //   HttpsServer server;
 //   server.expect({"GET", "/v1/assets/A1/actions"}).respond(200, R"({"actions":[]})");
-//   auto session = platform::makeUrlSession({.caFile = server.caFile()});
+//   auto session = platform::makeUrlSession({.caFile = server.caFile()}, logger);
 //   ... server.url("/v1/assets/A1/actions") ...
 #pragma once
 
