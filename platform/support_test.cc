@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
-#include <vector>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/crypto.h"
 #include "platform/text.h"
@@ -10,78 +12,71 @@
 namespace quarn::platform {
 namespace {
 
+using namespace std::string_literals;
+
+// Each case also in three pieces to the incremental validator, cut anywhere,
+// inside characters too.
 TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
-  struct Case {
-    std::string bytes;
-    bool valid;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, bool> cases[] = {
       {"", true},
-      {"plain ascii", true},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true},
-      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
-      {"\xC3", false},              // truncated
-      {"\xC0\xAF", false},          // overlong "/"
-      {"\xE0\x80\xAF", false},      // overlong
-      {"\xED\xA0\x80", false},      // surrogate
-      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
-      {"\x80", false},              // stray continuation
+      {"a\0b"s, true},
+      {"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80", true},      // the smallest of each length
+      {"\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", true},  // around the surrogates; U+10FFFF
+      {"\xC3", false},                                     // truncated
+      {"a\xE2\x82", false},                                // truncated
+      {"\xC3\x28", false},                                 // no continuation byte
+      {"\xC1\xBF", false},                                 // overlong
+      {"\xE0\x9F\xBF", false},                             // overlong
+      {"\xF0\x8F\xBF\xBF", false},                         // overlong
+      {"\xED\xA0\x80", false},                             // first surrogate
+      {"\xED\xBF\xBF", false},                             // last surrogate
+      {"\xF4\x90\x80\x80", false},                         // U+110000
+      {"\x80", false},                                     // stray continuation byte
+      {"\xF8\x88\x80\x80\x80", false},                     // a five-byte form
       {"\xFF", false},
-      {std::string("a\0b", 3), true},  // NUL is a valid code point
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.bytes;
-    // The same bytes in three pieces, cut anywhere, characters included.
-    for (std::size_t first = 0; first <= c.bytes.size(); ++first) {
-      for (std::size_t second = first; second <= c.bytes.size(); ++second) {
+  for (const auto& [bytes, valid] : cases) {
+    EXPECT_EQ(isValidUtf8(bytes), valid) << bytes;
+    for (std::size_t first = 0; first <= bytes.size(); ++first) {
+      for (std::size_t second = first; second <= bytes.size(); ++second) {
         Utf8Validator validator;
-        validator.append(std::string_view(c.bytes).substr(0, first));
-        validator.append(std::string_view(c.bytes).substr(first, second - first));
-        validator.append(std::string_view(c.bytes).substr(second));
-        EXPECT_EQ(validator.valid(), c.valid) << c.bytes << " cut at " << first << ", " << second;
+        validator.append(std::string_view(bytes).substr(0, first));
+        validator.append(std::string_view(bytes).substr(first, second - first));
+        validator.append(std::string_view(bytes).substr(second));
+        EXPECT_EQ(validator.valid(), valid) << bytes << " cut at " << first << ", " << second;
       }
     }
   }
 }
 
-TEST(ParseCLocaleDoubleTest, ReadsWhatStrtodReadsInTheCLocale) {
-  EXPECT_EQ(parseCLocaleDouble("0"), 0.0);
-  EXPECT_EQ(parseCLocaleDouble("1765012345.25"), 1765012345.25);
-  EXPECT_EQ(parseCLocaleDouble("-2.5e3"), -2500.0);
-  EXPECT_EQ(parseCLocaleDouble("+7"), 7.0);
-  EXPECT_EQ(parseCLocaleDouble("0x1p30"), 1073741824.0);
-  EXPECT_EQ(parseCLocaleDouble("inf"), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(parseCLocaleDouble("-Infinity"), -std::numeric_limits<double>::infinity());
-  ASSERT_TRUE(parseCLocaleDouble("nan").has_value());
-  EXPECT_TRUE(std::isnan(*parseCLocaleDouble("nan")));
+TEST(ParseCLocaleDoubleTest, ReadsWhatStrtodReadsInTheCLocaleAndNothingMore) {
+  const std::pair<std::string, std::optional<double>> cases[] = {
+      {"1765012345.25", 1765012345.25},
+      {"-2.5e3", -2500.0},
+      {"+7", 7.0},
+      {"0x1p30", 1073741824.0},
+      {"-Infinity", -std::numeric_limits<double>::infinity()},
+      {"", std::nullopt},
+      {" 1.0", std::nullopt},
+      {"\n1", std::nullopt},
+      {"1.0 ", std::nullopt},
+      {"1,5", std::nullopt},
+      {"1\0"s, std::nullopt},
+      {".", std::nullopt},
+  };
+  for (const auto& [text, value] : cases) EXPECT_EQ(parseCLocaleDouble(text), value) << text;
+  EXPECT_TRUE(std::isnan(parseCLocaleDouble("nan").value_or(0)));
 }
 
-TEST(ParseCLocaleDoubleTest, RefusesEmptyLeadingSpaceAndLeftovers) {
-  for (const std::string& text :
-       std::vector<std::string>{"", " 1.0", "\t1", "\n1", "1.0 ", "1.0\n", "abc", "1,5", "1.0x",
-                                std::string("1\0", 2), "."}) {
-    EXPECT_FALSE(parseCLocaleDouble(text).has_value()) << '"' << text << '"';
-  }
-}
-
-TEST(Sha256Test, KnownDigestsWholeAndInPieces) {
+TEST(CryptoTest, Sha256HexInPiecesAndBase64) {
   Sha256 empty;
   EXPECT_EQ(empty.finishHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-
   Sha256 pieces;
-  pieces.update("a");
-  pieces.update("");
-  pieces.update("bc");
+  for (const char* piece : {"a", "", "bc"}) pieces.update(piece);
   EXPECT_EQ(pieces.finishHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-TEST(Base64Test, StandardAlphabetWithPadding) {
-  EXPECT_EQ(base64Encode(""), "");
-  EXPECT_EQ(base64Encode("f"), "Zg==");
-  EXPECT_EQ(base64Encode("fo"), "Zm8=");
-  EXPECT_EQ(base64Encode("foo"), "Zm9v");
-  EXPECT_EQ(base64Encode("\xFB\xFF\xBF"), "+/+/");
-  EXPECT_EQ(base64Encode("caf\xC3\xA9"), "Y2Fmw6k=");
+  const std::pair<std::string, std::string> base64[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"\xFB\xFF\xBF", "+/+/"}};
+  for (const auto& [bytes, text] : base64) EXPECT_EQ(base64Encode(bytes), text);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace quarn::platform {
 namespace {
@@ -10,117 +11,50 @@ namespace {
 using namespace std::string_literals;
 
 TEST(UrlTest, ValidAbsoluteUrls) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"https://updates.kelvane.com/v1/", true},
-      {"https://cdn.example.com/pkg/Forwarder-2.1.pkg?sig=a%2Fb#part", true},
-      {"http://[::1]:8443/p", true},
-      {"ftp://files.example.com/x", true},
-      {"x-custom://host/p", true},  // any scheme
-      {"", false},
-      {"relative/path", false},
-      {"//host/p", false},  // no scheme
-      {"https://", false},
-      {"https://a b/", false},
-      {"https://h/a b", false},  // white space
-      {"https://h/a\nb", false},
-      {"https://h:99999/", false},  // port out of range
-      {"https://h/a\0b"s, false},   // a NUL is never cut short silently
-      {"https:h", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(isValidAbsoluteUrl(c.text), c.valid) << c.text;
+  for (const char* text :
+       {"https://updates.kelvane.com/v1/", "http://[::1]:8443/p?q=a%2Fb#f", "x-custom://host/p"}) {
+    EXPECT_TRUE(isValidAbsoluteUrl(text)) << text;
+  }
+  for (const std::string& text : {""s, "relative/path"s, "//host/p"s, "https://"s, "https://a b/"s,
+                                  "https://h/a\nb"s, "https://h:99999/"s, "https://h/a\0b"s}) {
+    EXPECT_FALSE(isValidAbsoluteUrl(text)) << text;
+  }
 }
 
+// "?", "#" and "%" stay in the path; any other byte that is not unreserved is
+// encoded, "/" stays a separator.
 TEST(UrlTest, AppendingPathComponent) {
-  struct Case {
-    std::string base;
-    std::string component;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"https://h.example/v1/", "assets/abc/actions", "https://h.example/v1/assets/abc/actions"},
+  const std::string cases[][3] = {
       {"https://h.example/v1/", "assets//actions", "https://h.example/v1/assets//actions"},
       {"https://h.example/v1", "assets", "https://h.example/v1/assets"},
       {"https://h.example", "assets", "https://h.example/assets"},
       {"https://h.example/v1/", "", "https://h.example/v1/"},
-      // "?" and "#" stay in the path; "%" is data, not an escape.
       {"https://h.example/v1/", "a?b#c", "https://h.example/v1/a%3fb%23c"},
-      {"https://h.example/v1/", "a b%20", "https://h.example/v1/a%20b%2520"},
-      {"https://h.example/v1/", "caf\xC3\xA9", "https://h.example/v1/caf%c3%a9"},
-      {"https://h.example/v1/", "a\0b"s, "https://h.example/v1/a%00b"},
-      {"https://h.example/v1/?k=v#f", "x", "https://h.example/v1/x?k=v#f"},
-      {"https://h.example/a%20b/", "c", "https://h.example/a%20b/c"},  // base kept as written
+      {"https://h.example/v1/", "a b%20\xC3\xA9\x01;\x7F\0z"s,
+       "https://h.example/v1/a%20b%2520%c3%a9%01%3b%7f%00z"},
+      {"https://h.example/a%20b/?k=v#f", "x", "https://h.example/a%20b/x?k=v#f"},
       {"not a url", "a?b", "not a url/a%3fb"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(appendingPathComponent(c.base, c.component), c.expected)
-        << c.base << " + " << c.component;
+  for (const auto& [base, component, expected] : cases) {
+    EXPECT_EQ(appendingPathComponent(base, component), expected) << base << " + " << component;
   }
 }
 
 TEST(UrlTest, AppendingQueryItems) {
-  struct Case {
-    std::string url;
-    UrlQueryItems items;
-    std::optional<std::string> expected;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, UrlQueryItems, std::optional<std::string>> cases[] = {
       // An empty list leaves an empty query, which the library writes as nothing.
-      {"https://h.example/v1/x", {}, "https://h.example/v1/x"},
-      {"https://h.example/v1/x?", {}, "https://h.example/v1/x"},
-      {"https://h.example/v1/x",
-       {{"action_id", "a1"}, {"result", "FAILED"}},
-       "https://h.example/v1/x?action_id=a1&result=FAILED"},
-      // Items already on the URL come first.
-      {"https://h.example/v1/x?k=v", {{"a", "b"}}, "https://h.example/v1/x?k=v&a=b"},
-      {"https://h.example/v1/x?k=v", {}, "https://h.example/v1/x?k=v"},
-      {"https://h.example/v1/x#frag", {{"a", ""}}, "https://h.example/v1/x?a=#frag"},
-      {"https://h.example/v1/x",
-       {{"a b=", "c&d=e+f#"}},
-       "https://h.example/v1/x?a+b%3d=c%26d%3de%2bf%23"},
-      {"https://h.example/v1/x", {{"n", "\0"s}}, "https://h.example/v1/x?n=%00"},
+      {"https://h.example/x?", {}, "https://h.example/x"},
+      {"https://h.example/x", {{"id", "a1"}, {"r", "F"}}, "https://h.example/x?id=a1&r=F"},
+      {"https://h.example/x?k=v", {{"a", "b"}}, "https://h.example/x?k=v&a=b"},
+      {"https://h.example/x?k=v", {}, "https://h.example/x?k=v"},
+      {"https://h.example/x#frag", {{"a", ""}}, "https://h.example/x?a=#frag"},
+      {"https://h.example/x",
+       {{"a b=", "c&d=e+f#;\0"s}},
+       "https://h.example/x?a+b%3d=c%26d%3de%2bf%23%3b%00"},
       {"no scheme", {{"a", "b"}}, std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(appendingQueryItems(c.url, c.items), c.expected) << c.url;
-}
-
-// Decodes a query or path piece as a server does (form style: "+" is a space).
-std::string decode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-TEST(UrlTest, EveryNameValueAndSegmentSurvivesEncoding) {
-  std::string allBytes;
-  for (int b = 0; b < 256; ++b) allBytes += static_cast<char>(b);
-  const std::string samples[] = {allBytes, "plain", "a&b=c;d", "100% ~sure~", "x/y"};
-  for (const auto& sample : samples) {
-    const auto url = appendingQueryItems("https://h.example/", {{sample, sample}});
-    ASSERT_TRUE(url.has_value());
-    const std::string query = url->substr(url->find('?') + 1);
-    const std::size_t equals = query.find('=');
-    ASSERT_NE(equals, std::string::npos);
-    EXPECT_EQ(query.find_first_of("&#?= /", equals + 1), std::string::npos) << query;
-    EXPECT_EQ(decode(query.substr(0, equals)), sample);
-    EXPECT_EQ(decode(query.substr(equals + 1)), sample);
-
-    const std::string pathUrl = appendingPathComponent("https://h.example/v1/", sample);
-    const std::string segment = pathUrl.substr(std::string("https://h.example/v1/").size());
-    EXPECT_EQ(segment.find_first_of("?# +"), std::string::npos) << segment;
-    EXPECT_EQ(decode(segment), sample);
+  for (const auto& [url, items, expected] : cases) {
+    EXPECT_EQ(appendingQueryItems(url, items), expected) << url;
   }
 }
 
