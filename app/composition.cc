@@ -8,10 +8,9 @@
 #include "api/api_service.h"
 #include "api/request_builder.h"
 #include "app/constants.h"
-#include "platform/keychain.h"
-#include "platform/run_loop_linux.h"
+#include "platform/task_queue.h"
 #include "platform/url.h"
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "storage/keychain_shared_items_storage.h"
 #include "update/package_validation.h"
 #include "update/status_reporter.h"
@@ -54,7 +53,7 @@ Constants shippedConstants() {
   };
 }
 
-Platform systemPlatform() {
+Platform systemPlatform(const Constants& constants) {
   const std::shared_ptr<platform::LogSink> logSink = platform::systemLogSink();
   return Platform{
       .logSink = logSink,
@@ -64,6 +63,10 @@ Platform systemPlatform() {
       .urlSession = platform::makeUrlSession(
           {}, platform::Logger(std::string(kLogSubsystem), std::string(kUrlSessionLogCategory),
                                logSink)),
+      .keychain = platform::makeSqliteKeychain(
+          constants.sharedItemsDatabasePath,
+          platform::Logger(std::string(kLogSubsystem), std::string(kSharedItemsStorageLogCategory),
+                           logSink)),
       .clock = platform::makeSystemClock(),
       .random = platform::makeSystemRandom(),
       .exitProcess =
@@ -84,10 +87,8 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
 }
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
-    const Constants& constants, const Platform& platform) {
-  return std::make_shared<storage::KeychainSharedItemsStorage>(platform::makeSqliteKeychain(
-      constants.sharedItemsDatabasePath,
-      logger(kLogSubsystem, kSharedItemsStorageLogCategory, platform)));
+    const Constants& /*constants*/, const Platform& platform) {
+  return std::make_shared<storage::KeychainSharedItemsStorage>(platform.keychain);
 }
 
 std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(

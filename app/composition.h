@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/keychain.h"
 #include "platform/logger.h"
 #include "platform/process.h"
 #include "platform/task_queue.h"
@@ -50,16 +51,19 @@ struct Platform {
   std::shared_ptr<platform::ProcessLauncher> processLauncher;
   std::shared_ptr<platform::RunLoop> mainLoop;
   std::shared_ptr<platform::UrlSession> urlSession;
+  // The store of the shared items.
+  std::shared_ptr<platform::Keychain> keychain;
   std::shared_ptr<platform::Clock> clock;
   std::shared_ptr<platform::Random> random;
   // Ends the process with a status; in the agent it does not return.
   std::function<void(int)> exitProcess;
 };
 
-// The real services. The process ends with _exit once its log is written:
+// The real services, the keychain on constants.sharedItemsDatabasePath with
+// its failures in the log. The process ends with _exit once its log is written:
 // the URL session's thread and child watchers may still be running, and
 // static destructors must not run under them.
-Platform systemPlatform();
+Platform systemPlatform(const Constants& constants);
 
 // The application type: never instantiated, it only carries the entry
 // operation and the pieces of the composition.
@@ -69,8 +73,7 @@ class Quarn {
 
   static std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(
       const Constants& constants, const Platform& platform);
-  // The shared SQLite store at constants.sharedItemsDatabasePath; its
-  // failures go to the log.
+  // The shared items, kept in the platform's keychain.
   static std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(
       const Constants& constants, const Platform& platform);
   // The PackageUpdater with its own ApiService on the service base URL; each

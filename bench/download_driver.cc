@@ -18,8 +18,8 @@
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/logger.h"
-#include "platform/run_loop_linux.h"
-#include "platform/url_session_linux.h"
+#include "platform/task_queue.h"
+#include "platform/url_session.h"
 
 namespace quarn::bench {
 namespace {

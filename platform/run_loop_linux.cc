@@ -1,4 +1,4 @@
-#include "platform/run_loop_linux.h"
+#include "platform/task_queue.h"
 
 #include <chrono>
 #include <condition_variable>

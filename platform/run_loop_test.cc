@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/run_loop_linux.h"
+#include "platform/task_queue.h"
 
 namespace quarn::platform {
 namespace {

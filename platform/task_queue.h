@@ -9,6 +9,8 @@
 // thread, also before run()).
 #pragma once
 
+#include <memory>
+
 #include "platform/once_callback.h"
 
 namespace quarn::platform {
@@ -28,5 +30,16 @@ class RunLoop : public TaskQueue {
   virtual void run() = 0;
   virtual void quit() = 0;
 };
+
+// The main run loop (platform/run_loop_linux.cc): a RunLoop served by the
+// thread that calls run().
+//
+// Tasks run one at a time, ordered by due time on the monotonic clock and, at
+// equal due times, by the order in which they were posted. post() and
+// postDelayed() may be called from any thread, including from a running task;
+// a task runs with no lock held. run() serves until quit() has been called
+// (from any thread, also before run(), in which case run() returns at once);
+// the tasks still waiting are then dropped with the loop.
+std::shared_ptr<RunLoop> makeMainRunLoop();
 
 }  // namespace quarn::platform

@@ -1,4 +1,4 @@
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 
 #include <curl/curl.h>
 

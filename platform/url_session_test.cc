@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 
