@@ -60,9 +60,6 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   using Completion =
       platform::OnceCallback<void(std::optional<Record>, std::optional<platform::Error>)>;
 
-  // The logger every ApiService writes to.
-  static constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";
-  static constexpr std::string_view kLogCategory = "API Service";
   // Fixed wait between a refused answer and the next send.
   static constexpr double kRetryDelaySeconds = 30.0;
 

@@ -62,14 +62,12 @@ class ApiServiceHttpsTest : public ::testing::Test {
   // A service on a fresh main loop (a loop that was quit stays quit).
   std::shared_ptr<ApiService> makeService() {
     loop_ = std::make_shared<testing::VirtualTimeLoop>();
-    return ApiService::create(
-        std::make_unique<RequestBuilder>(server_.url("/v1/")),
-        platform::makeUrlSession(
-            {.caFile = server_.caFile()},
-            platform::Logger(std::string(ApiService::kLogSubsystem), "URL Session", sink_)),
-        platform::Logger(std::string(ApiService::kLogSubsystem),
-                         std::string(ApiService::kLogCategory), sink_),
-        loop_, std::make_shared<testing::FakeFileSystem>());
+    return ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")),
+                              platform::makeUrlSession({.caFile = server_.caFile()},
+                                                       platform::Logger("com.kelvane.Orvanta.quarn",
+                                                                        "URL Session", sink_)),
+                              platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                              loop_, std::make_shared<testing::FakeFileSystem>());
   }
 };
 

@@ -42,10 +42,10 @@ class ApiServiceTest : public ::testing::Test {
  protected:
   void makeService(Fake::Delivery delivery = Fake::Delivery::kManual) {
     session_ = std::make_shared<FakeUrlSession>(delivery);
-    service_ = ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
-                                  platform::Logger(std::string(ApiService::kLogSubsystem),
-                                                   std::string(ApiService::kLogCategory), sink_),
-                                  loop_, std::make_shared<testing::FakeFileSystem>());
+    service_ =
+        ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
+                           platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                           loop_, std::make_shared<testing::FakeFileSystem>());
   }
   void SetUp() override { makeService(); }
 

@@ -11,7 +11,6 @@
 #include "platform/task_queue.h"
 #include "platform/url.h"
 #include "platform/url_session.h"
-#include "storage/keychain_shared_items_storage.h"
 #include "update/package_validation.h"
 #include "update/status_reporter.h"
 
@@ -46,6 +45,18 @@ Constants shippedConstants() {
       .updaterPath = std::string(kUpdaterPath),
       .updaterOutputIdentifier = std::string(kUpdaterOutputIdentifier),
       .sharedItemsDatabasePath = std::string(kSharedItemsDatabasePath),
+      .sharedItemAttributes =
+          {
+              .service = std::string(kSharedItemsService),
+              .accessDescription = std::string(kSharedItemsAccessDescription),
+              .applicationPaths =
+                  {
+                      {storage::TrustedApplication::systemExtension,
+                       std::string(kSystemExtensionApplicationPath)},
+                      {storage::TrustedApplication::main, std::string(kMainApplicationPath)},
+                      {storage::TrustedApplication::quarn, std::string(kQuarnApplicationPath)},
+                  },
+          },
       .packagePath = std::string(kPackagePath),
       .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
       .shellPath = std::string(kShellPath),
@@ -87,8 +98,9 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
 }
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
-    const Constants& /*constants*/, const Platform& platform) {
-  return std::make_shared<storage::KeychainSharedItemsStorage>(platform.keychain);
+    const Constants& constants, const Platform& platform) {
+  return std::make_shared<storage::KeychainSharedItemsStorage>(platform.keychain,
+                                                               constants.sharedItemAttributes);
 }
 
 std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(

@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "platform/task_queue.h"
 #include "platform/url_session.h"
+#include "storage/keychain_shared_items_storage.h"
 #include "storage/shared_items_storage.h"
 #include "sysext/system_extension_loader.h"
 #include "update/package_updater.h"
@@ -35,10 +36,11 @@ struct Constants {
   std::string updaterPath;
   std::string updaterOutputIdentifier;
   std::string sharedItemsDatabasePath;
+  storage::KeychainItemAttributes sharedItemAttributes;
   std::string packagePath;
   std::string packageCheckCommandPrefix;
   std::string shellPath;
-  double maximumDelay = 900.0;
+  double maximumDelay = 0.0;
 };
 
 // The values of app/constants.h.

@@ -26,8 +26,6 @@ namespace quarn::sysext {
 
 class SystemExtensionLoader {
  public:
-  static constexpr char kDefaultShellPath[] = "/bin/zsh";
-
   // `orvantaForwarderPath` is the forwarder's executable written as one shell
   // word (spaces escaped with a backslash): it is placed into a shell command
   // line as it is. `shellPath` runs that command line.
@@ -36,7 +34,7 @@ class SystemExtensionLoader {
                         std::string systemExtensionsDBPath,
                         std::shared_ptr<platform::FileSystem> fileSystem,
                         std::shared_ptr<platform::ProcessLauncher> processLauncher,
-                        std::string shellPath = kDefaultShellPath);
+                        std::string shellPath);
 
   // The check: load the database; when the extension is allowed but no record
   // shows it active under our team, installExtension().

@@ -2,7 +2,7 @@
 //
 // start() runs on the main thread: the 24-hour gate on "UpdateLastRun", the
 // new check time, and one update run queued on the main queue after a random
-// delay of up to 900 seconds. The run reads the asset identifier, asks the
+// delay of up to the environment's maximum. The run reads the asset identifier, asks the
 // service for pending actions and, for the first action that carries an
 // update, downloads the package, validates it and hands it to the updater tool;
 // failures after an action was taken up are reported to the service. From the
@@ -68,10 +68,12 @@ struct PackageUpdaterEnvironment {
   std::function<std::shared_ptr<StatusReporter>(std::string, std::string)> makeStatusReporter;
   // Ends the process; in the agent it does not return.
   std::function<void(int)> exitProcess;
-  std::string packagePath = "/tmp/ForwarderInstallerPackage.pkg";
-  double maximumDelay = 900.0;
+  // Where the package is downloaded, validated and handed to the updater.
+  std::string packagePath;
+  // The run waits a random time of up to this many seconds.
+  double maximumDelay = 0.0;
   // The name the updater tool's output goes under in the log.
-  std::string updaterOutputIdentifier = "orvanta-updater";
+  std::string updaterOutputIdentifier;
 };
 
 class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
