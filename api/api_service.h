@@ -100,12 +100,6 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   void downloadFile(std::string sourceUrl, std::string destinationPath,
                     std::string expectedChecksum, DownloadCompletion completion);
 
-  const RequestBuilder& requestBuilder() const { return *requestBuilder_; }
-  const std::shared_ptr<platform::UrlSession>& urlSession() const { return urlSession_; }
-  const platform::Logger& logger() const { return logger_; }
-  const std::shared_ptr<platform::TaskQueue>& mainQueue() const { return mainQueue_; }
-  const std::shared_ptr<platform::FileSystem>& fileSystem() const { return fileSystem_; }
-
  private:
   // The caller's end of one request, with the record type erased: decodes a
   // 2xx body and completes with the record, or completes with an error.

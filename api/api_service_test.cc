@@ -178,7 +178,6 @@ TEST_F(ApiServiceTest, RefusedThreeTimesWithTwoRetries) {
     EXPECT_EQ(sent.headers, built.headers);
     EXPECT_EQ(sent.body, "body");
     EXPECT_EQ(sent.timeoutInterval, built.timeoutInterval);
-    EXPECT_FALSE(sent.allowsConstrainedNetworkAccess);
   }
 
   const std::string scheduled =

@@ -43,21 +43,12 @@ class HttpHeaders {
   std::vector<std::pair<std::string, std::string>> fields_;
 };
 
-enum class CachePolicy {
-  kUseProtocolCachePolicy = 0,
-  kReloadIgnoringLocalAndRemoteCacheData = 4,
-};
-
 struct HttpRequest {
   std::string url;
   std::string method = "GET";
   HttpHeaders headers;
   std::optional<std::string> body;  // absent: no body; empty: an empty body
-  CachePolicy cachePolicy = CachePolicy::kUseProtocolCachePolicy;
   double timeoutInterval = 60.0;
-  // Whether a constrained (low-data) network path may be used. Linux has no
-  // such notion: the flag travels with the request and has no effect.
-  bool allowsConstrainedNetworkAccess = true;
 };
 
 struct HttpResponse {

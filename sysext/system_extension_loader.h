@@ -53,12 +53,6 @@ class SystemExtensionLoader {
       std::string_view teamIdentifier, std::string_view extensionIdentifier,
       const std::vector<std::optional<ExtensionPolicy>>& extensionPolicies);
 
-  const std::string& orvantaForwarderPath() const { return orvantaForwarderPath_; }
-  const platform::Logger& logger() const { return logger_; }
-  const std::string& teamIdentifier() const { return teamIdentifier_; }
-  const std::string& extensionIdentifier() const { return extensionIdentifier_; }
-  const std::string& systemExtensionsDBPath() const { return systemExtensionsDBPath_; }
-
  private:
   const std::string orvantaForwarderPath_;
   const platform::Logger logger_;

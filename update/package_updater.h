@@ -39,8 +39,8 @@ namespace quarn::update {
 enum class PackageUpdaterError {
   assetIdentifierNotAvailable,
   actionsResponseDoesNotHaveTheCorrectFormat,
-  couldNotBuildActionsUrl,
-  couldNotReadUpdateActionData,
+  couldNotBuildActionsUrl,  // no path raises it: the base URL is checked when the agent is composed
+  couldNotReadUpdateActionData,  // no path raises it: the actions record is decoded whole
 };
 
 platform::Error toError(PackageUpdaterError error);
@@ -112,8 +112,6 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
   // pipeline logger's sink decides which), and the agent never reads them.
   void launchUpdater(const std::string& actionIdentifier, const std::string& assetIdentifier,
                      const std::string& packagePath, Completion completion);
-
-  const std::shared_ptr<StatusReporter>& statusReporter() const { return statusReporter_; }
 
  private:
   PackageUpdater(std::shared_ptr<api::ApiService> apiService, std::string updaterPath,
