@@ -37,7 +37,15 @@ class ApiServiceHttpsTest : public ::testing::Test {
                          Headers headers, HTTPMethod method) {
     auto result = std::make_shared<Result<Record>>();
     service_->performRequest<Record>(
-        std::move(path), std::move(query), std::move(body), std::move(headers), method, {502}, 2,
+        {
+            .path = std::move(path),
+            .queryItems = std::move(query),
+            .body = std::move(body),
+            .headers = std::move(headers),
+            .method = method,
+            .retryStatusCodes = {502},
+            .retries = 2,
+        },
         [result, loop = loop_](std::optional<Record> record, std::optional<platform::Error> error) {
           ++result->calls;
           result->record = std::move(record);

@@ -56,8 +56,15 @@ class ApiServiceTest : public ::testing::Test {
                                   Headers headers = {}, HTTPMethod method = HTTPMethod::get) {
     auto result = std::make_shared<Result>();
     service_->performRequest<ForwarderActionsResponse>(
-        std::move(path), std::move(query), std::move(body), std::move(headers), method,
-        std::move(retryStatusCodes), retries,
+        {
+            .path = std::move(path),
+            .queryItems = std::move(query),
+            .body = std::move(body),
+            .headers = std::move(headers),
+            .method = method,
+            .retryStatusCodes = std::move(retryStatusCodes),
+            .retries = retries,
+        },
         [result, loop = loop_](std::optional<ForwarderActionsResponse> record,
                                std::optional<platform::Error> error) {
           ++result->calls;

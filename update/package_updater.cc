@@ -141,8 +141,12 @@ void PackageUpdater::runUpdateProcess(Completion completion) {
 void PackageUpdater::fetchUpdateAction(const std::string& assetIdentifier,
                                        platform::OnceCallback<void(PackageUpdateAction)> callback) {
   apiService_->performRequest<api::ForwarderActionsResponse>(
-      "assets/" + assetIdentifier + "/actions", {}, std::nullopt, {}, api::HTTPMethod::get, {502},
-      2,
+      {
+          .path = "assets/" + assetIdentifier + "/actions",
+          .method = api::HTTPMethod::get,
+          .retryStatusCodes = {502},
+          .retries = 2,
+      },
       [callback = std::move(callback)](std::optional<api::ForwarderActionsResponse> response,
                                        std::optional<platform::Error> error) mutable {
         std::move(callback)(resolveUpdateAction(response, error));
