@@ -1,6 +1,7 @@
 #include "api/api_service.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "platform/text.h"
 
@@ -125,6 +126,7 @@ void ApiService::handleResponse(std::unique_ptr<RequestContext> context,
 void ApiService::retryRequest(std::unique_ptr<RequestContext> context) {
   const std::shared_ptr<ApiService> service = context->service.lock();
   if (!service) return;  // abandoned: the completion is never called
+  assert(service->mainQueue_->runsTasksOnCurrentThread());
   service->logger_.log("Retrying request to %{public}s", context->request.path);
   --context->request.retries;
   service->send(std::move(context));

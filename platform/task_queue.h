@@ -23,6 +23,9 @@ class TaskQueue {
   virtual void post(Task task) = 0;
   // Runs `task` no earlier than `delaySeconds` (>= 0) from now.
   virtual void postDelayed(double delaySeconds, Task task) = 0;
+  // Whether the calling thread is the one that serves this queue, for debug
+  // checks of code that must run there. Any thread may ask.
+  virtual bool runsTasksOnCurrentThread() const = 0;
 };
 
 class RunLoop : public TaskQueue {
@@ -39,7 +42,10 @@ class RunLoop : public TaskQueue {
 // postDelayed() may be called from any thread, including from a running task;
 // a task runs with no lock held. run() serves until quit() has been called
 // (from any thread, also before run(), in which case run() returns at once);
-// the tasks still waiting are then dropped with the loop.
+// the tasks still waiting are then dropped with the loop. The thread that
+// serves it is the one that last entered run(), and before that the thread
+// that made the loop: the main thread in the agent, which starts the update
+// pipeline before it enters run().
 std::shared_ptr<RunLoop> makeMainRunLoop();
 
 }  // namespace quarn::platform

@@ -95,7 +95,7 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
   double asyncAfterRandomDelay(platform::TaskQueue& queue, double maximumDelay,
                                platform::TaskQueue::Task work);
 
-  // One update run; `completion` runs once when the run ends.
+  // Main queue. One update run; `completion` runs once when the run ends.
   void runUpdateProcess(Completion completion);
   void fetchUpdateAction(const std::string& assetIdentifier,
                          platform::OnceCallback<void(PackageUpdateAction)> callback);
