@@ -1,6 +1,7 @@
 #include "api/api_service.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "platform/text.h"
 
@@ -25,13 +26,8 @@ platform::Error ApiError::toError() const {
 // again. Owned by exactly one step at a time: the data task's completion, then
 // possibly a delayed retry on the main queue.
 struct ApiService::RequestContext {
-  std::string path;
-  QueryItems queryItems;
-  std::optional<std::string> body;
-  Headers headers;
-  HTTPMethod method = HTTPMethod::get;
-  std::vector<std::int64_t> retryStatusCodes;
-  int retries = 0;
+  // The call; its `retries` counts down with each retry.
+  ServiceRequest request;
   // Weak, so that neither a request in flight nor a waiting retry keeps the
   // service alive.
   std::weak_ptr<ApiService> service;
@@ -60,18 +56,9 @@ ApiService::ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
       mainQueue_(std::move(mainQueue)),
       fileSystem_(std::move(fileSystem)) {}
 
-void ApiService::performRequestWith(std::string path, QueryItems queryItems,
-                                    std::optional<std::string> body, Headers headers,
-                                    HTTPMethod method, std::vector<std::int64_t> retryStatusCodes,
-                                    int retries, std::unique_ptr<Outcome> outcome) {
+void ApiService::performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome) {
   auto context = std::make_unique<RequestContext>();
-  context->path = std::move(path);
-  context->queryItems = std::move(queryItems);
-  context->body = std::move(body);
-  context->headers = std::move(headers);
-  context->method = method;
-  context->retryStatusCodes = std::move(retryStatusCodes);
-  context->retries = retries;
+  context->request = std::move(request);
   context->service = weak_from_this();
   context->mainQueue = mainQueue_;
   context->outcome = std::move(outcome);
@@ -79,8 +66,9 @@ void ApiService::performRequestWith(std::string path, QueryItems queryItems,
 }
 
 void ApiService::send(std::unique_ptr<RequestContext> context) {
+  const ServiceRequest& call = context->request;
   platform::HttpRequest request = requestBuilder_->buildRequest(
-      context->path, context->queryItems, context->body, context->headers, context->method);
+      call.path, call.queryItems, call.body, call.headers, call.method);
   urlSession_->dataTask(std::move(request), [context = std::move(context)](
                                                 std::optional<std::string> body,
                                                 std::optional<platform::HttpResponse> response,
@@ -116,12 +104,12 @@ void ApiService::handleResponse(std::unique_ptr<RequestContext> context,
     }
     return;
   }
-  const auto& retryCodes = context->retryStatusCodes;
-  if (context->retries >= 1 &&
+  const auto& retryCodes = context->request.retryStatusCodes;
+  if (context->request.retries >= 1 &&
       std::find(retryCodes.begin(), retryCodes.end(), status) != retryCodes.end()) {
     if (auto service = context->service.lock()) {
       service->logger_.log("Retry scheduled: Request to %s failed with a status code %ld",
-                           context->path, status);
+                           context->request.path, status);
     }
     // Scheduled even when the service is gone; retryRequest then abandons it.
     if (auto queue = context->mainQueue.lock()) {
@@ -138,8 +126,9 @@ void ApiService::handleResponse(std::unique_ptr<RequestContext> context,
 void ApiService::retryRequest(std::unique_ptr<RequestContext> context) {
   const std::shared_ptr<ApiService> service = context->service.lock();
   if (!service) return;  // abandoned: the completion is never called
-  service->logger_.log("Retrying request to %{public}s", context->path);
-  --context->retries;
+  assert(service->mainQueue_->runsTasksOnCurrentThread());
+  service->logger_.log("Retrying request to %{public}s", context->request.path);
+  --context->request.retries;
   service->send(std::move(context));
 }
 

@@ -54,15 +54,25 @@ struct ApiError {
   platform::Error toError() const;
 };
 
+// One call of the service: `method` `path` with `queryItems`, `body` and
+// `headers` (see RequestBuilder). An answer whose status is in
+// `retryStatusCodes` is sent again while `retries` > 0.
+struct ServiceRequest {
+  std::string path{};
+  QueryItems queryItems{};
+  std::optional<std::string> body{};
+  Headers headers{};
+  HTTPMethod method = HTTPMethod::get;
+  std::vector<std::int64_t> retryStatusCodes{};
+  int retries = 0;
+};
+
 class ApiService : public std::enable_shared_from_this<ApiService> {
  public:
   template <class Record>
   using Completion =
       platform::OnceCallback<void(std::optional<Record>, std::optional<platform::Error>)>;
 
-  // The logger every ApiService writes to.
-  static constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";
-  static constexpr std::string_view kLogCategory = "API Service";
   // Fixed wait between a refused answer and the next send.
   static constexpr double kRetryDelaySeconds = 30.0;
 
@@ -77,16 +87,11 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   ApiService(const ApiService&) = delete;
   ApiService& operator=(const ApiService&) = delete;
 
-  // Sends `method` `path` with `queryItems`, `body` and `headers` (see
-  // RequestBuilder) and calls `completion` once with the decoded record or an
-  // error. A status in `retryStatusCodes` is retried while `retries` > 0.
+  // Sends `request` and calls `completion` once with the decoded record or an
+  // error.
   template <class Record>
-  void performRequest(std::string path, QueryItems queryItems, std::optional<std::string> body,
-                      Headers headers, HTTPMethod method,
-                      std::vector<std::int64_t> retryStatusCodes, int retries,
-                      std::type_identity_t<Completion<Record>> completion) {
-    performRequestWith(std::move(path), std::move(queryItems), std::move(body), std::move(headers),
-                       method, std::move(retryStatusCodes), retries,
+  void performRequest(ServiceRequest request, std::type_identity_t<Completion<Record>> completion) {
+    performRequestWith(std::move(request),
                        std::make_unique<TypedOutcome<Record>>(std::move(completion)));
   }
 
@@ -102,12 +107,6 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   using DownloadCompletion = platform::OnceCallback<void(std::optional<platform::Error>)>;
   void downloadFile(std::string sourceUrl, std::string destinationPath,
                     std::string expectedChecksum, DownloadCompletion completion);
-
-  const RequestBuilder& requestBuilder() const { return *requestBuilder_; }
-  const std::shared_ptr<platform::UrlSession>& urlSession() const { return urlSession_; }
-  const platform::Logger& logger() const { return logger_; }
-  const std::shared_ptr<platform::TaskQueue>& mainQueue() const { return mainQueue_; }
-  const std::shared_ptr<platform::FileSystem>& fileSystem() const { return fileSystem_; }
 
  private:
   // The caller's end of one request, with the record type erased: decodes a
@@ -146,10 +145,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
              std::shared_ptr<platform::TaskQueue> mainQueue,
              std::shared_ptr<platform::FileSystem> fileSystem);
 
-  void performRequestWith(std::string path, QueryItems queryItems, std::optional<std::string> body,
-                          Headers headers, HTTPMethod method,
-                          std::vector<std::int64_t> retryStatusCodes, int retries,
-                          std::unique_ptr<Outcome> outcome);
+  void performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome);
   void send(std::unique_ptr<RequestContext> context);
   static void handleResponse(std::unique_ptr<RequestContext> context,
                              std::optional<std::string> body,

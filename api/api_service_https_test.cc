@@ -9,7 +9,7 @@
 
 #include "api/api_service.h"
 #include "api/service_records.h"
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
@@ -37,7 +37,15 @@ class ApiServiceHttpsTest : public ::testing::Test {
                          Headers headers, HTTPMethod method) {
     auto result = std::make_shared<Result<Record>>();
     service_->performRequest<Record>(
-        std::move(path), std::move(query), std::move(body), std::move(headers), method, {502}, 2,
+        {
+            .path = std::move(path),
+            .queryItems = std::move(query),
+            .body = std::move(body),
+            .headers = std::move(headers),
+            .method = method,
+            .retryStatusCodes = {502},
+            .retries = 2,
+        },
         [result, loop = loop_](std::optional<Record> record, std::optional<platform::Error> error) {
           ++result->calls;
           result->record = std::move(record);
@@ -62,14 +70,12 @@ class ApiServiceHttpsTest : public ::testing::Test {
   // A service on a fresh main loop (a loop that was quit stays quit).
   std::shared_ptr<ApiService> makeService() {
     loop_ = std::make_shared<testing::VirtualTimeLoop>();
-    return ApiService::create(
-        std::make_unique<RequestBuilder>(server_.url("/v1/")),
-        platform::makeUrlSession(
-            {.caFile = server_.caFile()},
-            platform::Logger(std::string(ApiService::kLogSubsystem), "URL Session", sink_)),
-        platform::Logger(std::string(ApiService::kLogSubsystem),
-                         std::string(ApiService::kLogCategory), sink_),
-        loop_, std::make_shared<testing::FakeFileSystem>());
+    return ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")),
+                              platform::makeUrlSession({.caFile = server_.caFile()},
+                                                       platform::Logger("com.kelvane.Orvanta.quarn",
+                                                                        "URL Session", sink_)),
+                              platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                              loop_, std::make_shared<testing::FakeFileSystem>());
   }
 };
 

@@ -42,10 +42,10 @@ class ApiServiceTest : public ::testing::Test {
  protected:
   void makeService(Fake::Delivery delivery = Fake::Delivery::kManual) {
     session_ = std::make_shared<FakeUrlSession>(delivery);
-    service_ = ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
-                                  platform::Logger(std::string(ApiService::kLogSubsystem),
-                                                   std::string(ApiService::kLogCategory), sink_),
-                                  loop_, std::make_shared<testing::FakeFileSystem>());
+    service_ =
+        ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
+                           platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
+                           loop_, std::make_shared<testing::FakeFileSystem>());
   }
   void SetUp() override { makeService(); }
 
@@ -56,8 +56,15 @@ class ApiServiceTest : public ::testing::Test {
                                   Headers headers = {}, HTTPMethod method = HTTPMethod::get) {
     auto result = std::make_shared<Result>();
     service_->performRequest<ForwarderActionsResponse>(
-        std::move(path), std::move(query), std::move(body), std::move(headers), method,
-        std::move(retryStatusCodes), retries,
+        {
+            .path = std::move(path),
+            .queryItems = std::move(query),
+            .body = std::move(body),
+            .headers = std::move(headers),
+            .method = method,
+            .retryStatusCodes = std::move(retryStatusCodes),
+            .retries = retries,
+        },
         [result, loop = loop_](std::optional<ForwarderActionsResponse> record,
                                std::optional<platform::Error> error) {
           ++result->calls;
@@ -178,7 +185,6 @@ TEST_F(ApiServiceTest, RefusedThreeTimesWithTwoRetries) {
     EXPECT_EQ(sent.headers, built.headers);
     EXPECT_EQ(sent.body, "body");
     EXPECT_EQ(sent.timeoutInterval, built.timeoutInterval);
-    EXPECT_FALSE(sent.allowsConstrainedNetworkAccess);
   }
 
   const std::string scheduled =

@@ -141,7 +141,6 @@ void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath
   platform::HttpRequest request;
   request.url = std::move(sourceUrl);
   request.method = "GET";
-  request.cachePolicy = platform::CachePolicy::kReloadIgnoringLocalAndRemoteCacheData;
   request.timeoutInterval = 60.0;
 
   auto download = std::make_shared<Download>();

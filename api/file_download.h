@@ -17,7 +17,9 @@ class FileDownloaderError {
   static FileDownloaderError errorStatusCode(std::int64_t code);
   static FileDownloaderError invalidFileChecksum(std::string expected, std::string received);
   static FileDownloaderError notHTTPURLResponse();
+  // No path raises it: the body is streamed, there is no temporary URL.
   static FileDownloaderError tempLocalURLNotReceived();
+  // No path raises it: a streamed body is always there, possibly empty.
   static FileDownloaderError dataNotReceived();
 
   // The fixed text that logs and failure reports show.

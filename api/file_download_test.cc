@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "api/api_service.h"
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/https_server.h"

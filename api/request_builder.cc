@@ -59,7 +59,6 @@ platform::HttpRequest RequestBuilder::buildRequest(std::string_view path,
 
   platform::HttpRequest request;
   request.url = platform::appendingQueryItems(pathUrl, items).value_or(pathUrl);
-  request.cachePolicy = platform::CachePolicy::kUseProtocolCachePolicy;
   request.timeoutInterval = kTimeoutSeconds;
   request.method = std::string(rawValue(method));
   request.body = body;
@@ -69,7 +68,6 @@ platform::HttpRequest RequestBuilder::buildRequest(std::string_view path,
   if (method == HTTPMethod::put) {
     for (const auto& [name, value] : putFormContentTypeHeader()) request.headers.add(name, value);
   }
-  request.allowsConstrainedNetworkAccess = false;
   return request;
 }
 

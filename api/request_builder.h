@@ -32,8 +32,6 @@ class RequestBuilder {
                                      const std::optional<std::string>& body, const Headers& headers,
                                      HTTPMethod method) const;
 
-  const std::string& baseUrl() const { return baseUrl_; }
-
  private:
   std::string baseUrl_;
 };

@@ -37,8 +37,6 @@ TEST(RequestBuilderTest, BuildsRequests) {
     EXPECT_EQ(request.method, c.methodText);
     EXPECT_EQ(request.body, c.body);
     EXPECT_EQ(request.timeoutInterval, 60.0);
-    EXPECT_EQ(request.cachePolicy, platform::CachePolicy::kUseProtocolCachePolicy);
-    EXPECT_FALSE(request.allowsConstrainedNetworkAccess);
   }
 }
 

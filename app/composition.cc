@@ -8,11 +8,9 @@
 #include "api/api_service.h"
 #include "api/request_builder.h"
 #include "app/constants.h"
-#include "platform/keychain.h"
-#include "platform/run_loop_linux.h"
+#include "platform/task_queue.h"
 #include "platform/url.h"
-#include "platform/url_session_linux.h"
-#include "storage/keychain_shared_items_storage.h"
+#include "platform/url_session.h"
 #include "update/package_validation.h"
 #include "update/status_reporter.h"
 
@@ -47,6 +45,18 @@ Constants shippedConstants() {
       .updaterPath = std::string(kUpdaterPath),
       .updaterOutputIdentifier = std::string(kUpdaterOutputIdentifier),
       .sharedItemsDatabasePath = std::string(kSharedItemsDatabasePath),
+      .sharedItemAttributes =
+          {
+              .service = std::string(kSharedItemsService),
+              .accessDescription = std::string(kSharedItemsAccessDescription),
+              .applicationPaths =
+                  {
+                      {storage::TrustedApplication::systemExtension,
+                       std::string(kSystemExtensionApplicationPath)},
+                      {storage::TrustedApplication::main, std::string(kMainApplicationPath)},
+                      {storage::TrustedApplication::quarn, std::string(kQuarnApplicationPath)},
+                  },
+          },
       .packagePath = std::string(kPackagePath),
       .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
       .shellPath = std::string(kShellPath),
@@ -54,7 +64,7 @@ Constants shippedConstants() {
   };
 }
 
-Platform systemPlatform() {
+Platform systemPlatform(const Constants& constants) {
   const std::shared_ptr<platform::LogSink> logSink = platform::systemLogSink();
   return Platform{
       .logSink = logSink,
@@ -64,6 +74,10 @@ Platform systemPlatform() {
       .urlSession = platform::makeUrlSession(
           {}, platform::Logger(std::string(kLogSubsystem), std::string(kUrlSessionLogCategory),
                                logSink)),
+      .keychain = platform::makeSqliteKeychain(
+          constants.sharedItemsDatabasePath,
+          platform::Logger(std::string(kLogSubsystem), std::string(kSharedItemsStorageLogCategory),
+                           logSink)),
       .clock = platform::makeSystemClock(),
       .random = platform::makeSystemRandom(),
       .exitProcess =
@@ -85,9 +99,8 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
     const Constants& constants, const Platform& platform) {
-  return std::make_shared<storage::KeychainSharedItemsStorage>(platform::makeSqliteKeychain(
-      constants.sharedItemsDatabasePath,
-      logger(kLogSubsystem, kSharedItemsStorageLogCategory, platform)));
+  return std::make_shared<storage::KeychainSharedItemsStorage>(platform.keychain,
+                                                               constants.sharedItemAttributes);
 }
 
 std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(

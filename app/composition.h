@@ -14,10 +14,12 @@
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/keychain.h"
 #include "platform/logger.h"
 #include "platform/process.h"
 #include "platform/task_queue.h"
 #include "platform/url_session.h"
+#include "storage/keychain_shared_items_storage.h"
 #include "storage/shared_items_storage.h"
 #include "sysext/system_extension_loader.h"
 #include "update/package_updater.h"
@@ -34,10 +36,11 @@ struct Constants {
   std::string updaterPath;
   std::string updaterOutputIdentifier;
   std::string sharedItemsDatabasePath;
+  storage::KeychainItemAttributes sharedItemAttributes;
   std::string packagePath;
   std::string packageCheckCommandPrefix;
   std::string shellPath;
-  double maximumDelay = 900.0;
+  double maximumDelay = 0.0;
 };
 
 // The values of app/constants.h.
@@ -50,16 +53,19 @@ struct Platform {
   std::shared_ptr<platform::ProcessLauncher> processLauncher;
   std::shared_ptr<platform::RunLoop> mainLoop;
   std::shared_ptr<platform::UrlSession> urlSession;
+  // The store of the shared items.
+  std::shared_ptr<platform::Keychain> keychain;
   std::shared_ptr<platform::Clock> clock;
   std::shared_ptr<platform::Random> random;
   // Ends the process with a status; in the agent it does not return.
   std::function<void(int)> exitProcess;
 };
 
-// The real services. The process ends with _exit once its log is written:
+// The real services, the keychain on constants.sharedItemsDatabasePath with
+// its failures in the log. The process ends with _exit once its log is written:
 // the URL session's thread and child watchers may still be running, and
 // static destructors must not run under them.
-Platform systemPlatform();
+Platform systemPlatform(const Constants& constants);
 
 // The application type: never instantiated, it only carries the entry
 // operation and the pieces of the composition.
@@ -69,8 +75,7 @@ class Quarn {
 
   static std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(
       const Constants& constants, const Platform& platform);
-  // The shared SQLite store at constants.sharedItemsDatabasePath; its
-  // failures go to the log.
+  // The shared items, kept in the platform's keychain.
   static std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(
       const Constants& constants, const Platform& platform);
   // The PackageUpdater with its own ApiService on the service base URL; each

@@ -19,7 +19,7 @@
 
 #include "api/file_download.h"
 #include "app/constants.h"
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
@@ -183,6 +183,10 @@ class QuarnTest : public ::testing::Test {
             platform::makeUrlSession({.connectTimeout = 5, .caFile = server_.caFile()},
                                      platform::Logger(std::string(kLogSubsystem),
                                                       std::string(kUrlSessionLogCategory), sink_)),
+        .keychain = platform::makeSqliteKeychain(
+            constants().sharedItemsDatabasePath,
+            platform::Logger(std::string(kLogSubsystem),
+                             std::string(kSharedItemsStorageLogCategory), sink_)),
         .clock = clock_,
         .random = random_,
         .exitProcess =

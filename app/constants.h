@@ -33,9 +33,19 @@ inline constexpr std::string_view kUpdaterPath =
     "orvanta-updater";
 // The name the updater tool's output goes under in the system log.
 inline constexpr std::string_view kUpdaterOutputIdentifier = "orvanta-updater";
-// The store of items shared with the forwarder's other processes.
+// The store of items shared with the forwarder's other processes, the service
+// and access description of the items saved there, and the paths of the
+// applications an item's access list may name.
 inline constexpr std::string_view kSharedItemsDatabasePath =
     "/var/lib/orvanta-forwarder/shared-items.sqlite";
+inline constexpr std::string_view kSharedItemsService = "Orvanta Forwarder";
+inline constexpr std::string_view kSharedItemsAccessDescription = "Shared Item Access";
+inline constexpr std::string_view kSystemExtensionApplicationPath =
+    "/Applications/Orvanta Forwarder.app/Contents/Library/SystemExtensions/"
+    "com.kelvane.Orvanta.ProcessMonitor.systemextension";
+inline constexpr std::string_view kMainApplicationPath = "/Applications/Orvanta Forwarder.app";
+inline constexpr std::string_view kQuarnApplicationPath =
+    "/Applications/Orvanta Forwarder.app/Contents/MacOS/quarn.app";
 // Where the package is downloaded, validated and handed to the updater.
 inline constexpr std::string_view kPackagePath = "/tmp/ForwarderInstallerPackage.pkg";
 // The package tool's check, run through the shell with the package path

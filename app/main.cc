@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const quarn::app::CommandLineDecision decision = quarn::app::decideCommandLine(arguments);
   if (decision.runAgent) {
-    return quarn::app::Quarn::run(quarn::app::shippedConstants(), quarn::app::systemPlatform());
+    const quarn::app::Constants constants = quarn::app::shippedConstants();
+    return quarn::app::Quarn::run(constants, quarn::app::systemPlatform(constants));
   }
   std::FILE* stream = decision.toStandardError ? stderr : stdout;
   // A text that could not be written (a closed or full output) is a failure

@@ -18,8 +18,8 @@
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/logger.h"
-#include "platform/run_loop_linux.h"
-#include "platform/url_session_linux.h"
+#include "platform/task_queue.h"
+#include "platform/url_session.h"
 
 namespace quarn::bench {
 namespace {
@@ -40,9 +40,8 @@ int run(std::string url, std::string destination, std::string expectedChecksum,
       std::make_unique<api::RequestBuilder>("https://127.0.0.1/"),
       platform::makeUrlSession(
           platform::UrlSessionOptions{.caFile = std::move(caFile)},
-          platform::Logger(std::string(api::ApiService::kLogSubsystem), "URL Session", discarding)),
-      platform::Logger(std::string(api::ApiService::kLogSubsystem),
-                       std::string(api::ApiService::kLogCategory), discarding),
+          platform::Logger("com.kelvane.Orvanta.quarn", "URL Session", discarding)),
+      platform::Logger("com.kelvane.Orvanta.quarn", "API Service", discarding),
       platform::makeMainRunLoop(), platform::makeFileSystem());
 
   std::promise<std::optional<platform::Error>> outcome;

@@ -31,18 +31,15 @@ inline constexpr std::int64_t kUnknown = -1;
 inline constexpr std::int64_t kCancelled = -999;
 inline constexpr std::int64_t kBadUrl = -1000;
 inline constexpr std::int64_t kTimedOut = -1001;
-inline constexpr std::int64_t kUnsupportedUrl = -1002;
 inline constexpr std::int64_t kCannotFindHost = -1003;
 inline constexpr std::int64_t kCannotConnectToHost = -1004;
 inline constexpr std::int64_t kNetworkConnectionLost = -1005;
 inline constexpr std::int64_t kHttpTooManyRedirects = -1007;
-inline constexpr std::int64_t kNotConnectedToInternet = -1009;
 inline constexpr std::int64_t kBadServerResponse = -1011;
 inline constexpr std::int64_t kSecureConnectionRequired = -1022;
 inline constexpr std::int64_t kDataLengthExceedsMaximum = -1103;
 inline constexpr std::int64_t kSecureConnectionFailed = -1200;
 inline constexpr std::int64_t kServerCertificateUntrusted = -1202;
-inline constexpr std::int64_t kCannotWriteToFile = -3003;
 }  // namespace url_error
 
 // The URL-loading error `badServerResponse` with its fixed description.

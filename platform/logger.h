@@ -162,8 +162,6 @@ class Logger {
     write(messageId, format, toLogValues(args...));
   }
 
-  const std::string& subsystem() const { return subsystem_; }
-  const std::string& category() const { return category_; }
   const std::shared_ptr<LogSink>& sink() const { return sink_; }
 
  private:

@@ -21,7 +21,7 @@
 #include "gtest/gtest.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 

@@ -89,7 +89,6 @@ class PropertyListValue {
   const T* getIf() const {
     return std::get_if<T>(&storage_);
   }
-  const Storage& storage() const { return storage_; }
 
   // "a dictionary", "an array", "a string", "an integer", "a real number",
   // "a boolean", "data", "a date": for error texts.

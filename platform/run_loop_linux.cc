@@ -1,11 +1,13 @@
-#include "platform/run_loop_linux.h"
-
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
+
+#include "platform/task_queue.h"
 
 namespace quarn::platform {
 namespace {
@@ -29,7 +31,12 @@ class MainRunLoop final : public RunLoop {
     enqueue(due, std::move(task));
   }
 
+  bool runsTasksOnCurrentThread() const override {
+    return servingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
+
   void run() override {
+    servingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     std::unique_lock lock(mutex_);
     while (!quit_) {
       if (tasks_.empty()) {
@@ -77,6 +84,7 @@ class MainRunLoop final : public RunLoop {
   std::map<Key, Task> tasks_;
   std::uint64_t nextSequence_ = 0;
   bool quit_ = false;
+  std::atomic<std::thread::id> servingThread_{std::this_thread::get_id()};
 };
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/run_loop_linux.h"
+#include "platform/task_queue.h"
 
 namespace quarn::platform {
 namespace {
@@ -56,10 +56,13 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
 
 // Threads post while the loop runs, often to an empty queue; each task runs
 // once, each thread's in its order; quit from another thread wakes the loop.
+// The loop is served by the thread that made it until another enters run();
+// only the serving thread is told it runs the tasks.
 TEST(MainRunLoopTest, ServesPostsAndQuitFromOtherThreads) {
   constexpr int kThreads = 4;
   constexpr int kTasksPerThread = 500;
   auto loop = makeMainRunLoop();
+  EXPECT_TRUE(loop->runsTasksOnCurrentThread());
   std::vector<int> next(kThreads, 0);  // touched only by the loop's thread
   int remaining = kThreads * kTasksPerThread;
   std::vector<std::thread> threads;
@@ -67,8 +70,10 @@ TEST(MainRunLoopTest, ServesPostsAndQuitFromOtherThreads) {
   loop->post([&] {
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
+        EXPECT_FALSE(loop->runsTasksOnCurrentThread());
         for (int i = 0; i < kTasksPerThread; ++i) {
           loop->post([&, t, i] {
+            EXPECT_TRUE(loop->runsTasksOnCurrentThread());
             EXPECT_EQ(next[t]++, i);
             if (--remaining == 0) quitter = std::thread([&] { loop->quit(); });
           });
@@ -76,7 +81,8 @@ TEST(MainRunLoopTest, ServesPostsAndQuitFromOtherThreads) {
       });
     }
   });
-  loop->run();
+  std::thread([&] { loop->run(); }).join();
+  EXPECT_FALSE(loop->runsTasksOnCurrentThread());
   for (auto& thread : threads) thread.join();
   quitter.join();
   EXPECT_EQ(next, std::vector<int>(kThreads, kTasksPerThread));

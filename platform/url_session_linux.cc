@@ -1,5 +1,3 @@
-#include "platform/url_session_linux.h"
-
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/url_session.h"
 
 namespace quarn::platform {
 namespace {

@@ -1,4 +1,6 @@
 // Tests of the libcurl UrlSession against the scripted loopback HTTPS server.
+#include "platform/url_session.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/url_session_linux.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 

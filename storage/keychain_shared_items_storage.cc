@@ -6,8 +6,9 @@
 
 namespace quarn::storage {
 
-KeychainSharedItemsStorage::KeychainSharedItemsStorage(std::shared_ptr<platform::Keychain> keychain)
-    : keychain_(std::move(keychain)) {}
+KeychainSharedItemsStorage::KeychainSharedItemsStorage(std::shared_ptr<platform::Keychain> keychain,
+                                                       KeychainItemAttributes attributes)
+    : keychain_(std::move(keychain)), attributes_(std::move(attributes)) {}
 
 bool KeychainSharedItemsStorage::saveItem(
     SharedItem key, std::string_view value,
@@ -18,11 +19,13 @@ bool KeychainSharedItemsStorage::saveItem(
 
   platform::GenericPasswordItem item;
   item.account = std::string(rawValue(key));
-  item.service = std::string(kService);
-  item.accessDescription = std::string(kAccessDescription);
+  item.service = attributes_.service;
+  item.accessDescription = attributes_.accessDescription;
   for (TrustedApplication application : trustedApplications) {
-    if (std::optional<std::string> reference = keychain_->createTrustedApplicationReference(
-            std::string(applicationPath(application)))) {
+    const auto path = attributes_.applicationPaths.find(application);
+    if (path == attributes_.applicationPaths.end()) continue;
+    if (std::optional<std::string> reference =
+            keychain_->createTrustedApplicationReference(path->second)) {
       item.trustedApplications.push_back(std::move(*reference));
     }
   }
@@ -45,7 +48,8 @@ bool KeychainSharedItemsStorage::deleteItem(SharedItem key) {
 }
 
 bool KeychainSharedItemsStorage::deleteAllItems() {
-  return keychain_ && keychain_->deleteServiceItems(kService) == platform::KeychainStatus::success;
+  return keychain_ &&
+         keychain_->deleteServiceItems(attributes_.service) == platform::KeychainStatus::success;
 }
 
 }  // namespace quarn::storage

@@ -1,13 +1,13 @@
 // KeychainSharedItemsStorage: the shared items kept as generic-password items
 // in the keychain that the forwarder's processes share.
 //
-// Each item is saved under the service "Orvanta Forwarder" with the account
-// set to the key's raw value, the access description "Shared Item Access",
-// the paths of the requested trusted applications that the keychain can
-// reference (in the order requested; the others are left out) and the value's
-// UTF-8 bytes. Reads and deletions of one key select by account alone, so they
-// also reach an item another process saved under another service;
-// deleteAllItems removes only the items of "Orvanta Forwarder".
+// Each item is saved under the forwarder's service with the account set to
+// the key's raw value, the forwarder's access description, the paths of the
+// requested trusted applications that the keychain can reference (in the order
+// requested; the others are left out) and the value's UTF-8 bytes. Reads and
+// deletions of one key select by account alone, so they also reach an item
+// another process saved under another service; deleteAllItems removes only the
+// items of the forwarder's service.
 //
 // The object keeps nothing between calls besides the keychain it was given.
 // Calls block until the keychain answers; they may come from any thread the
@@ -15,6 +15,7 @@
 // absent; nothing is logged or thrown.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,13 +27,20 @@
 
 namespace quarn::storage {
 
+// What every saved item carries besides its account and value.
+struct KeychainItemAttributes {
+  std::string service;
+  std::string accessDescription;
+  // The path of each application an access list may name; an application
+  // without a path is left out of the list.
+  std::map<TrustedApplication, std::string> applicationPaths;
+};
+
 class KeychainSharedItemsStorage final : public SharedItemsStorage {
  public:
-  static constexpr std::string_view kService = "Orvanta Forwarder";
-  static constexpr std::string_view kAccessDescription = "Shared Item Access";
-
   // A null `keychain` makes every call fail.
-  explicit KeychainSharedItemsStorage(std::shared_ptr<platform::Keychain> keychain);
+  KeychainSharedItemsStorage(std::shared_ptr<platform::Keychain> keychain,
+                             KeychainItemAttributes attributes);
 
   [[nodiscard]] bool saveItem(SharedItem key, std::string_view value,
                               const std::vector<TrustedApplication>& trustedApplications) override;
@@ -42,6 +50,7 @@ class KeychainSharedItemsStorage final : public SharedItemsStorage {
 
  private:
   const std::shared_ptr<platform::Keychain> keychain_;
+  const KeychainItemAttributes attributes_;
 };
 
 }  // namespace quarn::storage

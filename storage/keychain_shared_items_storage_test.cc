@@ -21,6 +21,13 @@ const std::string kApp = "/Applications/Orvanta Forwarder.app";
 const std::string kSystemExtension =
     kApp + "/Contents/Library/SystemExtensions/com.kelvane.Orvanta.ProcessMonitor.systemextension";
 const std::string kQuarn = kApp + "/Contents/MacOS/quarn.app";
+const KeychainItemAttributes kAttributes{
+    .service = "Orvanta Forwarder",
+    .accessDescription = "Shared Item Access",
+    .applicationPaths = {{TrustedApplication::systemExtension, kSystemExtension},
+                         {TrustedApplication::main, kApp},
+                         {TrustedApplication::quarn, kQuarn}},
+};
 
 // The SQLite keychain, except that applications (and so references to them)
 // exist only at the system extension's and quarn's paths; records the items
@@ -65,7 +72,7 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
       platform::Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage",
                        std::make_shared<quarn::testing::MemoryLogSink>()));
   const auto keychain = std::make_shared<RecordingKeychain>(store);
-  KeychainSharedItemsStorage storage(keychain);
+  KeychainSharedItemsStorage storage(keychain, kAttributes);
 
   // Bytes that are not UTF-8 are refused before the keychain is asked.
   EXPECT_FALSE(storage.saveItem(SharedItem::updateLastRun, "ab\xc3", {TrustedApplication::quarn}));

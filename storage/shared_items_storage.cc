@@ -24,17 +24,4 @@ std::optional<SharedItem> sharedItemFromRawValue(std::string_view text) {
   return std::nullopt;
 }
 
-std::string_view applicationPath(TrustedApplication application) {
-  switch (application) {
-    case TrustedApplication::systemExtension:
-      return "/Applications/Orvanta Forwarder.app/Contents/Library/SystemExtensions/"
-             "com.kelvane.Orvanta.ProcessMonitor.systemextension";
-    case TrustedApplication::main:
-      return "/Applications/Orvanta Forwarder.app";
-    case TrustedApplication::quarn:
-      return "/Applications/Orvanta Forwarder.app/Contents/MacOS/quarn.app";
-  }
-  return {};
-}
-
 }  // namespace quarn::storage

@@ -23,8 +23,6 @@ std::optional<SharedItem> sharedItemFromRawValue(std::string_view text);
 // The applications an item's access list may name.
 enum class TrustedApplication { systemExtension, main, quarn };
 
-std::string_view applicationPath(TrustedApplication application);
-
 class SharedItemsStorage {
  public:
   virtual ~SharedItemsStorage() = default;

@@ -26,8 +26,6 @@ namespace quarn::sysext {
 
 class SystemExtensionLoader {
  public:
-  static constexpr char kDefaultShellPath[] = "/bin/zsh";
-
   // `orvantaForwarderPath` is the forwarder's executable written as one shell
   // word (spaces escaped with a backslash): it is placed into a shell command
   // line as it is. `shellPath` runs that command line.
@@ -36,7 +34,7 @@ class SystemExtensionLoader {
                         std::string systemExtensionsDBPath,
                         std::shared_ptr<platform::FileSystem> fileSystem,
                         std::shared_ptr<platform::ProcessLauncher> processLauncher,
-                        std::string shellPath = kDefaultShellPath);
+                        std::string shellPath);
 
   // The check: load the database; when the extension is allowed but no record
   // shows it active under our team, installExtension().
@@ -54,12 +52,6 @@ class SystemExtensionLoader {
   static bool isExtensionAllowed(
       std::string_view teamIdentifier, std::string_view extensionIdentifier,
       const std::vector<std::optional<ExtensionPolicy>>& extensionPolicies);
-
-  const std::string& orvantaForwarderPath() const { return orvantaForwarderPath_; }
-  const platform::Logger& logger() const { return logger_; }
-  const std::string& teamIdentifier() const { return teamIdentifier_; }
-  const std::string& extensionIdentifier() const { return extensionIdentifier_; }
-  const std::string& systemExtensionsDBPath() const { return systemExtensionsDBPath_; }
 
  private:
   const std::string orvantaForwarderPath_;

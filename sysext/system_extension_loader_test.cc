@@ -111,7 +111,8 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
     if (c.launchFails) launcher->launchError = c.output.error();
     SystemExtensionLoader("/Orvanta\\ Forwarder.app/tool",
                           platform::Logger("com.kelvane.Orvanta.quarn", "Orvanta Quarn", sink),
-                          kTeam, kExtension, dbPath, platform::makeFileSystem(), launcher)
+                          kTeam, kExtension, dbPath, platform::makeFileSystem(), launcher,
+                          "/bin/zsh")
         .ensureExtensionActive();
     const bool installs = c.message.starts_with("Orvanta Forwarder command");
     const Texts expected = installs ? Texts{"Installing extension.", c.message} : Texts{c.message};

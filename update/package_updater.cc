@@ -1,5 +1,6 @@
 #include "update/package_updater.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <utility>
 
@@ -66,6 +67,7 @@ bool PackageUpdater::isUpdateCheckDue() {
 }
 
 void PackageUpdater::start() {
+  assert(environment_.mainQueue->runsTasksOnCurrentThread());
   const platform::Logger& logger = environment_.logger;
   if (!isUpdateCheckDue()) {
     logger.log(message_ids::kUpdateCheckSkipped,
@@ -107,6 +109,8 @@ double PackageUpdater::asyncAfterRandomDelay(platform::TaskQueue& queue, double 
 // ---- The update run ----
 
 void PackageUpdater::runUpdateProcess(Completion completion) {
+  // Queued by start(); from the actions answer on, the run leaves the main queue.
+  assert(environment_.mainQueue->runsTasksOnCurrentThread());
   const platform::Logger& logger = environment_.logger;
   logger.log(message_ids::kUpdateStarted, "Update process started.");
   auto assetIdentifier = sharedItemsStorage_->readItem(storage::SharedItem::assetIdentifier);
@@ -141,8 +145,12 @@ void PackageUpdater::runUpdateProcess(Completion completion) {
 void PackageUpdater::fetchUpdateAction(const std::string& assetIdentifier,
                                        platform::OnceCallback<void(PackageUpdateAction)> callback) {
   apiService_->performRequest<api::ForwarderActionsResponse>(
-      "assets/" + assetIdentifier + "/actions", {}, std::nullopt, {}, api::HTTPMethod::get, {502},
-      2,
+      {
+          .path = "assets/" + assetIdentifier + "/actions",
+          .method = api::HTTPMethod::get,
+          .retryStatusCodes = {502},
+          .retries = 2,
+      },
       [callback = std::move(callback)](std::optional<api::ForwarderActionsResponse> response,
                                        std::optional<platform::Error> error) mutable {
         std::move(callback)(resolveUpdateAction(response, error));

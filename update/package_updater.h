@@ -2,7 +2,7 @@
 //
 // start() runs on the main thread: the 24-hour gate on "UpdateLastRun", the
 // new check time, and one update run queued on the main queue after a random
-// delay of up to 900 seconds. The run reads the asset identifier, asks the
+// delay of up to the environment's maximum. The run reads the asset identifier, asks the
 // service for pending actions and, for the first action that carries an
 // update, downloads the package, validates it and hands it to the updater tool;
 // failures after an action was taken up are reported to the service. From the
@@ -39,8 +39,8 @@ namespace quarn::update {
 enum class PackageUpdaterError {
   assetIdentifierNotAvailable,
   actionsResponseDoesNotHaveTheCorrectFormat,
-  couldNotBuildActionsUrl,
-  couldNotReadUpdateActionData,
+  couldNotBuildActionsUrl,  // no path raises it: the base URL is checked when the agent is composed
+  couldNotReadUpdateActionData,  // no path raises it: the actions record is decoded whole
 };
 
 platform::Error toError(PackageUpdaterError error);
@@ -68,10 +68,12 @@ struct PackageUpdaterEnvironment {
   std::function<std::shared_ptr<StatusReporter>(std::string, std::string)> makeStatusReporter;
   // Ends the process; in the agent it does not return.
   std::function<void(int)> exitProcess;
-  std::string packagePath = "/tmp/ForwarderInstallerPackage.pkg";
-  double maximumDelay = 900.0;
+  // Where the package is downloaded, validated and handed to the updater.
+  std::string packagePath;
+  // The run waits a random time of up to this many seconds.
+  double maximumDelay = 0.0;
   // The name the updater tool's output goes under in the log.
-  std::string updaterOutputIdentifier = "orvanta-updater";
+  std::string updaterOutputIdentifier;
 };
 
 class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
@@ -93,7 +95,7 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
   double asyncAfterRandomDelay(platform::TaskQueue& queue, double maximumDelay,
                                platform::TaskQueue::Task work);
 
-  // One update run; `completion` runs once when the run ends.
+  // Main queue. One update run; `completion` runs once when the run ends.
   void runUpdateProcess(Completion completion);
   void fetchUpdateAction(const std::string& assetIdentifier,
                          platform::OnceCallback<void(PackageUpdateAction)> callback);
@@ -110,8 +112,6 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
   // pipeline logger's sink decides which), and the agent never reads them.
   void launchUpdater(const std::string& actionIdentifier, const std::string& assetIdentifier,
                      const std::string& packagePath, Completion completion);
-
-  const std::shared_ptr<StatusReporter>& statusReporter() const { return statusReporter_; }
 
  private:
   PackageUpdater(std::shared_ptr<api::ApiService> apiService, std::string updaterPath,

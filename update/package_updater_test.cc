@@ -36,7 +36,8 @@ class PackageUpdaterTest : public ::testing::Test {
         .random = random_,
         .mainQueue = loop_,
         .processLauncher = platform::makeProcessLauncher(),
-        .packageValidator = PackageValidator(platform::makeProcessLauncher(), logger),
+        .packageValidator = PackageValidator(platform::makeProcessLauncher(), logger,
+                                             "/usr/sbin/pkgutil --check-signature ", "/bin/zsh"),
         .makeStatusReporter =
             [apiService, sink = sink_](std::string assetId, std::string actionId) {
               return std::make_shared<StatusReporter>(
@@ -44,6 +45,9 @@ class PackageUpdaterTest : public ::testing::Test {
                   platform::Logger("com.kelvane.Orvanta.Updater", "Package Updater", sink));
             },
         .exitProcess = [this](int status) { exits_.push_back(status); },
+        .packagePath = "/tmp/ForwarderInstallerPackage.pkg",
+        .maximumDelay = 900.0,
+        .updaterOutputIdentifier = "orvanta-updater",
     };
     return PackageUpdater::create(apiService, "/nonexistent/updater", storage_, nullptr,
                                   std::move(environment));

@@ -39,13 +39,10 @@ std::optional<std::string> readProcessOutput(platform::Process& process,
 
 class PackageValidator {
  public:
-  static constexpr std::string_view kDefaultCommandPrefix = "/usr/sbin/pkgutil --check-signature ";
-  static constexpr std::string_view kDefaultShell = "/bin/zsh";
-
-  // `logger` is the pipeline's. Tests point `commandPrefix` at a stand-in tool.
+  // `logger` is the pipeline's; `commandPrefix` is the package tool's check
+  // command up to the path and `shell` the shell that runs it.
   PackageValidator(std::shared_ptr<platform::ProcessLauncher> launcher, platform::Logger logger,
-                   std::string commandPrefix = std::string(kDefaultCommandPrefix),
-                   std::string shell = std::string(kDefaultShell));
+                   std::string commandPrefix, std::string shell);
 
   // Runs `<shell> -c "<commandPrefix><path>"` (the path unquoted) and tests its
   // output for the seven expected texts, in order. The texts are looked for

@@ -62,7 +62,7 @@ class PackageValidationTest : public ::testing::Test {
   PackageValidator validator() {
     return PackageValidator(platform::makeProcessLauncher(),
                             platform::Logger("com.kelvane.Orvanta.quarn", "Package Updater", sink_),
-                            (dir_ / "pkgutil").string() + " --check-signature ");
+                            (dir_ / "pkgutil").string() + " --check-signature ", "/bin/zsh");
   }
 
   std::string toolArguments() const {
@@ -151,7 +151,7 @@ TEST_F(PackageValidationTest, TextsAfterFortyMebibytesOfOutputAreFound) {
   PackageValidator validator(
       platform::makeProcessLauncher(),
       platform::Logger("com.kelvane.Orvanta.quarn", "Package Updater", sink_),
-      chatty.string() + " ");
+      chatty.string() + " ", "/bin/zsh");
   EXPECT_EQ(validator.validatePackageSignature("/tmp/package.pkg"), R::valid);
 }
 
@@ -246,7 +246,8 @@ TEST(PackageValidationVerdictTest, IsTheSameWhereverTheReadsCutTheOutput) {
     auto launcher = std::make_shared<ScriptedLauncher>();
     launcher->reads = reads;
     PackageValidator validator(
-        launcher, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+        launcher, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()),
+        "/usr/sbin/pkgutil --check-signature ", "/bin/zsh");
     return validator.validatePackageSignature("/tmp/package.pkg");
   };
   for (const Case& c : cases) {
@@ -274,7 +275,8 @@ TEST(PackageValidationVerdictTest, IsTheSameWhereverTheReadsCutTheOutput) {
   launcher->reads = {{Stream::standardOutput, all}};
   launcher->readFails = true;
   EXPECT_EQ(PackageValidator(launcher,
-                             platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()))
+                             platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()),
+                             "/usr/sbin/pkgutil --check-signature ", "/bin/zsh")
                 .validatePackageSignature("/tmp/package.pkg"),
             R::emptyOutput);
 }

@@ -16,9 +16,15 @@ StatusReporter::StatusReporter(std::string assetId, std::string actionId,
 
 void StatusReporter::reportFailure(std::string reason, platform::OnceCallback<void()> completion) {
   apiService_->performRequest<api::ActionResultResponse>(
-      "assets/" + assetId_ + "/action-result", {{"action_id", actionId_}, {"result", "FAILED"}},
-      api::actionResultBody(reason), {{"Content-Type", "application/json"}}, api::HTTPMethod::post,
-      {502}, 2,
+      {
+          .path = "assets/" + assetId_ + "/action-result",
+          .queryItems = {{"action_id", actionId_}, {"result", "FAILED"}},
+          .body = api::actionResultBody(reason),
+          .headers = {{"Content-Type", "application/json"}},
+          .method = api::HTTPMethod::post,
+          .retryStatusCodes = {502},
+          .retries = 2,
+      },
       [logger = logger_, completion = std::move(completion)](
           std::optional<api::ActionResultResponse>, std::optional<platform::Error> error) mutable {
         if (error)

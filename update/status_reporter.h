@@ -25,9 +25,6 @@ class StatusReporter {
 
   void reportFailure(std::string reason, platform::OnceCallback<void()> completion);
 
-  const std::string& assetId() const { return assetId_; }
-  const std::string& actionId() const { return actionId_; }
-
  private:
   std::shared_ptr<api::ApiService> apiService_;
   std::string assetId_;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/url_session_linux.h"
+#include "platform/url_session.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"

@@ -5,7 +5,8 @@
 // due. Other threads (the URL session's) may post at any time; run() waits for
 // them, in real time, when the queue is empty, but at most `realIdleLimit`,
 // after which it gives up and timedOut() reports it, so a broken test fails
-// instead of hanging.
+// instead of hanging. Like the main run loop, it is served by the thread that
+// made it until another thread calls run() or advance().
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/task_queue.h"
@@ -32,9 +34,15 @@ class VirtualTimeLoop final : public platform::RunLoop {
     wakeUp_.notify_all();
   }
 
+  bool runsTasksOnCurrentThread() const override {
+    std::lock_guard lock(mutex_);
+    return servingThread_ == std::this_thread::get_id();
+  }
+
   // Serves the queue until quit(), moving virtual time forward as needed.
   void run() override {
     std::unique_lock lock(mutex_);
+    servingThread_ = std::this_thread::get_id();
     ++runCount_;
     while (!quit_) {
       if (tasks_.empty()) {
@@ -60,6 +68,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // Moves virtual time forward by `seconds`, running tasks in due order.
   void advance(double seconds) {
     std::unique_lock lock(mutex_);
+    servingThread_ = std::this_thread::get_id();
     const double target = now_ + seconds;
     while (!tasks_.empty() && tasks_.begin()->first.due <= target) runFirst(lock);
     if (now_ < target) now_ = target;
@@ -119,6 +128,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   bool quit_ = false;
   bool timedOut_ = false;
   int runCount_ = 0;
+  std::thread::id servingThread_ = std::this_thread::get_id();
 };
 
 }  // namespace quarn::testing
