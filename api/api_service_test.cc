@@ -90,6 +90,7 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
   };
   const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
   const auto noAnswer = platform::badServerResponseError();
+  ASSERT_EQ(noAnswer.code, -1011);
   const std::string undecodable = "Unable to decode response from API: ";
   const std::string actions = R"({"actions":[]})";
   const Case cases[] = {
@@ -197,6 +198,7 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
                  "The SHA256 package checksum is invalid. Expected: " + expected +
                      ", Received: " + kPackageDigest};
   };
+  ASSERT_EQ(sha256HexString(kPackage), kPackageDigest);
   std::string upper = kPackageDigest;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string digestOfNothing =
