@@ -16,10 +16,10 @@
 namespace quarn::testing {
 
 struct Expectation::Answer {
-  enum class Kind { kBody, kRedirect, kGenerated, kStall, kReset, kExcess };
+  enum class Kind { kBody, kGenerated, kStall, kReset, kExcess };
   Kind kind = Kind::kBody;
   int status = 200;
-  std::string body{};        // also a redirect's location, and what a stall or reset sends first
+  std::string body{};        // also what a stall or reset sends first
   std::uint64_t length = 0;  // generated, stall, reset: the length of the body
   HeaderFields headers{};
   std::string excess{};
@@ -158,7 +158,7 @@ Expectation& Expectation::respond(int status, std::string body, HeaderFields hea
 }
 
 Expectation& Expectation::redirectTo(std::string location, int status) {
-  return set({Answer::Kind::kRedirect, status, std::move(location)});
+  return respond(status, {}, {{"Location", std::move(location)}});
 }
 
 Expectation& Expectation::respondWithGeneratedBody(std::uint64_t length, int status,
@@ -342,10 +342,6 @@ void ScriptedServer::serve(const httplib::Request& request, httplib::Response& r
   }
   if (answer->kind == Kind::kBody) {
     response.body = answer->body;
-    return;
-  }
-  if (answer->kind == Kind::kRedirect) {
-    response.set_redirect(answer->body, answer->status);
     return;
   }
   // The other answers are made while they are sent, `length` bytes at most
