@@ -27,7 +27,7 @@ struct Expectation::Answer {
 };
 
 struct Expectation::Entry {
-  RequestPattern pattern{"", ""};
+  RequestPattern pattern;
   Answer answer;
   int remaining = 1;
 };
@@ -69,7 +69,8 @@ void writeCertificate(const CertificateOptions& options,
       EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
   std::unique_ptr<X509, decltype(&X509_free)> owned(X509_new(), &X509_free);
   std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> alternativeNames(
-      X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, names.c_str() + 1),
+      X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name,
+                          names.empty() ? "" : names.c_str() + 1),
       &X509_EXTENSION_free);
   X509* const certificate = owned.get();
   X509_NAME* const subject = X509_get_subject_name(certificate);

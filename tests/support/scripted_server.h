@@ -21,8 +21,8 @@
 // ending stalled answers. Start-up failures throw std::runtime_error.
 //
 // Limits of the HTTP layer: only GET, POST, PUT, PATCH, DELETE and OPTIONS
-// are served; header fields are recorded grouped by name, and fields with an
-// empty value are dropped.
+// are served; the body of a GET request is not read; header fields are
+// recorded grouped by name, and fields with an empty value are dropped.
 #pragma once
 
 #include <condition_variable>
@@ -70,13 +70,9 @@ struct ReceivedRequest {
 
 // What a request must be to meet an expectation.
 struct RequestPattern {
-  RequestPattern(std::string method, std::string path,
-                 std::optional<std::string> query = std::nullopt)
-      : method(std::move(method)), path(std::move(path)), query(std::move(query)) {}
-
-  std::string method;
-  std::string path;                  // compared with ReceivedRequest::path
-  std::optional<std::string> query;  // compared with ReceivedRequest::query; absent: any
+  std::string method{};
+  std::string path{};                  // compared with ReceivedRequest::path
+  std::optional<std::string> query{};  // compared with ReceivedRequest::query; absent: any
 };
 
 // The bytes a generated answer sends, from `offset`: a fixed pattern that does
