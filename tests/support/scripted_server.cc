@@ -57,10 +57,9 @@ void check(bool ok, const std::string& what) {
 }
 
 // Writes a fresh self-signed certificate for the names of `options` (EC
-// P-256, valid from an hour ago for 30 days) to each of `certificateFiles`,
-// and its key to `keyFile`.
-void writeCertificate(const CertificateOptions& options,
-                      const std::vector<std::string>& certificateFiles,
+// P-256, valid from an hour ago for 30 days) to `certificateFile`, and its key
+// to `keyFile`.
+void writeCertificate(const CertificateOptions& options, const std::string& certificateFile,
                       const std::string& keyFile) {
   std::string names;
   for (const auto& name : options.dnsNames) names += ",DNS:" + name;
@@ -89,9 +88,7 @@ void writeCertificate(const CertificateOptions& options,
     std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "w"), &BIO_free);
     check(file && writePem(file.get()) == 1, "cannot write " + path);
   };
-  for (const auto& path : certificateFiles) {
-    write(path, [&](BIO* file) { return PEM_write_bio_X509(file, certificate); });
-  }
+  write(certificateFile, [&](BIO* file) { return PEM_write_bio_X509(file, certificate); });
   write(keyFile, [&](BIO* file) {
     return PEM_write_bio_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   });
@@ -202,7 +199,7 @@ ScriptedServer::ScriptedServer(Options options) : options_(std::move(options)) {
     fs::create_directories(folder);
     caFile_ = folder + "/ca.pem";
     const std::string keyFile = folder + "/server-key.pem";
-    writeCertificate(options_.certificate, {caFile_, folder + "/server.pem"}, keyFile);
+    writeCertificate(options_.certificate, caFile_, keyFile);
     server_ = std::make_unique<httplib::SSLServer>(caFile_.c_str(), keyFile.c_str());
   } else {
     server_ = std::make_unique<httplib::Server>();

@@ -121,7 +121,7 @@ class ScriptedServer {
     bool tls = true;
     int port = 0;  // 0: an ephemeral port
     CertificateOptions certificate;
-    // Where ca.pem, server.pem and server-key.pem are written; empty: a
+    // Where ca.pem (the certificate) and server-key.pem are written; empty: a
     // temporary folder, removed with the server.
     std::string certificateFolder;
     // Whether a connection may carry more than one request (an idle one is
