@@ -1,13 +1,17 @@
-// ApiService over the real URL session against the scripted loopback HTTPS
-// server: what arrives at the server, and what real failures give the caller.
-// The outcome of each kind of answer is tested over the fake session.
-#include <gmock/gmock.h>
+// ApiService over the real URL session against the loopback HTTPS server, for
+// what the fake session cannot prove: what arrives at the server, and a
+// download on a real disk and a real connection. The outcome of each kind of
+// answer is tested over the fake session.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
 
 #include "api/api_service.h"
+#include "api/file_download.h"
 #include "api/service_records.h"
 #include "platform/url_session.h"
 #include "tests/support/fake_file_system.h"
@@ -18,160 +22,146 @@
 namespace quarn::api {
 namespace {
 
-using ::testing::Optional;
-using ::testing::UnorderedElementsAre;
-using Item = std::pair<std::string, std::string>;
+namespace fs = std::filesystem;
+using platform::Error;
 
-template <class Record>
-struct Result {
-  int calls = 0;
-  std::optional<Record> record;
-  std::optional<platform::Error> error;
-};
+const std::string kPackage = "package bytes\n";
+const std::string kPackageDigest =
+    "40fa264148fd4b9e9bea4447cc4504f68832044997ab4921af95356d05556031";
+
+testing::ScriptedServer::Options keepingConnections() {
+  testing::ScriptedServer::Options options;
+  options.keepAlive = true;
+  return options;
+}
 
 class ApiServiceHttpsTest : public ::testing::Test {
  protected:
-  // Sends one request and serves the main queue until its completion ran.
-  template <class Record>
-  Result<Record> perform(std::string path, QueryItems query, std::optional<std::string> body,
-                         Headers headers, HTTPMethod method) {
-    auto result = std::make_shared<Result<Record>>();
-    service_->performRequest<Record>(
-        {
-            .path = std::move(path),
-            .queryItems = std::move(query),
-            .body = std::move(body),
-            .headers = std::move(headers),
-            .method = method,
-            .retryStatusCodes = {502},
-            .retries = 2,
-        },
-        [result, loop = loop_](std::optional<Record> record, std::optional<platform::Error> error) {
-          ++result->calls;
-          result->record = std::move(record);
-          result->error = std::move(error);
-          loop->quit();
+  void SetUp() override { fs::create_directory(folder_); }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::shared_ptr<ApiService> makeService(std::shared_ptr<platform::FileSystem> files) {
+    return ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")), session_,
+                              platform::Logger("test", "API Service", sink_), loop_,
+                              std::move(files));
+  }
+
+  // Sends one request and waits for its outcome.
+  std::optional<Error> perform(const std::string& path, HTTPMethod method, QueryItems query = {},
+                               std::optional<std::string> body = {}, Headers headers = {}) {
+    auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
+    service_->performRequest<ActionResultResponse>(
+        {.path = path,
+         .queryItems = std::move(query),
+         .body = std::move(body),
+         .headers = std::move(headers),
+         .method = method},
+        [outcome](std::optional<ActionResultResponse>, std::optional<Error> error) {
+          outcome->set_value(std::move(error));
         });
-    loop_->run();
-    EXPECT_FALSE(loop_->timedOut());
-    return *result;
+    return outcome->get_future().get();
   }
 
-  Result<ForwarderActionsResponse> getActions() {
-    return perform<ForwarderActionsResponse>("assets/A1/actions", {}, std::nullopt, {},
-                                             HTTPMethod::get);
+  // Downloads `path` of the server and waits for the outcome.
+  std::optional<Error> download(ApiService& service, const std::string& path,
+                                const fs::path& destination) {
+    auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
+    service.downloadFile(
+        server_.url(path), destination.string(), kPackageDigest,
+        [outcome](std::optional<Error> error) { outcome->set_value(std::move(error)); });
+    return outcome->get_future().get();
   }
 
-  testing::HttpsServer server_;
-  std::shared_ptr<testing::VirtualTimeLoop> loop_;  // set by makeService()
+  testing::HttpsServer server_{keepingConnections()};
+  const fs::path folder_ =
+      fs::path(::testing::TempDir()) / ("quarn-api-test-" + std::to_string(std::random_device()()));
+  const fs::path destination_ = folder_ / "ForwarderInstallerPackage.pkg";
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<ApiService> service_ = makeService();
-
-  // A service on a fresh main loop (a loop that was quit stays quit).
-  std::shared_ptr<ApiService> makeService() {
-    loop_ = std::make_shared<testing::VirtualTimeLoop>();
-    return ApiService::create(std::make_unique<RequestBuilder>(server_.url("/v1/")),
-                              platform::makeUrlSession({.caFile = server_.caFile()},
-                                                       platform::Logger("com.kelvane.Orvanta.quarn",
-                                                                        "URL Session", sink_)),
-                              platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
-                              loop_, std::make_shared<testing::FakeFileSystem>());
-  }
+  std::shared_ptr<testing::VirtualTimeLoop> loop_ = std::make_shared<testing::VirtualTimeLoop>();
+  std::shared_ptr<platform::UrlSession> session_ =
+      platform::makeUrlSession({.connectTimeout = 5, .stallTimeout = 5, .caFile = server_.caFile()},
+                               platform::Logger("test", "URL Session", sink_));
+  std::shared_ptr<ApiService> service_ = makeService(platform::makeFileSystem());
 };
 
-TEST_F(ApiServiceHttpsTest, PendingActionsRequestArrivesAsBuilt) {
-  server_.expect({"GET", "/v1/assets/A1/actions", ""})
-      .respond(200, R"({"actions":[{"id":"x","update":{"download_url":"https://cdn.example/p.pkg",
-                      "binary_sha256":"abc"}}]})",
-               {{"Content-Type", "application/json"}});
-  const auto result = getActions();
-  EXPECT_EQ(result.calls, 1);
-  EXPECT_EQ(result.error, std::nullopt);
-  EXPECT_EQ(result.record, (ForwarderActionsResponse{{ForwarderAction{
-                               "x", ForwarderUpdateAction{"https://cdn.example/p.pkg", "abc"}}}}));
-
-  server_.verify();
-  const auto requests = server_.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].method, "GET");
-  EXPECT_THAT(requests[0].header("Accept"), Optional(std::string("application/json")));
-  EXPECT_EQ(requests[0].header("Content-Type"), std::nullopt);
-  EXPECT_EQ(requests[0].body, "");
-}
-
-TEST_F(ApiServiceHttpsTest, FailureReportArrivesAsBuilt) {
-  const std::string body = actionResultBody("checksum \"mismatch\" caf\xC3\xA9");
-  server_.expect({"POST", "/v1/assets/A1/action-result"}).respond(200, "{}");
-  const auto result = perform<ActionResultResponse>(
-      "assets/A1/action-result", {{"action_id", "act/1 +&="}, {"result", "FAILED"}}, body,
-      {{"Content-Type", "application/json"}}, HTTPMethod::post);
-  EXPECT_EQ(result.calls, 1);
-  EXPECT_EQ(result.error, std::nullopt);
-  EXPECT_TRUE(result.record.has_value());
-
-  server_.verify();
-  const auto requests = server_.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  const auto& received = requests[0];
-  EXPECT_EQ(received.method, "POST");
-  EXPECT_THAT(received.queryItems,
-              UnorderedElementsAre(Item("action_id", "act/1 +&="), Item("result", "FAILED")));
-  EXPECT_THAT(received.header("Accept"), Optional(std::string("application/json")));
-  EXPECT_THAT(received.header("Content-Type"), Optional(std::string("application/json")));
-  EXPECT_EQ(received.body, body);
-}
-
-// Every segment of the identifier reaches the server as written: dot segments
-// are not resolved, "?" and "#" stay in the path, and only "/" separates.
-TEST_F(ApiServiceHttpsTest, IdentifiersReachTheServerAsWritten) {
+// The method, the path as written (dot segments kept, "?" and "#" escaped),
+// the query, the service's headers and the body reach the server unchanged.
+TEST_F(ApiServiceHttpsTest, RequestsArriveAsBuilt) {
   struct Case {
-    std::string identifier;
-    HTTPMethod method;
     std::string path;
+    HTTPMethod method;
+    QueryItems query;
+    std::optional<std::string> body;
+    std::string target;
   };
+  const std::string report = actionResultBody("checksum \"mismatch\" caf\xC3\xA9");
   const Case cases[] = {
-      {"a?b#c", HTTPMethod::get, "/v1/assets/a%3fb%23c/actions"},
-      {".", HTTPMethod::get, "/v1/assets/./actions"},
-      {"..", HTTPMethod::get, "/v1/assets/../actions"},
-      {"../../x", HTTPMethod::get, "/v1/assets/../../x/actions"},
-      {"%2e%2e", HTTPMethod::get, "/v1/assets/%252e%252e/actions"},
-      {"a/b", HTTPMethod::get, "/v1/assets/a/b/actions"},
-      {"..", HTTPMethod::post, "/v1/assets/../action-result"},
+      {"assets/A1/actions", HTTPMethod::get, {}, {}, "/v1/assets/A1/actions"},
+      {"assets/A1/action-result",
+       HTTPMethod::post,
+       {{"action_id", "act/1 +&="}, {"result", "FAILED"}},
+       report,
+       "/v1/assets/A1/action-result?action_id=act%2f1+%2b%26%3d&result=FAILED"},
+      {"assets/a?b#c/actions", HTTPMethod::get, {}, {}, "/v1/assets/a%3fb%23c/actions"},
+      {"assets/./../../x/actions", HTTPMethod::get, {}, {}, "/v1/assets/./../../x/actions"},
+      {"assets/%2e%2e/actions", HTTPMethod::get, {}, {}, "/v1/assets/%252e%252e/actions"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.identifier);
-    service_ = makeService();
-    if (c.method == HTTPMethod::get) {
-      server_.expect({"GET", c.path, ""}).respond(200, R"({"actions":[]})");
-      const auto result = perform<ForwarderActionsResponse>("assets/" + c.identifier + "/actions",
-                                                            {}, std::nullopt, {}, c.method);
-      EXPECT_EQ(result.error, std::nullopt) << result.error->description;
-    } else {
-      server_.expect({"POST", c.path, "result=FAILED"}).respond(200, "{}");
-      const auto result = perform<ActionResultResponse>("assets/" + c.identifier + "/action-result",
-                                                        {{"result", "FAILED"}}, "{}", {}, c.method);
-      EXPECT_EQ(result.error, std::nullopt) << result.error->description;
-    }
+    SCOPED_TRACE(c.target);
+    const bool post = c.method == HTTPMethod::post;
+    server_.expect({post ? "POST" : "GET", c.target.substr(0, c.target.find('?'))})
+        .respond(200, "{}");
+    const auto json = std::optional<std::string>("application/json");
+    EXPECT_EQ(perform(c.path, c.method, c.query, c.body,
+                      post ? Headers{{"Content-Type", *json}} : Headers{}),
+              std::nullopt);
     server_.verify();
+    const auto received = server_.requests().back();
+    EXPECT_EQ(received.target, c.target);
+    EXPECT_EQ(received.header("Accept"), json);
+    EXPECT_EQ(received.header("Content-Type"), post ? json : std::nullopt);
+    EXPECT_EQ(received.body, c.body.value_or(""));
   }
 }
 
-TEST_F(ApiServiceHttpsTest, RefusedThreeTimesWithTwoRetries) {
-  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "first");
-  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "second");
-  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(502, "last");
-  const auto result = getActions();
-  EXPECT_EQ(result.error, (ApiError{502, "last"}.toError()));
-  EXPECT_EQ(loop_->now(), 60.0);
-  EXPECT_EQ(sink_->messages().size(), 4u);
-  server_.verify();
-}
+// A package replaces what was at the destination, a symbolic link included
+// (never written through), and leaves nothing beside it; bytes that its host
+// sends beyond the announced length never reach the next answer; a file that
+// cannot be made fails with the file system's error; a write that fails, or a
+// refused status, ends even an endless transfer at once.
+TEST_F(ApiServiceHttpsTest, DownloadsEndToEnd) {
+  const fs::path victim = folder_ / "victim";
+  std::ofstream(victim) << "precious";
+  fs::create_symlink(victim, destination_);
+  server_.expect({"GET", "/p.pkg"})
+      .respondWithExcess(200, kPackage, "HTTP/1.1 500 Poisoned\r\nContent-Length: 0\r\n\r\n");
+  server_.expect({"GET", "/v1/assets/A1/actions"}).respond(200, "{}");
+  EXPECT_EQ(download(*service_, "/p.pkg", destination_), std::nullopt);
+  EXPECT_EQ(perform("assets/A1/actions", HTTPMethod::get), std::nullopt);
+  const auto contents = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_FALSE(fs::is_symlink(destination_));
+  EXPECT_EQ(contents(destination_), kPackage);
+  EXPECT_EQ(contents(victim), "precious");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), {}), 2);
 
-TEST_F(ApiServiceHttpsTest, NoServerGivesBadServerResponse) {
-  server_.stop();
-  const auto result = getActions();
-  EXPECT_EQ(result.calls, 1);
-  EXPECT_EQ(result.error, platform::badServerResponseError());
+  server_.expect({"GET", "/p.pkg"}).respond(200, kPackage);
+  const auto noFolder = download(*service_, "/p.pkg", folder_ / "missing" / "p.pkg");
+  EXPECT_EQ(noFolder.value_or(Error{}).domain, platform::kPosixErrorDomain);
+  EXPECT_EQ(noFolder.value_or(Error{}).code, ENOENT);
+
+  const auto files = std::make_shared<testing::FakeFileSystem>();
+  files->failWritesAfter(1 << 20);
+  const auto endless = std::uint64_t{1} << 50;
+  server_.expect({"GET", "/endless"}).respondWithGeneratedBody(endless, 200, {}, true);
+  server_.expect({"GET", "/refused"}).respondWithGeneratedBody(endless, 404, {}, true);
+  EXPECT_EQ(download(*makeService(files), "/endless", destination_),
+            testing::FakeFileSystem::diskFullError());
+  EXPECT_EQ(download(*makeService(files), "/refused", destination_),
+            FileDownloaderError::errorStatusCode(404).toError());
+  EXPECT_EQ(files->openStagedFiles(), 0u);
 }
 
 }  // namespace

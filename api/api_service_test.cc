@@ -1,13 +1,11 @@
+// ApiService over the fake URL session and the fake file system: the outcome
+// of every kind of answer, the retries on virtual time, and the release of the
+// service while requests are under way.
 #include "api/api_service.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <thread>
-#include <variant>
-#include <vector>
-
+#include "api/file_download.h"
 #include "api/service_records.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
@@ -17,239 +15,232 @@
 namespace quarn::api {
 namespace {
 
-using testing::FakeUrlSession;
-using Fake = FakeUrlSession;
+using Fake = testing::FakeUrlSession;
+using platform::Error;
+using platform::LogPrivacy;
 
-constexpr const char* kBase = "https://updates.example.test/v1/";
-constexpr const char* kActionsPath = "assets/A1/actions";
+const std::string kPath = "assets/A1/action-result";
+const std::string kPackage = "package bytes\n";
+const std::string kPackageDigest =
+    "40fa264148fd4b9e9bea4447cc4504f68832044997ab4921af95356d05556031";
+const std::string kDestination = "/tmp/ForwarderInstallerPackage.pkg";
 
-platform::Error apiError(std::int64_t status, std::string message) {
-  return platform::Error{"ApiError", status, std::move(message)};
+Error apiError(std::int64_t status, std::string message) {
+  return Error{"ApiError", status, std::move(message)};
 }
-platform::Error undecodable(const std::string& body) {
-  return apiError(101, "Unable to decode response from API: " + body);
+Fake::Outcome answer(std::int64_t status, std::optional<std::string> body) {
+  return Fake::answer(status, std::move(body));
 }
 
-// What one request's completion received, and how often it ran.
+// What a request's completion got, and how often it ran.
 struct Result {
   int calls = 0;
-  std::optional<ForwarderActionsResponse> record;
-  std::optional<platform::Error> error;
-  std::thread::id thread;
+  bool record = false;
+  std::optional<Error> error;
 };
 
 class ApiServiceTest : public ::testing::Test {
  protected:
-  void makeService(Fake::Delivery delivery = Fake::Delivery::kManual) {
-    session_ = std::make_shared<FakeUrlSession>(delivery);
+  // A fresh service, session, main loop and log.
+  void SetUp() override {
+    loop_ = std::make_shared<testing::VirtualTimeLoop>();
+    session_ = std::make_shared<Fake>();
+    sink_->clear();
     service_ =
-        ApiService::create(std::make_unique<RequestBuilder>(kBase), session_,
-                           platform::Logger("com.kelvane.Orvanta.quarn", "API Service", sink_),
-                           loop_, std::make_shared<testing::FakeFileSystem>());
+        ApiService::create(std::make_unique<RequestBuilder>("https://updates.test/v1/"), session_,
+                           platform::Logger("test", "API Service", sink_), loop_, files_);
   }
-  void SetUp() override { makeService(); }
 
-  // Starts a GET of the actions; the returned result fills in when it ends.
-  std::shared_ptr<Result> request(std::vector<std::int64_t> retryStatusCodes = {502},
-                                  int retries = 2, std::string path = kActionsPath,
-                                  QueryItems query = {}, std::optional<std::string> body = {},
-                                  Headers headers = {}, HTTPMethod method = HTTPMethod::get) {
+  // Sends the report request; the result fills in when its completion runs.
+  std::shared_ptr<Result> request(std::vector<std::int64_t> retryStatusCodes, int retries) {
     auto result = std::make_shared<Result>();
     service_->performRequest<ForwarderActionsResponse>(
-        {
-            .path = std::move(path),
-            .queryItems = std::move(query),
-            .body = std::move(body),
-            .headers = std::move(headers),
-            .method = method,
-            .retryStatusCodes = std::move(retryStatusCodes),
-            .retries = retries,
-        },
-        [result, loop = loop_](std::optional<ForwarderActionsResponse> record,
-                               std::optional<platform::Error> error) {
+        {.path = kPath,
+         .queryItems = {{"action_id", "x"}},
+         .body = "body",
+         .headers = {{"Content-Type", "application/json"}},
+         .method = HTTPMethod::post,
+         .retryStatusCodes = std::move(retryStatusCodes),
+         .retries = retries},
+        [result](std::optional<ForwarderActionsResponse> record, std::optional<Error> error) {
           ++result->calls;
-          result->record = std::move(record);
+          result->record = record.has_value();
           result->error = std::move(error);
-          result->thread = std::this_thread::get_id();
-          loop->quit();
         });
     return result;
   }
 
-  std::shared_ptr<testing::VirtualTimeLoop> loop_ = std::make_shared<testing::VirtualTimeLoop>();
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<FakeUrlSession> session_;
+  std::shared_ptr<testing::FakeFileSystem> files_ = std::make_shared<testing::FakeFileSystem>();
+  std::shared_ptr<testing::VirtualTimeLoop> loop_;
+  std::shared_ptr<Fake> session_;
   std::shared_ptr<ApiService> service_;
 };
 
-TEST_F(ApiServiceTest, OutcomeOfOneAnswer) {
+// One request per row, with the answers to its sends; no error expected means
+// a decoded record. A refused send is retried 30 s later on the main queue,
+// with the same request, and logged.
+TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
   struct Case {
     const char* name;
-    Fake::Outcome outcome;
-    std::variant<ForwarderActionsResponse, platform::Error> expected;
+    std::vector<Fake::Outcome> answers;
+    std::optional<Error> error{};
     std::vector<std::int64_t> retryStatusCodes = {502};
     int retries = 2;
   };
-  const auto timedOut = Fake::urlError(platform::url_error::kTimedOut, "timed out");
   const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
-  const auto badServerResponse = platform::badServerResponseError();
-  const ForwarderActionsResponse oneAction{{ForwarderAction{"a", std::nullopt}}};
+  const auto noAnswer = platform::badServerResponseError();
+  ASSERT_EQ(noAnswer.code, -1011);
+  const std::string undecodable = "Unable to decode response from API: ";
+  const std::string actions = R"({"actions":[]})";
   const Case cases[] = {
-      {"200 decodes", Fake::answer(200, R"({"actions":[]})"), ForwarderActionsResponse{}},
-      {"299 decodes", Fake::answer(299, R"({"actions":[{"id":"a"}]})"), oneAction},
-      {"199 is refused", Fake::answer(199, R"({"actions":[]})"),
-       apiError(199, R"({"actions":[]})")},
-      {"300 is refused", Fake::answer(300, "moved"), apiError(300, "moved")},
-      {"refused with an empty body", Fake::answer(404, ""), apiError(404, "")},
-      {"refused body that is not UTF-8", Fake::answer(500, "bad \xFF\xFE"), apiError(500, "")},
-      {"refused UTF-8 body is the message", Fake::answer(500, "caf\xC3\xA9"),
-       apiError(500, "caf\xC3\xA9")},
-      {"2xx with an empty body", Fake::answer(200, ""), undecodable("")},
-      {"2xx that does not decode", Fake::answer(201, R"({"actions":null})"),
-       undecodable(R"({"actions":null})")},
-      {"2xx not UTF-8", Fake::answer(200, "\xFF"), undecodable("")},
-      {"answer without data", Fake::answer(204, std::nullopt),
-       apiError(100, "Did not receive data from API")},
-      {"answer without data and a transport error",
-       Fake::Outcome{std::nullopt, Fake::answer(200).response, lost}, lost},
-      {"no answer, a time-out", Fake::failure(timedOut), badServerResponse},
-      {"no answer, no error", Fake::Outcome{}, badServerResponse},
-      {"no answer, but a body", Fake::Outcome{R"({"actions":[]})", std::nullopt, lost},
-       badServerResponse},
-      {"listed status with no retries left",
-       Fake::answer(502, "gateway"),
-       apiError(502, "gateway"),
-       {502},
-       0},
-      {"unlisted status", Fake::answer(503, "busy"), apiError(503, "busy")},
-      {"empty retry list", Fake::answer(502, "gateway"), apiError(502, "gateway"), {}, 2},
-      {"transport error with a listed status is not retried",
-       Fake::Outcome{std::nullopt, Fake::answer(502).response, lost}, lost},
-      {"2xx is never retried", Fake::answer(200, "x"), undecodable("x"), {200}, 2},
+      {"200 decodes", {answer(200, actions)}},
+      {"299 decodes", {answer(299, actions)}},
+      {"199 is refused", {answer(199, actions)}, apiError(199, actions)},
+      {"300 is refused", {answer(300, "moved")}, apiError(300, "moved")},
+      {"2xx not decoding, listed", {answer(201, "[]")}, apiError(101, undecodable + "[]"), {201}},
+      {"2xx, empty body", {answer(200, "")}, apiError(101, undecodable)},
+      {"2xx, not UTF-8", {answer(200, "\xFF")}, apiError(101, undecodable)},
+      {"refused, UTF-8 body", {answer(404, "caf\xC3\xA9")}, apiError(404, "caf\xC3\xA9")},
+      {"refused, not UTF-8", {answer(500, "bad \xFF")}, apiError(500, "")},
+      {"no answer", {Fake::failure(lost)}, noAnswer},
+      {"no answer, a body", {{"{}", std::nullopt, lost}}, noAnswer},
+      {"no body, an error, listed", {{std::nullopt, answer(502, "").response, lost}}, lost},
+      {"no body", {answer(200, std::nullopt)}, apiError(100, "Did not receive data from API")},
+      {"listed status, refused three times",
+       {answer(502, "1"), answer(502, "2"), answer(502, "3")},
+       apiError(502, "3"),
+       {404, 502}},
+      {"listed status, then success", {answer(429, ""), answer(200, actions)}, {}, {503, 429}, 1},
+      {"listed status, no retries", {answer(502, "")}, apiError(502, ""), {502}, 0},
+      {"unlisted status", {answer(503, "busy")}, apiError(503, "busy")},
+      {"empty list", {answer(502, "")}, apiError(502, ""), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    makeService();
-    sink_->clear();
-    session_->script(c.outcome);
+    SetUp();
+    for (const auto& outcome : c.answers) session_->script(outcome);
     const auto result = request(c.retryStatusCodes, c.retries);
-    EXPECT_EQ(result->calls, 0) << "completes on the session's queue, never inside the call";
-    session_->deliverAll();
-    loop_->runUntilIdle();
-    EXPECT_EQ(result->calls, 1);
-    if (const auto* record = std::get_if<ForwarderActionsResponse>(&c.expected)) {
-      EXPECT_EQ(result->record, *record);
-      EXPECT_EQ(result->error, std::nullopt);
-    } else {
-      EXPECT_EQ(result->record, std::nullopt);
-      EXPECT_EQ(result->error, std::get<platform::Error>(c.expected));
+    EXPECT_EQ(result->calls, 0) << "completes after the call returned";
+    std::vector<std::string> logged;
+    for (std::size_t send = 1; send < c.answers.size(); ++send) {
+      ASSERT_EQ(session_->deliverAll(), 1);
+      ASSERT_EQ(loop_->nextDelay(), 30.0);
+      loop_->advance(30.0);
+      logged.push_back("Retry scheduled: Request to " + kPath + " failed with a status code " +
+                       std::to_string(c.answers[send - 1].response->statusCode));
+      logged.push_back("Retrying request to " + kPath);
     }
-    EXPECT_EQ(session_->requestCount(), 1u);
+    session_->deliverAll();
+    EXPECT_EQ(result->calls, 1);
+    EXPECT_EQ(result->record, !c.error);
+    EXPECT_EQ(result->error, c.error);
     EXPECT_EQ(loop_->pendingTasks(), 0u);
-    EXPECT_TRUE(sink_->messages().empty());
+    EXPECT_EQ(sink_->messages(), logged);
+    const auto records = sink_->records();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const auto privacy = i % 2 ? LogPrivacy::kPublic : LogPrivacy::kPrivate;
+      EXPECT_EQ(records[i].arguments.front(), (platform::LogArgument{kPath, privacy}));
+    }
+    const auto sent = session_->requests();
+    ASSERT_EQ(sent.size(), c.answers.size());
+    for (const auto& request : sent) {
+      EXPECT_EQ(request.url, "https://updates.test/v1/" + kPath + "?action_id=x");
+      EXPECT_EQ(request.method, "POST");
+      EXPECT_EQ(request.headers, sent[0].headers);
+      EXPECT_EQ(request.body, "body");
+    }
   }
 }
 
-// Each send is the builder's request, unchanged; the refusals are logged.
-TEST_F(ApiServiceTest, RefusedThreeTimesWithTwoRetries) {
-  const std::string path = "assets/A1/action-result";
-  const QueryItems query = {{"action_id", "x"}, {"result", "FAILED"}};
-  const Headers headers = {{"Content-Type", "application/json"}};
-  for (const char* body : {"first", "second", "last"}) session_->script(Fake::answer(502, body));
-  const auto result = request({404, 502}, 2, path, query, "body", headers, HTTPMethod::post);
-
-  for (std::size_t send = 1; send <= 2; ++send) {
-    SCOPED_TRACE(send);
-    ASSERT_EQ(session_->deliverAll(), 1);
-    EXPECT_EQ(result->calls, 0);
-    EXPECT_EQ(loop_->nextDelay(), 30.0);
-    loop_->advance(29.5);
-    EXPECT_EQ(session_->requestCount(), send) << "nothing is sent before 30 seconds";
-    loop_->advance(0.5);
-    EXPECT_EQ(session_->requestCount(), send + 1);
-  }
-  ASSERT_EQ(session_->deliverAll(), 1);
-  EXPECT_EQ(result->calls, 1);
-  EXPECT_EQ(result->error, apiError(502, "last"));
-  EXPECT_EQ(result->record, std::nullopt);
-  EXPECT_EQ(loop_->pendingTasks(), 0u);
-  EXPECT_EQ(loop_->now(), 60.0);
-
-  const auto built =
-      RequestBuilder(kBase).buildRequest(path, query, "body", headers, HTTPMethod::post);
-  const auto requests = session_->requests();
-  ASSERT_EQ(requests.size(), 3u);
-  for (const auto& sent : requests) {
-    EXPECT_EQ(sent.url, built.url);
-    EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.headers, built.headers);
-    EXPECT_EQ(sent.body, "body");
-    EXPECT_EQ(sent.timeoutInterval, built.timeoutInterval);
-  }
-
-  const std::string scheduled =
-      "Retry scheduled: Request to " + path + " failed with a status code 502";
-  const std::string retrying = "Retrying request to " + path;
-  EXPECT_EQ(sink_->messages(),
-            (std::vector<std::string>{scheduled, retrying, scheduled, retrying}));
-  const auto records = sink_->records();
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].subsystem, "com.kelvane.Orvanta.quarn");
-  EXPECT_EQ(records[0].category, "API Service");
-  EXPECT_EQ(records[0].arguments, (std::vector<platform::LogArgument>{
-                                      {path, platform::LogPrivacy::kPrivate},
-                                      {std::int64_t{502}, platform::LogPrivacy::kPrivate}}));
-  EXPECT_EQ(records[1].arguments,
-            (std::vector<platform::LogArgument>{{path, platform::LogPrivacy::kPublic}}));
-}
-
-// Neither a waiting retry nor a request in flight keeps the service alive. Once
-// it is gone, an answer still reaches its caller, while retries, whether they
-// waited already or were scheduled after, send and log nothing, never complete
-// and release their request.
+// Neither a waiting retry nor a request in flight keeps the service alive.
+// Once it is gone an answer still reaches its caller, while retries, waiting
+// already or refused after, send and log nothing and never complete.
 TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
-  session_->script(Fake::answer(502, "gateway"));
-  session_->script(Fake::answer(200, R"({"actions":[]})"));
-  session_->script(Fake::answer(502, "gateway"));
-  const auto waiting = request();
-  const auto answered = request();
-  const auto refusedLater = request();
+  for (const char* body : {"gateway", R"({"actions":[]})", "gateway"}) {
+    session_->script(answer(body[0] == 'g' ? 502 : 200, body));
+  }
+  const auto waiting = request({502}, 2);
+  const auto answered = request({502}, 2);
+  const auto refusedLater = request({502}, 2);
   ASSERT_TRUE(session_->deliverNext());
   ASSERT_EQ(loop_->pendingTasks(), 1u);
   sink_->clear();
 
-  std::weak_ptr<ApiService> weakService = service_;
   service_.reset();
-  EXPECT_TRUE(weakService.expired());
   session_->deliverAll();
   EXPECT_EQ(answered->calls, 1);
-  EXPECT_EQ(answered->record, ForwarderActionsResponse{});
-  EXPECT_EQ(loop_->pendingTasks(), 2u);
+  EXPECT_TRUE(answered->record);
   loop_->advance(30.0);
-
   EXPECT_EQ(session_->requestCount(), 3u);
   EXPECT_TRUE(sink_->messages().empty());
-  EXPECT_EQ(waiting->calls, 0);
-  EXPECT_EQ(refusedLater->calls, 0);
-  EXPECT_EQ(waiting.use_count(), 1) << "the abandoned request's context is released";
-  EXPECT_EQ(refusedLater.use_count(), 1);
+  EXPECT_EQ(waiting->calls + refusedLater->calls, 0);
+  EXPECT_EQ(loop_->pendingTasks(), 0u);
+  EXPECT_EQ(waiting.use_count() + refusedLater.use_count(), 2) << "abandoned requests are freed";
 }
 
-// A status anywhere in the list is retried while one retry is left.
-TEST_F(ApiServiceTest, CompletesOnTheSessionsThreadAndRetriesOnTheMainQueue) {
-  makeService(Fake::Delivery::kOwnThread);
-  session_->script(Fake::answer(429, "slow down"));
-  session_->script(Fake::answer(200, R"({"actions":[{"id":"b"}]})"));
-  const auto result = request({503, 429}, 1);
-  loop_->run();  // quits from the completion
-  ASSERT_FALSE(loop_->timedOut());
-  ASSERT_TRUE(session_->waitUntilIdle());
-  EXPECT_EQ(result->calls, 1);
-  EXPECT_EQ(result->record, (ForwarderActionsResponse{{ForwarderAction{"b", std::nullopt}}}));
-  EXPECT_EQ(result->error, std::nullopt);
-  EXPECT_EQ(result->thread, session_->callbackThreadId());
-  EXPECT_EQ(loop_->now(), 30.0);
-  EXPECT_EQ(session_->requestCount(), 2u);
+// One download per row, over an older file at the destination: only a body
+// that passed every check replaces it, and no staged file stays open.
+TEST_F(ApiServiceTest, DownloadOutcomes) {
+  struct Case {
+    const char* name;
+    Fake::Outcome answer;
+    std::string checksum;
+    std::optional<Error> error{};
+    bool diskFull = false;
+  };
+  const auto status = [](int code) {
+    return Error{"FileDownloaderError", 0,
+                 "Wrong status code received during download status code: " + std::to_string(code)};
+  };
+  const auto mismatch = [](const std::string& expected) {
+    return Error{"FileDownloaderError", 1,
+                 "The SHA256 package checksum is invalid. Expected: " + expected +
+                     ", Received: " + kPackageDigest};
+  };
+  ASSERT_EQ(sha256HexString(kPackage), kPackageDigest);
+  std::string upper = kPackageDigest;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string digestOfNothing =
+      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
+  const Case cases[] = {
+      {"200", answer(200, kPackage), kPackageDigest},
+      {"299", answer(299, kPackage), kPackageDigest},
+      {"199", answer(199, kPackage), kPackageDigest, status(199)},
+      {"300", answer(300, kPackage), kPackageDigest, status(300)},
+      {"300, empty body", answer(300, ""), kPackageDigest, status(300)},
+      {"digest in upper case", answer(200, kPackage), upper, mismatch(upper)},
+      {"digest and a newline", answer(200, kPackage), kPackageDigest + "\n",
+       mismatch(kPackageDigest + "\n")},
+      {"empty body", answer(200, ""), digestOfNothing},
+      {"transport error", {kPackage, answer(200, "").response, lost}, kPackageDigest, lost},
+      {"no answer, no error",
+       {},
+       kPackageDigest,
+       Error{"FileDownloaderError", 2,
+             "The received response can not be casted to HTTPURLResponse."}},
+      {"write fails", answer(200, kPackage), kPackageDigest,
+       testing::FakeFileSystem::diskFullError(), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_->setFile(kDestination, "older");
+    files_->failWritesAfter(c.diskFull ? 0 : 1 << 20);
+    session_->script(c.answer);
+    std::vector<std::optional<Error>> outcomes;
+    service_->downloadFile("https://cdn.test/p.pkg", kDestination, c.checksum,
+                           [&](std::optional<Error> error) { outcomes.push_back(error); });
+    EXPECT_TRUE(outcomes.empty()) << "completes after the call returned";
+    session_->deliverAll();
+    EXPECT_EQ(outcomes, std::vector<std::optional<Error>>{c.error});
+    EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body.value());
+    EXPECT_EQ(files_->openStagedFiles(), 0u);
+  }
+  const auto sent = session_->requests().back();
+  EXPECT_EQ(sent.method, "GET");
+  EXPECT_EQ(sent.url, "https://cdn.test/p.pkg");
+  EXPECT_TRUE(sent.headers.fields().empty()) << "a plain GET: none of the service's headers";
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 //   ... server.url("/v1/assets/A1/actions") ...
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include "tests/support/scripted_server.h"
 
 namespace quarn::testing {
@@ -21,10 +23,15 @@ class HttpsServer : public ScriptedServer {
  public:
   explicit HttpsServer(Options options) : ScriptedServer(std::move(options)) {}
   HttpsServer() : HttpsServer(Options{}) {}
-  ~HttpsServer() override;
+  ~HttpsServer() override {
+    stop();
+    verify();
+  }
 
   // Reports the problems seen so far as test failures, and forgets them.
-  void verify();
+  void verify() {
+    for (const auto& problem : takeProblems()) ADD_FAILURE() << "HTTPS test server: " << problem;
+  }
 };
 
 // Options for a server without TLS, to check that plain http is refused.
