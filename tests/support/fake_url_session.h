@@ -42,39 +42,26 @@ class FakeUrlSession final : public platform::UrlSession {
     std::optional<platform::HttpResponse> response;
     std::optional<platform::Error> error;
   };
+  enum class Delivery { kManual, kOwnThread };
 
   // An HTTP answer with `status` and `body` (absent: an answer without data).
   static Outcome answer(std::int64_t status, std::optional<std::string> body = std::string()) {
-    platform::HttpResponse response;
-    response.statusCode = status;
-    return Outcome{std::move(body), std::move(response), std::nullopt};
+    return Outcome{std::move(body), platform::HttpResponse{status, "", {}}, std::nullopt};
   }
   // A transfer that failed: the error alone, no body, no response.
-  static Outcome failure(platform::Error error) {
-    return Outcome{std::nullopt, std::nullopt, std::move(error)};
-  }
+  static Outcome failure(platform::Error error) { return {std::nullopt, std::nullopt, error}; }
   static platform::Error urlError(std::int64_t code, std::string description = "fake failure") {
     return platform::Error{std::string(platform::kUrlErrorDomain), code, std::move(description)};
   }
 
-  enum class Delivery { kManual, kOwnThread };
-
-  explicit FakeUrlSession(Delivery delivery = Delivery::kManual) : delivery_(delivery) {
-    if (delivery_ == Delivery::kOwnThread) thread_ = std::thread([this] { serve(); });
+  explicit FakeUrlSession(Delivery delivery = Delivery::kManual) {
+    if (delivery == Delivery::kOwnThread) thread_ = std::thread([this] { serve(); });
   }
-
   // Stops the callback thread; completions not yet run are dropped.
   // REQUIRES: not called from one of the session's own completions.
   ~FakeUrlSession() override {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      changed_.notify_all();
-    }
+    enqueue({}, /*first=*/true);  // an empty delivery stops the thread
     if (thread_.joinable()) thread_.join();
-    std::deque<platform::OnceCallback<void()>> dropped;
-    std::lock_guard lock(mutex_);
-    dropped.swap(deliveries_);
   }
 
   void script(Outcome outcome) {
@@ -83,37 +70,30 @@ class FakeUrlSession final : public platform::UrlSession {
   }
 
   void dataTask(platform::HttpRequest request, DataCompletion completion) override {
-    Outcome outcome = start(std::move(request));
-    enqueue([outcome = std::move(outcome), completion = std::move(completion)]() mutable {
-      std::move(completion)(std::move(outcome.body), std::move(outcome.response),
-                            std::move(outcome.error));
+    enqueue([outcome = start(std::move(request)), completion = std::move(completion)]() mutable {
+      std::move(completion)(outcome.body, outcome.response, outcome.error);
     });
   }
-
   void streamTask(platform::HttpRequest request, ChunkHandler onChunk,
                   StreamCompletion completion) override {
-    Outcome outcome = start(std::move(request));
-    enqueue([outcome = std::move(outcome), onChunk = std::move(onChunk),
+    enqueue([outcome = start(std::move(request)), onChunk = std::move(onChunk),
              completion = std::move(completion)]() mutable {
       if (outcome.response && outcome.body && !outcome.body->empty() &&
           !onChunk(outcome.response->statusCode, *outcome.body)) {
-        std::move(completion)(std::nullopt, urlError(platform::url_error::kCancelled, "cancelled"));
-        return;
+        outcome = failure(urlError(platform::url_error::kCancelled, "cancelled"));
       }
-      std::move(completion)(std::move(outcome.response), std::move(outcome.error));
+      std::move(completion)(outcome.response, outcome.error);
     });
   }
 
   // kManual: runs the oldest waiting completion on this thread; false when
   // none waits.
   bool deliverNext() {
-    platform::OnceCallback<void()> delivery;
-    {
-      std::lock_guard lock(mutex_);
-      if (deliveries_.empty()) return false;
-      delivery = std::move(deliveries_.front());
-      deliveries_.pop_front();
-    }
+    std::unique_lock lock(mutex_);
+    if (deliveries_.empty()) return false;
+    auto delivery = std::move(deliveries_.front());
+    deliveries_.pop_front();
+    lock.unlock();
     std::move(delivery)();
     return true;
   }
@@ -124,22 +104,18 @@ class FakeUrlSession final : public platform::UrlSession {
     while (deliverNext()) ++count;
     return count;
   }
-
   // kOwnThread: waits, at most `limit` in real time, until every started task
   // has completed. False on time-out.
   bool waitUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return deliveries_.empty() && !running_; });
+    return idle_.wait_for(lock, limit, [&] { return deliveries_.empty() && !running_; });
   }
 
   std::vector<platform::HttpRequest> requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
   }
-  std::size_t requestCount() const {
-    std::lock_guard lock(mutex_);
-    return requests_.size();
-  }
+  std::size_t requestCount() const { return requests().size(); }
   std::size_t pendingDeliveries() const {
     std::lock_guard lock(mutex_);
     return deliveries_.size();
@@ -164,37 +140,36 @@ class FakeUrlSession final : public platform::UrlSession {
     return outcome;
   }
 
-  void enqueue(platform::OnceCallback<void()> delivery) {
+  void enqueue(platform::OnceCallback<void()> delivery, bool first = false) {
     std::lock_guard lock(mutex_);
-    deliveries_.push_back(std::move(delivery));
-    changed_.notify_all();
+    deliveries_.insert(first ? deliveries_.begin() : deliveries_.end(), std::move(delivery));
+    waiting_.notify_all();
   }
 
+  // Runs deliveries until the empty one the destructor queues.
   void serve() {
     std::unique_lock lock(mutex_);
     while (true) {
-      changed_.wait(lock, [&] { return stopping_ || !deliveries_.empty(); });
-      if (stopping_) return;
-      platform::OnceCallback<void()> delivery = std::move(deliveries_.front());
+      waiting_.wait(lock, [&] { return !deliveries_.empty(); });
+      auto delivery = std::move(deliveries_.front());
       deliveries_.pop_front();
+      if (!delivery) return;
       running_ = true;
       lock.unlock();
       std::move(delivery)();
       lock.lock();
       running_ = false;
-      changed_.notify_all();
+      idle_.notify_all();
     }
   }
 
-  const Delivery delivery_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable waiting_, idle_;
   std::deque<Outcome> script_;
   std::vector<platform::HttpRequest> requests_;
   std::deque<platform::OnceCallback<void()>> deliveries_;
   std::size_t unscripted_ = 0;
   bool running_ = false;
-  bool stopping_ = false;
   std::thread thread_;
 };
 
