@@ -116,10 +116,6 @@ class FakeUrlSession final : public platform::UrlSession {
     return requests_;
   }
   std::size_t requestCount() const { return requests().size(); }
-  std::size_t pendingDeliveries() const {
-    std::lock_guard lock(mutex_);
-    return deliveries_.size();
-  }
   std::size_t unscriptedRequests() const {
     std::lock_guard lock(mutex_);
     return unscripted_;
