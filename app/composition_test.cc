@@ -15,12 +15,11 @@
 #include <vector>
 
 #include "api/file_download.h"
-#include "platform/keychain.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
+#include "tests/support/memory_keychain.h"
 #include "tests/support/memory_log_sink.h"
-#include "tests/support/scoped_temp_dir.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -75,7 +74,6 @@ const std::map<std::string, std::string> kLoggers = {
     {"com.kelvane.Orvanta.quarn/Orvanta Quarn", "L "},
     {"com.kelvane.Orvanta.quarn/Package Updater", "P "},
     {"com.kelvane.Orvanta.quarn/API Service", "A "},
-    {"com.kelvane.Orvanta.quarn/Shared Items Storage", "S "},
     {"com.kelvane.Orvanta.Updater/Package Updater", "R "},
 };
 // The records an operator searches for carry their fixed identifiers, and
@@ -138,19 +136,11 @@ std::string database(const std::string& state) {
   </dict></array></dict></plist>)";
 }
 
-Constants withStore(std::string path) {
-  Constants constants = shippedConstants();
-  constants.sharedItemsDatabasePath = std::move(path);
-  return constants;
-}
-
 // One start of the agent on a machine of its own.
 struct Machine {
-  testing::ScopedTempDir dir;
-  Constants constants = withStore(dir.file("shared-items.sqlite"));
+  const Constants constants = shippedConstants();
   std::shared_ptr<testing::MemoryLogSink> sink = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<platform::Keychain> keychain = platform::makeSqliteKeychain(
-      constants.sharedItemsDatabasePath, platform::Logger("", "", sink));
+  std::shared_ptr<testing::MemoryKeychain> keychain = std::make_shared<testing::MemoryKeychain>();
   std::shared_ptr<testing::FakeFileSystem> files = std::make_shared<testing::FakeFileSystem>();
   std::shared_ptr<testing::FakeProcessLauncher> launcher =
       std::make_shared<testing::FakeProcessLauncher>();
@@ -176,6 +166,7 @@ struct Machine {
         .processLauncher = launcher,
         .mainLoop = loop,
         .urlSession = session,
+        .keychain = keychain,
         .clock = std::make_shared<testing::FakeClock>(),
         .random = random,
         .exitProcess =
@@ -200,9 +191,6 @@ struct Machine {
       const auto id = kMessageIds.find(record.format);
       std::string line = (logger == kLoggers.end() ? "? " : logger->second) +
                          testing::MemoryLogSink::shown(record);
-      if (const auto at = line.find(dir.path().string()); at != std::string::npos) {
-        line.replace(at, dir.path().string().size(), "<store>");
-      }
       if ((record.messageId ? record.messageId->hex() : "") !=
           (id == kMessageIds.end() ? "" : id->second)) {
         line += " (wrong message identifier)";
@@ -233,9 +221,6 @@ struct Machine {
       lines.push_back(line);
     }
     return lines;
-  }
-  std::string stored(const std::string& account) const {
-    return keychain->copyValue(account).value;
   }
 };
 
@@ -275,10 +260,6 @@ std::vector<Start> starts() {
       "P Update process started.",
       "P Asset identifier Not available in the shared items storage.",
   };
-  const auto unusable = [](const std::string& operation) {
-    return "S Shared items store <store>: could not " + operation +
-           " (open): unable to open database file";
-  };
   std::vector<Start> rows = {
       {.name = "FirstStartOnAnEmptyMachine",
        .lastRun = std::nullopt,
@@ -286,9 +267,7 @@ std::vector<Start> starts() {
        .log = withoutAsset},
       {.name = "AStoreThatCannotBeUsedCountsAsEmpty",
        .storeFails = true,
-       .log = {kNoDatabase, unusable("read an item"), withoutAsset[1], withoutAsset[2],
-               unusable("delete an account's items"), unusable("add an item"), withoutAsset[3],
-               withoutAsset[4], unusable("read an item"), withoutAsset[5]},
+       .log = withoutAsset,
        .storedAfter = "1764910000.0"},
       {.name = "ASecondStartWithin24HoursEndsAtTheGateAfterTheExtensionCheck",
        .db = database("activated_waiting_for_user"),
@@ -442,8 +421,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     if (row.asset) machine.store("SharedAssetIdentifier", *row.asset);
     for (const auto& [command, child] : row.tools) machine.launcher->script(command, child);
     for (const auto& answer : row.answers) machine.session->script(answer);
-    // A folder where the store should be cannot be opened as one.
-    if (row.storeFails) machine.constants.sharedItemsDatabasePath = machine.dir.path();
+    machine.keychain->failing = row.storeFails;
     if (row.diskFull) machine.files->failWritesAfter(0);
     machine.random->value = row.random;
     if (row.killedAt >= 0) machine.loop->postDelayed(row.killedAt, [&] { machine.loop->quit(); });
@@ -454,7 +432,16 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     EXPECT_EQ(machine.launches(), row.launches);
     EXPECT_EQ(machine.exits, row.exits);
     EXPECT_EQ(machine.endedAt, row.endsAt);
-    EXPECT_EQ(machine.stored("UpdateLastRun"), row.storedAfter);
+    // A new check time is the agent's item, which it trusts; others stay as they were.
+    const auto stored =
+        machine.keychain->item("UpdateLastRun").value_or(platform::GenericPasswordItem());
+    EXPECT_EQ(stored.value, row.storedAfter);
+    if (row.storedAfter != row.lastRun) {
+      EXPECT_EQ(stored.service + "/" + stored.accessDescription,
+                "Orvanta Forwarder/Shared Item Access");
+      EXPECT_EQ(stored.trustedApplications,
+                Texts{"/Applications/Orvanta Forwarder.app/Contents/MacOS/quarn.app"});
+    }
     // The package is in place once it was checked, and only then.
     const bool checked = !row.launches.empty() && row.launches.back() != kInstall;
     EXPECT_EQ(machine.files->readFile(kPackagePath),

@@ -42,10 +42,6 @@ class FakeFileSystem final : public platform::FileSystem {
     state_->writeLimit = bytes;
     state_->writeError = std::move(error);
   }
-  // Bytes that staged files have taken so far.
-  std::uint64_t bytesWritten() const {
-    return state_->locked([&] { return state_->written; });
-  }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
     return state_->locked([&] { return state_->openStagedFiles; });

@@ -120,8 +120,6 @@ class FakeUrlSession final : public platform::UrlSession {
     std::lock_guard lock(mutex_);
     return unscripted_;
   }
-  // The thread that runs completions in kOwnThread mode.
-  std::thread::id callbackThreadId() const { return thread_.get_id(); }
 
  private:
   Outcome start(platform::HttpRequest request) {

@@ -61,8 +61,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
     wakeUp_.notify_all();
   }
 
-  // Runs every task due at the current virtual time, including those they post.
-  void runUntilIdle() { advance(0.0); }
   // Moves virtual time forward by `seconds`, running tasks in due order.
   void advance(double seconds) {
     std::unique_lock lock(mutex_);
