@@ -6,31 +6,28 @@
 // unreachable host (no response, a kCannotConnectToHost error) and is counted
 // in unscriptedRequests(), so a test can assert there were none.
 //
-// Delivery decides where completions run:
-//   kManual    - they wait until the test calls deliverNext()/deliverAll(),
-//                and then run on the test's thread, after dataTask() returned;
-//   kOwnThread - a thread of the fake's runs them one at a time, in order, like
-//                the real session's callback queue.
-// streamTask hands a present, non-empty body to the chunk handler in one
-// piece, with the answer's status; a handler that returns false ends the task
-// with a kCancelled error.
+// Completions never run inside dataTask()/streamTask(). They wait until the
+// test calls deliverNext()/deliverAll(), or, when the session is given a
+// callback queue, are posted to that queue as they start: in a test of the
+// whole agent, the virtual-time loop that stands in for the main queue, so
+// that everything runs in one thread in a fixed order. streamTask hands a
+// present, non-empty body to the chunk handler in one piece, with the answer's
+// status; a handler that returns false ends the task with a kCancelled error.
 //
-// Thread-safe: tasks may be started from any thread, also from a completion.
+// Not thread-safe: the test's thread (or the queue's) does everything.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/once_callback.h"
+#include "platform/task_queue.h"
 #include "platform/url_session.h"
 
 namespace quarn::testing {
@@ -42,7 +39,6 @@ class FakeUrlSession final : public platform::UrlSession {
     std::optional<platform::HttpResponse> response;
     std::optional<platform::Error> error;
   };
-  enum class Delivery { kManual, kOwnThread };
 
   // An HTTP answer with `status` and `body` (absent: an answer without data).
   static Outcome answer(std::int64_t status, std::optional<std::string> body = std::string()) {
@@ -54,20 +50,10 @@ class FakeUrlSession final : public platform::UrlSession {
     return platform::Error{std::string(platform::kUrlErrorDomain), code, std::move(description)};
   }
 
-  explicit FakeUrlSession(Delivery delivery = Delivery::kManual) {
-    if (delivery == Delivery::kOwnThread) thread_ = std::thread([this] { serve(); });
-  }
-  // Stops the callback thread; completions not yet run are dropped.
-  // REQUIRES: not called from one of the session's own completions.
-  ~FakeUrlSession() override {
-    enqueue({}, /*first=*/true);  // an empty delivery stops the thread
-    if (thread_.joinable()) thread_.join();
-  }
+  explicit FakeUrlSession(std::shared_ptr<platform::TaskQueue> callbackQueue = nullptr)
+      : callbackQueue_(std::move(callbackQueue)) {}
 
-  void script(Outcome outcome) {
-    std::lock_guard lock(mutex_);
-    script_.push_back(std::move(outcome));
-  }
+  void script(Outcome outcome) { script_.push_back(std::move(outcome)); }
 
   void dataTask(platform::HttpRequest request, DataCompletion completion) override {
     enqueue([outcome = start(std::move(request)), completion = std::move(completion)]() mutable {
@@ -86,44 +72,28 @@ class FakeUrlSession final : public platform::UrlSession {
     });
   }
 
-  // kManual: runs the oldest waiting completion on this thread; false when
-  // none waits.
+  // Runs the oldest waiting completion; false when none waits.
   bool deliverNext() {
-    std::unique_lock lock(mutex_);
     if (deliveries_.empty()) return false;
     auto delivery = std::move(deliveries_.front());
     deliveries_.pop_front();
-    lock.unlock();
     std::move(delivery)();
     return true;
   }
-  // kManual: runs completions until none waits, also those of tasks the
-  // completions start. Returns how many ran.
+  // Runs completions until none waits, also those of tasks the completions
+  // start. Returns how many ran.
   int deliverAll() {
     int count = 0;
     while (deliverNext()) ++count;
     return count;
   }
-  // kOwnThread: waits, at most `limit` in real time, until every started task
-  // has completed. False on time-out.
-  bool waitUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, limit, [&] { return deliveries_.empty() && !running_; });
-  }
 
-  std::vector<platform::HttpRequest> requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-  std::size_t requestCount() const { return requests().size(); }
-  std::size_t unscriptedRequests() const {
-    std::lock_guard lock(mutex_);
-    return unscripted_;
-  }
+  const std::vector<platform::HttpRequest>& requests() const { return requests_; }
+  std::size_t requestCount() const { return requests_.size(); }
+  std::size_t unscriptedRequests() const { return unscripted_; }
 
  private:
   Outcome start(platform::HttpRequest request) {
-    std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
     if (script_.empty()) {
       ++unscripted_;
@@ -134,37 +104,19 @@ class FakeUrlSession final : public platform::UrlSession {
     return outcome;
   }
 
-  void enqueue(platform::OnceCallback<void()> delivery, bool first = false) {
-    std::lock_guard lock(mutex_);
-    deliveries_.insert(first ? deliveries_.begin() : deliveries_.end(), std::move(delivery));
-    waiting_.notify_all();
-  }
-
-  // Runs deliveries until the empty one the destructor queues.
-  void serve() {
-    std::unique_lock lock(mutex_);
-    while (true) {
-      waiting_.wait(lock, [&] { return !deliveries_.empty(); });
-      auto delivery = std::move(deliveries_.front());
-      deliveries_.pop_front();
-      if (!delivery) return;
-      running_ = true;
-      lock.unlock();
-      std::move(delivery)();
-      lock.lock();
-      running_ = false;
-      idle_.notify_all();
+  void enqueue(platform::OnceCallback<void()> delivery) {
+    if (callbackQueue_) {
+      callbackQueue_->post(std::move(delivery));
+    } else {
+      deliveries_.push_back(std::move(delivery));
     }
   }
 
-  mutable std::mutex mutex_;
-  std::condition_variable waiting_, idle_;
+  const std::shared_ptr<platform::TaskQueue> callbackQueue_;
   std::deque<Outcome> script_;
   std::vector<platform::HttpRequest> requests_;
   std::deque<platform::OnceCallback<void()>> deliveries_;
   std::size_t unscripted_ = 0;
-  bool running_ = false;
-  std::thread thread_;
 };
 
 }  // namespace quarn::testing
