@@ -113,7 +113,7 @@ TEST(PackageValidationTest, VerdictAndLogOfEachOutput) {
       EXPECT_EQ(validator.validatePackageSignature("/tmp/p.pkg"), c.result);
       EXPECT_EQ(sink->shown(), c.log);
       ASSERT_EQ(launcher->launches().size(), 1u);
-      const platform::ProcessSpec launch = launcher->launches()[0];
+      const platform::ProcessSpec& launch = launcher->launches()[0];
       EXPECT_EQ(launch.launchPath, "/bin/zsh");
       EXPECT_EQ(launch.arguments,
                 (std::vector<std::string>{"-c", "/usr/sbin/pkgutil --check-signature /tmp/p.pkg"}));

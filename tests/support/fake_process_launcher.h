@@ -10,13 +10,12 @@
 // split across reads and streams), its pipes give the whole output, and the
 // termination handler, if any, has run.
 //
-// Thread-safe: children may be launched from any thread.
+// Not thread-safe.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,27 +38,19 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
   };
 
   void script(std::string commandText, Child child) {
-    std::lock_guard lock(mutex_);
     scripts_.emplace_back(std::move(commandText), std::move(child));
   }
-  std::vector<platform::ProcessSpec> launches() const {
-    std::lock_guard lock(mutex_);
-    return launches_;
-  }
+  const std::vector<platform::ProcessSpec>& launches() const { return launches_; }
 
   platform::Expected<std::shared_ptr<platform::Process>> launch(
       platform::ProcessSpec spec, TerminationHandler onTermination = {}) override {
-    Child child;
-    {
-      std::lock_guard lock(mutex_);
-      launches_.push_back(spec);
-      std::string line = spec.launchPath;
-      for (const auto& argument : spec.arguments) line += " " + argument;
-      const auto found = std::find_if(scripts_.begin(), scripts_.end(), [&](const auto& script) {
-        return line.find(script.first) != std::string::npos;
-      });
-      if (found != scripts_.end()) child = found->second;
-    }
+    launches_.push_back(spec);
+    std::string line = spec.launchPath;
+    for (const auto& argument : spec.arguments) line += " " + argument;
+    const auto found = std::find_if(scripts_.begin(), scripts_.end(), [&](const auto& script) {
+      return line.find(script.first) != std::string::npos;
+    });
+    Child child = found == scripts_.end() ? Child() : found->second;
     if (child.launchError) return *child.launchError;
     const std::size_t longest = std::max(child.out.size(), child.err.size());
     const std::size_t step = child.chunk > 0 ? child.chunk : std::max<std::size_t>(longest, 1);
@@ -104,7 +95,6 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     Stream out, err;
   };
 
-  mutable std::mutex mutex_;
   std::vector<std::pair<std::string, Child>> scripts_;
   std::vector<platform::ProcessSpec> launches_;
 };

@@ -4,12 +4,10 @@
 // account alone. Every application path can be referenced. While `failing`
 // is set, every call fails as a store that cannot be used.
 //
-// Thread-safe.
+// Not thread-safe.
 #pragma once
 
-#include <atomic>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,24 +21,20 @@ class MemoryKeychain final : public platform::Keychain {
   using Status = platform::KeychainStatus;
 
   Status addItem(const platform::GenericPasswordItem& item) override {
-    std::lock_guard lock(mutex_);
     if (failing) return Status::failure;
     return items_.emplace(item.account, item).second ? Status::success : Status::duplicateItem;
   }
   platform::KeychainCopyResult copyValue(std::string_view account) override {
-    std::lock_guard lock(mutex_);
     if (failing) return {};
     const auto found = items_.find(std::string(account));
     if (found == items_.end()) return {Status::itemNotFound, {}};
     return {Status::success, found->second.value};
   }
   Status deleteAccountItems(std::string_view account) override {
-    std::lock_guard lock(mutex_);
     if (failing) return Status::failure;
     return items_.erase(std::string(account)) > 0 ? Status::success : Status::itemNotFound;
   }
   Status deleteServiceItems(std::string_view service) override {
-    std::lock_guard lock(mutex_);
     if (failing) return Status::failure;
     const auto erased =
         std::erase_if(items_, [&](const auto& entry) { return entry.second.service == service; });
@@ -52,15 +46,13 @@ class MemoryKeychain final : public platform::Keychain {
 
   // The stored item of `account`, whatever `failing` says.
   std::optional<platform::GenericPasswordItem> item(const std::string& account) const {
-    std::lock_guard lock(mutex_);
     const auto found = items_.find(account);
     return found == items_.end() ? std::nullopt : std::optional(found->second);
   }
 
-  std::atomic<bool> failing = false;
+  bool failing = false;
 
  private:
-  mutable std::mutex mutex_;
   std::map<std::string, platform::GenericPasswordItem> items_;
 };
 
