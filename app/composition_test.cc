@@ -69,7 +69,7 @@ std::string report(const std::string& reason) {
 
 // A record as "<logger> <text as shown>" (MemoryLogSink::shown), the logger
 // being the extension check's (L), the pipeline's (P), the service client's
-// (A), the store's (S) or the failure reports' (R).
+// (A) or the failure reports' (R); "?" for any other.
 const std::map<std::string, std::string> kLoggers = {
     {"com.kelvane.Orvanta.quarn/Orvanta Quarn", "L "},
     {"com.kelvane.Orvanta.quarn/Package Updater", "P "},

@@ -37,6 +37,23 @@ std::string texts(std::size_t first = 0, std::size_t end = 7, std::size_t missin
   return output;
 }
 
+// The table relies on the scripted tool cutting its output as asked.
+TEST(PackageValidationTest, TheScriptedToolCutsItsOutput) {
+  testing::FakeProcessLauncher launcher;
+  launcher.script("", {.out = "abc", .err = "de", .chunk = 2});
+  std::string seen;
+  (void)launcher.launch(
+      {.launchPath = "tool",
+       .arguments = {},
+       .pipeStandardOutput = true,
+       .pipeStandardError = true,
+       .outputObserver = [&](platform::OutputStream stream, std::string_view bytes) {
+         seen += (stream == platform::OutputStream::standardOutput ? "o:" : "e:") +
+                 std::string(bytes) + " ";
+       }});
+  EXPECT_EQ(seen, "o:ab e:de o:c ");
+}
+
 TEST(PackageValidationTest, VerdictAndLogOfEachOutput) {
   const std::string valid = "Package validated successfully.";
   const std::string root = "The package is signed but the Root Certificate is not from Apple";
