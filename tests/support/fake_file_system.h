@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "platform/error.h"
@@ -36,41 +37,36 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(state_->mutex);
     state_->files[path] = std::move(contents);
   }
-
   void failWritesAfter(std::uint64_t bytes, platform::Error error = diskFullError()) {
     std::lock_guard lock(state_->mutex);
     state_->writeLimit = bytes;
     state_->writeError = std::move(error);
   }
-
-  // Bytes that staged files have taken so far.
-  std::uint64_t bytesWritten() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->written;
-  }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->openStagedFiles;
+    return state_->locked([&] { return state_->openStagedFiles; });
   }
 
   std::optional<std::string> readFile(const std::string& path) override {
     std::lock_guard lock(state_->mutex);
     const auto found = state_->files.find(path);
-    if (found == state_->files.end()) return std::nullopt;
-    return found->second;
+    return found == state_->files.end() ? std::nullopt : std::optional(found->second);
   }
-
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
-    std::lock_guard lock(state_->mutex);
-    ++state_->openStagedFiles;
+    state_->locked([&] { return ++state_->openStagedFiles; });
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(state_, destination));
   }
 
  private:
   struct State {
-    mutable std::mutex mutex;
+    template <class Read>
+    std::invoke_result_t<Read> locked(Read read) {
+      std::lock_guard lock(mutex);
+      return read();
+    }
+
+    std::mutex mutex;
     std::map<std::string, std::string> files;
     std::optional<std::uint64_t> writeLimit;
     platform::Error writeError;
@@ -83,8 +79,7 @@ class FakeFileSystem final : public platform::FileSystem {
     Staged(std::shared_ptr<State> state, std::string destination)
         : state_(std::move(state)), destination_(std::move(destination)) {}
     ~Staged() override {
-      std::lock_guard lock(state_->mutex);
-      --state_->openStagedFiles;
+      state_->locked([&] { return --state_->openStagedFiles; });
     }
 
     std::optional<platform::Error> write(std::string_view bytes) override {
@@ -96,7 +91,6 @@ class FakeFileSystem final : public platform::FileSystem {
       contents_.append(bytes);
       return std::nullopt;
     }
-
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(state_->mutex);
       state_->files[destination_] = std::move(contents_);

@@ -1,8 +1,19 @@
 // MemoryLogSink: keeps every record written to it, for tests to inspect.
+//
+// shown() gives each record as the system log shows it (private arguments as
+// "<private>") followed by its private values, each in brackets, so one text
+// tells both what was written and what was kept private.
+//
+// Like any sink that is not the system's, it gives a child no stream of its
+// own, unless `childStreams` is set: then a child asking for one gets a copy
+// of the test's standard error, so a test can tell that the stream was passed.
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/logger.h"
@@ -15,24 +26,42 @@ class MemoryLogSink final : public platform::LogSink {
     std::lock_guard lock(mutex_);
     records_.push_back(record);
   }
+  platform::FileDescriptor childOutput(std::string_view identifier) override {
+    if (!childStreams) return {};
+    return platform::makeFileDescriptorLogSink(2)->childOutput(identifier);
+  }
 
   std::vector<platform::LogRecord> records() const {
     std::lock_guard lock(mutex_);
     return records_;
   }
-
   // The rendered texts (private arguments included), in order.
   std::vector<std::string> messages() const {
-    std::lock_guard lock(mutex_);
     std::vector<std::string> texts;
-    for (const auto& record : records_) texts.push_back(record.text);
+    for (const auto& record : records()) texts.push_back(record.text);
     return texts;
   }
-
+  std::vector<std::string> shown() const {
+    std::vector<std::string> lines;
+    for (const auto& record : records()) lines.push_back(shown(record));
+    return lines;
+  }
+  static std::string shown(const platform::LogRecord& record) {
+    std::ostringstream line;
+    line << record.redactedText;
+    for (const auto& argument : record.arguments) {
+      if (argument.privacy == platform::LogPrivacy::kPrivate) {
+        std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
+      }
+    }
+    return line.str();
+  }
   void clear() {
     std::lock_guard lock(mutex_);
     records_.clear();
   }
+
+  std::atomic<bool> childStreams = false;
 
  private:
   mutable std::mutex mutex_;

@@ -1,12 +1,14 @@
-// VirtualTimeLoop: a RunLoop on virtual time, for tests.
+// Virtual time for tests: VirtualTimeLoop, a RunLoop whose delays never wait
+// for real, and the wall clock and random source that go with it.
 //
-// Delays never wait for real: advance() moves the clock and runs what falls
-// due, and run() jumps straight to the next delayed task whenever nothing is
-// due. Other threads (the URL session's) may post at any time; run() waits for
-// them, in real time, when the queue is empty, but at most `realIdleLimit`,
-// after which it gives up and timedOut() reports it, so a broken test fails
-// instead of hanging. Like the main run loop, it is served by the thread that
-// made it until another thread calls run() or advance().
+// advance() moves the loop's clock and runs what falls due; run() jumps
+// straight to the next delayed task whenever nothing is due. Other threads
+// (the URL session's) may post at any time; run() waits for them, in real
+// time, when the queue is empty, but at most `realIdleLimit`, after which it
+// gives up and timedOut() reports it, so a broken test fails instead of
+// hanging. Tasks due at the same time run in the order they were posted. Like
+// the main run loop, it is served by the thread that made it until another
+// thread calls run() or advance().
 #pragma once
 
 #include <chrono>
@@ -15,8 +17,10 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/task_queue.h"
 
 namespace quarn::testing {
@@ -27,7 +31,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
       : realIdleLimit_(realIdleLimit) {}
 
   void post(Task task) override { postDelayed(0.0, std::move(task)); }
-
   void postDelayed(double delaySeconds, Task task) override {
     std::lock_guard lock(mutex_);
     tasks_.emplace(Key{now_ + delaySeconds, nextSequence_++}, std::move(task));
@@ -35,8 +38,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   }
 
   bool runsTasksOnCurrentThread() const override {
-    std::lock_guard lock(mutex_);
-    return servingThread_ == std::this_thread::get_id();
+    return locked([&] { return servingThread_ == std::this_thread::get_id(); });
   }
 
   // Serves the queue until quit(), moving virtual time forward as needed.
@@ -44,26 +46,20 @@ class VirtualTimeLoop final : public platform::RunLoop {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
     ++runCount_;
-    while (!quit_) {
-      if (tasks_.empty()) {
-        if (!wakeUp_.wait_for(lock, realIdleLimit_, [&] { return quit_ || !tasks_.empty(); })) {
-          timedOut_ = true;
-          return;
-        }
-        continue;
+    while (!quit_ && !timedOut_) {
+      if (!tasks_.empty()) {
+        runFirst(lock);
+      } else {
+        timedOut_ =
+            !wakeUp_.wait_for(lock, realIdleLimit_, [&] { return quit_ || !tasks_.empty(); });
       }
-      runFirst(lock);
     }
   }
-
   void quit() override {
     std::lock_guard lock(mutex_);
     quit_ = true;
     wakeUp_.notify_all();
   }
-
-  // Runs every task due at the current virtual time, including those they post.
-  void runUntilIdle() { advance(0.0); }
 
   // Moves virtual time forward by `seconds`, running tasks in due order.
   void advance(double seconds) {
@@ -74,30 +70,25 @@ class VirtualTimeLoop final : public platform::RunLoop {
     if (now_ < target) now_ = target;
   }
 
+  // Seconds since the loop was made.
   double now() const {
-    std::lock_guard lock(mutex_);
-    return now_;
+    return locked([&] { return now_; });
   }
   std::size_t pendingTasks() const {
-    std::lock_guard lock(mutex_);
-    return tasks_.size();
+    return locked([&] { return tasks_.size(); });
   }
   // Due time of the earliest pending task, relative to now; -1 when none.
   double nextDelay() const {
-    std::lock_guard lock(mutex_);
-    return tasks_.empty() ? -1.0 : tasks_.begin()->first.due - now_;
+    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due - now_; });
   }
   bool quitRequested() const {
-    std::lock_guard lock(mutex_);
-    return quit_;
+    return locked([&] { return quit_; });
   }
   int runCount() const {
-    std::lock_guard lock(mutex_);
-    return runCount_;
+    return locked([&] { return runCount_; });
   }
   bool timedOut() const {
-    std::lock_guard lock(mutex_);
-    return timedOut_;
+    return locked([&] { return timedOut_; });
   }
 
  private:
@@ -108,6 +99,12 @@ class VirtualTimeLoop final : public platform::RunLoop {
       return due != other.due ? due < other.due : sequence < other.sequence;
     }
   };
+
+  template <class Read>
+  std::invoke_result_t<Read> locked(Read read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
 
   // Pops the earliest task, moves the clock to its due time and runs it with
   // the lock released.
@@ -129,6 +126,18 @@ class VirtualTimeLoop final : public platform::RunLoop {
   bool timedOut_ = false;
   int runCount_ = 0;
   std::thread::id servingThread_ = std::this_thread::get_id();
+};
+
+// A wall clock that stands still at `time`.
+struct FakeClock final : platform::Clock {
+  double now() const override { return time; }
+  double time = 1'765'000'000.0;
+};
+
+// A random source that always draws `value`.
+struct FakeRandom final : platform::Random {
+  std::uint64_t next64() override { return value; }
+  std::uint64_t value = 0;
 };
 
 }  // namespace quarn::testing

@@ -1,0 +1,102 @@
+// FakeProcessLauncher: a ProcessLauncher whose children are scripted, for
+// tests of the logic above the process layer.
+//
+// Every launch is recorded as it was asked for (launch path, arguments, pipes,
+// output descriptor). What a child does is taken from the first script whose
+// text occurs in its command line (the launch path and the arguments joined by
+// spaces); a child no script names exits 0 without output. A child has ended
+// by the time launch() returns: the output observer has seen its output, in
+// pieces of `chunk` bytes with the two streams taking turns (so a text can be
+// split across reads and streams), its pipes give the whole output, and the
+// termination handler, if any, has run.
+//
+// Not thread-safe.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/process.h"
+
+namespace quarn::testing {
+
+class FakeProcessLauncher final : public platform::ProcessLauncher {
+ public:
+  struct Child {
+    int status = 0;
+    std::string out = "";
+    std::string err = "";
+    std::size_t chunk = 0;                                      // 0: each stream in one piece
+    bool readFails = false;                                     // reading either pipe fails
+    std::optional<platform::Error> launchError = std::nullopt;  // the child cannot start
+  };
+
+  void script(std::string commandText, Child child) {
+    scripts_.emplace_back(std::move(commandText), std::move(child));
+  }
+  const std::vector<platform::ProcessSpec>& launches() const { return launches_; }
+
+  platform::Expected<std::shared_ptr<platform::Process>> launch(
+      platform::ProcessSpec spec, TerminationHandler onTermination = {}) override {
+    launches_.push_back(spec);
+    std::string line = spec.launchPath;
+    for (const auto& argument : spec.arguments) line += " " + argument;
+    const auto found = std::find_if(scripts_.begin(), scripts_.end(), [&](const auto& script) {
+      return line.find(script.first) != std::string::npos;
+    });
+    Child child = found == scripts_.end() ? Child() : found->second;
+    if (child.launchError) return *child.launchError;
+    const std::size_t longest = std::max(child.out.size(), child.err.size());
+    const std::size_t step = child.chunk > 0 ? child.chunk : std::max<std::size_t>(longest, 1);
+    for (std::size_t at = 0; spec.outputObserver && at < longest; at += step) {
+      using platform::OutputStream;
+      if (spec.pipeStandardOutput && at < child.out.size()) {
+        spec.outputObserver(OutputStream::standardOutput, child.out.substr(at, step));
+      }
+      if (spec.pipeStandardError && at < child.err.size()) {
+        spec.outputObserver(OutputStream::standardError, child.err.substr(at, step));
+      }
+    }
+    auto process = std::make_shared<Process>(std::move(spec), std::move(child));
+    if (onTermination) std::move(onTermination)(*process);
+    return std::shared_ptr<platform::Process>(std::move(process));
+  }
+
+ private:
+  struct Stream final : platform::Pipe {
+    Stream(std::string bytes, bool fails) : bytes(std::move(bytes)), fails(fails) {}
+    platform::Expected<std::string> readToEnd() override {
+      if (fails) return platform::Error{"POSIXError", 5, "Input/output error"};
+      return bytes;
+    }
+    const std::string bytes;
+    const bool fails;
+  };
+
+  struct Process final : platform::Process {
+    Process(platform::ProcessSpec spec, Child child)
+        : spec(std::move(spec)),
+          status(child.status),
+          out(std::move(child.out), child.readFails),
+          err(std::move(child.err), child.readFails) {}
+    const std::string& launchPath() const override { return spec.launchPath; }
+    const std::vector<std::string>& arguments() const override { return spec.arguments; }
+    platform::Pipe* standardOutput() override { return spec.pipeStandardOutput ? &out : nullptr; }
+    platform::Pipe* standardError() override { return spec.pipeStandardError ? &err : nullptr; }
+    int waitUntilExit() override { return status; }
+    const platform::ProcessSpec spec;
+    const int status;
+    Stream out, err;
+  };
+
+  std::vector<std::pair<std::string, Child>> scripts_;
+  std::vector<platform::ProcessSpec> launches_;
+};
+
+}  // namespace quarn::testing
