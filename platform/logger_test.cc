@@ -1,5 +1,7 @@
 #include "platform/logger.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <regex>
@@ -96,6 +98,17 @@ TEST(FileDescriptorLogSinkTest, AClosedReaderCostsTheRecordNotTheProcess) {
   close(fds[0]);
   Logger("s", "c", makeFileDescriptorLogSink(fds[1])).log("nobody reads this");
   close(fds[1]);
+}
+
+// Records go to the journal only when standard error is no terminal and the
+// journal's socket exists.
+TEST(ShouldLogToJournalTest, OnlyWhenStandardErrorIsNoTerminalAndTheSocketExists) {
+  EXPECT_FALSE(shouldLogToJournal(-1, "/nonexistent"));
+  EXPECT_TRUE(shouldLogToJournal(-1, "/dev/null"));
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) GTEST_SKIP() << "no pseudo-terminals here";
+  EXPECT_FALSE(shouldLogToJournal(terminal, "/dev/null"));
+  close(terminal);
 }
 
 }  // namespace

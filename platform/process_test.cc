@@ -91,6 +91,18 @@ TEST_F(ProcessTest, StatusArgumentsAndStreams) {
   }
 }
 
+// A grandchild that keeps stdout open does not hold up the exit status; the
+// stream ends when the grandchild lets go of it.
+TEST_F(ProcessTest, ExitIsSeenBeforeAGrandchildClosesTheOutput) {
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  auto process =
+      launcher_->launch({script("echo parent; cat " + dir_ + "/fifo & exit 7"), {}, true});
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->waitUntilExit(), 7);
+  std::ofstream(dir_ + "/fifo") << "grandchild\n";
+  EXPECT_EQ(readAll((*process)->standardOutput()), "parent\ngrandchild\n");
+}
+
 TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNoDescriptorOpen) {
   const auto openDescriptors = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
