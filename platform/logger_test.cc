@@ -21,14 +21,9 @@ constexpr auto kPriv = LogPrivacy::kPrivate;
 // missing value renders as nothing and an extra one is dropped; a value of
 // another type renders in its natural form.
 TEST(MakeLogRecordTest, RendersBothTextsAndPairsEachConversionWithItsValue) {
-  const std::vector<LogValue> values = {std::string("a"),
-                                        std::string("%s"),
-                                        std::int64_t{-1001},
-                                        std::int64_t{502},
-                                        3.14159265,
-                                        1e20,
-                                        2.5,
-                                        899.9999996};
+  using std::string_literals::operator""s;
+  const std::vector<LogValue> values = {"a"s,       "%s"s, -1001L, 502L,
+                                        3.14159265, 1e20,  2.5,    899.9999996};
   const LogRecord record = makeLogRecord(
       "sub", "cat", "%{public}s|%s|%{public}ld|%ld|%{public}f|%f|%{public}s|%f", values);
   EXPECT_EQ(record.text, "a|%s|-1001|502|3.141593|100000000000000000000.000000|2.5|900.000000");
@@ -40,7 +35,7 @@ TEST(MakeLogRecordTest, RendersBothTextsAndPairsEachConversionWithItsValue) {
   }
   const LogRecord other = makeLogRecord("s", "c", "100%% %d %{private}s 5% %{public}s|%s", values);
   EXPECT_EQ(other.text, "100% %d %{private}s 5% a|%s");
-  EXPECT_EQ(makeLogRecord("s", "c", "%{public}s and %s", {std::int64_t{1}}).text, "1 and ");
+  EXPECT_EQ(makeLogRecord("s", "c", "%{public}s and %s", {1L}).text, "1 and ");
 }
 
 // The journal gets the message, its tags and where it was logged (the file
