@@ -8,16 +8,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/scoped_temp_dir.h"
+
 namespace quarn::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A new folder under /tmp, for the test to remove.
-std::string makeTempDir() {
-  std::string path = "/tmp/quarn-test-XXXXXX";
-  return mkdtemp(path.data()) != nullptr ? path : "/nonexistent";
-}
 
 ino_t inodeOf(const std::string& path) {
   struct stat info {};
@@ -26,9 +22,8 @@ ino_t inodeOf(const std::string& path) {
 
 class FileSystemTest : public ::testing::TestWithParam<bool> {
  protected:
-  ~FileSystemTest() override { fs::remove_all(dir_); }
-
-  const std::string dir_ = makeTempDir();
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path().string();
   std::shared_ptr<FileSystem> files_ = makeFileSystem({.unnamedStagedFiles = GetParam()});
 };
 

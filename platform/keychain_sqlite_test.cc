@@ -12,6 +12,7 @@
 
 #include "platform/keychain.h"
 #include "tests/support/memory_log_sink.h"
+#include "tests/support/scoped_temp_dir.h"
 
 namespace quarn::platform {
 namespace {
@@ -59,20 +60,13 @@ GenericPasswordItem item(std::string account, std::string value, std::string ser
   return {std::move(account), std::move(service), "Shared Item Access", {}, std::move(value)};
 }
 
-// A new folder under /tmp, for the test to remove.
-std::string makeTempDir() {
-  std::string path = "/tmp/quarn-test-XXXXXX";
-  return mkdtemp(path.data()) != nullptr ? path : "/nonexistent";
-}
-
 class SqliteKeychainTest : public ::testing::Test {
  protected:
-  ~SqliteKeychainTest() override { fs::remove_all(dir_); }
-
   std::vector<std::string> rows(const std::string& statements) { return sql(path_, statements); }
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage", sink_); }
 
-  const std::string dir_ = makeTempDir();
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path().string();
   const std::string folder_ = dir_ + "/store", path_ = folder_ + "/shared-items.sqlite";
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(path_, logger());

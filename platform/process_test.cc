@@ -16,6 +16,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/clock.h"
+#include "tests/support/scoped_temp_dir.h"
 
 namespace quarn::platform {
 namespace {
@@ -34,16 +35,8 @@ std::string readToEnd(int fd) {
   return bytes;
 }
 
-// A new folder under /tmp, for the test to remove.
-std::string makeTempDir() {
-  std::string path = "/tmp/quarn-test-XXXXXX";
-  return mkdtemp(path.data()) != nullptr ? path : "/nonexistent";
-}
-
 class ProcessTest : public ::testing::Test {
  protected:
-  ~ProcessTest() override { std::filesystem::remove_all(dir_); }
-
   // Writes a /bin/sh script with `mode` and returns its path.
   std::string script(const std::string& body, mode_t mode = 0755) {
     const std::string path = dir_ + "/script-" + std::to_string(++scripts_);
@@ -52,7 +45,8 @@ class ProcessTest : public ::testing::Test {
     return path;
   }
 
-  const std::string dir_ = makeTempDir();
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path().string();
   int scripts_ = 0;
   std::shared_ptr<ProcessLauncher> launcher_ = makeProcessLauncher();
 };
