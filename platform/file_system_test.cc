@@ -1,93 +1,85 @@
-// Staged files on real files in a temporary folder, written both ways: as
-// unnamed files, and as the fallback for file systems that refuse those.
+// Whole-file reads, and staged files written both ways: as unnamed files, and
+// as the fallback for file systems that refuse those.
 #include "platform/file_system.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "tests/support/scoped_temp_dir.h"
 
 namespace quarn::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class StagedFileTest : public ::testing::TestWithParam<bool> {
+ino_t inodeOf(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+class FileSystemTest : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quarn-staged-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  static std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
-  }
-
-  fs::path dir_;
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path().string();
   std::shared_ptr<FileSystem> files_ = makeFileSystem({.unnamedStagedFiles = GetParam()});
 };
 
-INSTANTIATE_TEST_SUITE_P(UnnamedAndFallback, StagedFileTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(UnnamedAndFallback, FileSystemTest, ::testing::Bool());
 
-// A process killed while it writes leaves nothing, as a file dropped
-// uncommitted does: the folder never shows an entry but the destination.
-TEST_P(StagedFileTest, OnlyTheDestinationIsEverVisibleAndOnlyOnceCommitted) {
-  const auto destination = dir_ / "package.pkg";
-  std::ofstream(destination) << "old";
-  for (const bool commit : {false, true}) {
-    SCOPED_TRACE(commit ? "committed" : "dropped");
+TEST_P(FileSystemTest, ReadsWholeRegularFilesAndNothingElse) {
+  const std::string content = std::string("binary\0bytes\n", 13) + std::string(200000, 'q');
+  std::ofstream(dir_ + "/file", std::ios::binary) << content;
+  fs::create_symlink(dir_ + "/file", dir_ + "/link");
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(files_->readFile(dir_ + "/file"), content);
+  EXPECT_EQ(files_->readFile(dir_ + "/link"), content);
+  for (const std::string& path :
+       {dir_ + "/missing", dir_, dir_ + "/fifo", std::string("/dev/zero")}) {
+    EXPECT_EQ(files_->readFile(path), std::nullopt) << path << " neither blocks nor reads";
+  }
+}
+
+// While a staged file is written, and after it was dropped uncommitted, the
+// folder shows nothing but the destination as it was; a commit replaces the
+// destination (a symbolic link planted there too, never its target) with a
+// 0600 file. An unnamed file is itself put in place, the fallback's copied.
+TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
+  const std::string destination = dir_ + "/package.pkg";
+  std::ofstream(dir_ + "/victim") << "precious";
+  for (const std::string way : {"dropped", "committed", "over a link"}) {
+    SCOPED_TRACE(way);
+    std::ofstream(destination) << "old";
+    if (way == "over a link") {
+      fs::remove(destination);
+      fs::create_symlink(dir_ + "/victim", destination);
+    }
+    ino_t written = 0;  // the inode of the file being written
     {
       auto staged = files_->createStagedFile(destination);
       ASSERT_TRUE(staged.has_value()) << staged.error().description;
       EXPECT_FALSE((*staged)->write("new ").has_value());
       EXPECT_FALSE((*staged)->write("bytes").has_value());
-      EXPECT_EQ(entries(), 1u) << "a partial file is visible";
-      EXPECT_EQ(contents(destination), "old");
-      if (commit) {
-        EXPECT_FALSE((*staged)->commit().has_value());
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "a partial file is visible";
+      for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(fd, ignored).string().starts_with(dir_ + "/"))
+          written = inodeOf(fd.path());
       }
+      EXPECT_TRUE(way == "dropped" || !(*staged)->commit().has_value());
     }
-    EXPECT_EQ(entries(), 1u);
-    EXPECT_EQ(contents(destination), commit ? "new bytes" : "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);
+    EXPECT_EQ(files_->readFile(destination), way == "dropped" ? "old" : "new bytes");
+    EXPECT_EQ(written == inodeOf(destination), way != "dropped" && GetParam());
   }
-  struct stat info {};
-  ASSERT_EQ(::stat(destination.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(info.st_uid, ::geteuid());
-}
-
-TEST_P(StagedFileTest, ASymbolicLinkAtTheDestinationIsReplacedNotFollowed) {
-  const auto target = dir_ / "victim";
-  std::ofstream(target) << "precious";
-  const auto destination = dir_ / "package.pkg";
-  fs::create_symlink(target, destination);
-
-  auto staged = files_->createStagedFile(destination);
-  ASSERT_TRUE(staged.has_value());
-  EXPECT_FALSE((*staged)->write("package").has_value());
-  EXPECT_FALSE((*staged)->commit().has_value());
-
-  EXPECT_EQ(contents(target), "precious");
+  EXPECT_EQ(files_->readFile(dir_ + "/victim"), "precious");
   EXPECT_FALSE(fs::is_symlink(destination));
-  EXPECT_EQ(contents(destination), "package");
-}
-
-TEST_P(StagedFileTest, AMissingFolderIsAnError) {
-  const auto staged = files_->createStagedFile((dir_ / "missing" / "package.pkg").string());
-  ASSERT_FALSE(staged.has_value());
-  EXPECT_EQ(staged.error().domain, kPosixErrorDomain);
-  EXPECT_EQ(staged.error().code, ENOENT);
+  EXPECT_EQ(fs::status(destination).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const auto missing = files_->createStagedFile(dir_ + "/missing/package.pkg");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().code, ENOENT);
 }
 
 }  // namespace
