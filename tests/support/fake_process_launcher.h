@@ -43,10 +43,10 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
   const std::vector<platform::ProcessSpec>& launches() const { return launches_; }
 
   platform::Expected<std::shared_ptr<platform::Process>> launch(
-      platform::ProcessSpec spec, TerminationHandler onTermination = {}) override {
-    launches_.push_back(spec);
-    std::string line = spec.launchPath;
-    for (const auto& argument : spec.arguments) line += " " + argument;
+      platform::ProcessSpec command, TerminationHandler onTermination = {}) override {
+    launches_.push_back(command);
+    std::string line = command.launchPath;
+    for (const auto& argument : command.arguments) line += " " + argument;
     const auto found = std::find_if(scripts_.begin(), scripts_.end(), [&](const auto& script) {
       return line.find(script.first) != std::string::npos;
     });
@@ -54,16 +54,16 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     if (child.launchError) return *child.launchError;
     const std::size_t longest = std::max(child.out.size(), child.err.size());
     const std::size_t step = child.chunk > 0 ? child.chunk : std::max<std::size_t>(longest, 1);
-    for (std::size_t at = 0; spec.outputObserver && at < longest; at += step) {
+    for (std::size_t at = 0; command.outputObserver && at < longest; at += step) {
       using platform::OutputStream;
-      if (spec.pipeStandardOutput && at < child.out.size()) {
-        spec.outputObserver(OutputStream::standardOutput, child.out.substr(at, step));
+      if (command.pipeStandardOutput && at < child.out.size()) {
+        command.outputObserver(OutputStream::standardOutput, child.out.substr(at, step));
       }
-      if (spec.pipeStandardError && at < child.err.size()) {
-        spec.outputObserver(OutputStream::standardError, child.err.substr(at, step));
+      if (command.pipeStandardError && at < child.err.size()) {
+        command.outputObserver(OutputStream::standardError, child.err.substr(at, step));
       }
     }
-    auto process = std::make_shared<Process>(std::move(spec), std::move(child));
+    auto process = std::make_shared<Process>(std::move(command), std::move(child));
     if (onTermination) std::move(onTermination)(*process);
     return std::shared_ptr<platform::Process>(std::move(process));
   }
@@ -80,17 +80,19 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
   };
 
   struct Process final : platform::Process {
-    Process(platform::ProcessSpec spec, Child child)
-        : spec(std::move(spec)),
+    Process(platform::ProcessSpec command, Child child)
+        : command(std::move(command)),
           status(child.status),
           out(std::move(child.out), child.readFails),
           err(std::move(child.err), child.readFails) {}
-    const std::string& launchPath() const override { return spec.launchPath; }
-    const std::vector<std::string>& arguments() const override { return spec.arguments; }
-    platform::Pipe* standardOutput() override { return spec.pipeStandardOutput ? &out : nullptr; }
-    platform::Pipe* standardError() override { return spec.pipeStandardError ? &err : nullptr; }
+    const std::string& launchPath() const override { return command.launchPath; }
+    const std::vector<std::string>& arguments() const override { return command.arguments; }
+    platform::Pipe* standardOutput() override {
+      return command.pipeStandardOutput ? &out : nullptr;
+    }
+    platform::Pipe* standardError() override { return command.pipeStandardError ? &err : nullptr; }
     int waitUntilExit() override { return status; }
-    const platform::ProcessSpec spec;
+    const platform::ProcessSpec command;
     const int status;
     Stream out, err;
   };
