@@ -44,12 +44,6 @@ class MemoryKeychain final : public platform::Keychain {
     return path;
   }
 
-  // The stored item of `account`, whatever `failing` says.
-  std::optional<platform::GenericPasswordItem> item(const std::string& account) const {
-    const auto found = items_.find(account);
-    return found == items_.end() ? std::nullopt : std::optional(found->second);
-  }
-
   bool failing = false;
 
  private:

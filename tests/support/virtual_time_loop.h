@@ -4,7 +4,7 @@
 // advance() moves the loop's clock and runs what falls due; run() jumps
 // straight to the next delayed task whenever nothing is due. Other threads
 // (the URL session's) may post at any time; run() waits for them, in real
-// time, when the queue is empty, but at most `realIdleLimit`, after which it
+// time, when the queue is empty, but at most 20 seconds, after which it
 // gives up and timedOut() reports it, so a broken test fails instead of
 // hanging. Tasks due at the same time run in the order they were posted. Like
 // the main run loop, it is served by the thread that made it until another
@@ -27,9 +27,6 @@ namespace quarn::testing {
 
 class VirtualTimeLoop final : public platform::RunLoop {
  public:
-  explicit VirtualTimeLoop(std::chrono::milliseconds realIdleLimit = std::chrono::seconds(20))
-      : realIdleLimit_(realIdleLimit) {}
-
   void post(Task task) override { postDelayed(0.0, std::move(task)); }
   void postDelayed(double delaySeconds, Task task) override {
     std::lock_guard lock(mutex_);
@@ -45,7 +42,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   void run() override {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
-    ++runCount_;
     while (!quit_ && !timedOut_) {
       if (!tasks_.empty()) {
         runFirst(lock);
@@ -81,12 +77,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   double nextDelay() const {
     return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due - now_; });
   }
-  bool quitRequested() const {
-    return locked([&] { return quit_; });
-  }
-  int runCount() const {
-    return locked([&] { return runCount_; });
-  }
   bool timedOut() const {
     return locked([&] { return timedOut_; });
   }
@@ -116,7 +106,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
     lock.lock();
   }
 
-  const std::chrono::milliseconds realIdleLimit_;
+  const std::chrono::seconds realIdleLimit_{20};
   mutable std::mutex mutex_;
   std::condition_variable wakeUp_;
   std::multimap<Key, Task> tasks_;
@@ -124,7 +114,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   double now_ = 0.0;
   bool quit_ = false;
   bool timedOut_ = false;
-  int runCount_ = 0;
   std::thread::id servingThread_ = std::this_thread::get_id();
 };
 
@@ -134,10 +123,10 @@ struct FakeClock final : platform::Clock {
   double time = 1'765'000'000.0;
 };
 
-// A random source that always draws `value`.
+// A random source that always draws `value`, by default the largest.
 struct FakeRandom final : platform::Random {
   std::uint64_t next64() override { return value; }
-  std::uint64_t value = 0;
+  std::uint64_t value = ~std::uint64_t{0};
 };
 
 }  // namespace quarn::testing
