@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -96,9 +97,6 @@ const std::string kNoDatabase = "L The file db.plist could not be loaded.";
 const std::string kReceived = "P Action update received: X9";
 const std::string kValidated = "P Package validated successfully. #174a";
 const std::string kReportFailed = "R Error reporting installation failed: ";
-Texts downloadFailed(const std::string& error) {
-  return {kReceived, "P " + kDownloadError + error + " #5508"};
-}
 // The records of a due start: the extension check's, the gate's and the
 // wait's, then, unless the agent is killed during the wait, `run`.
 Texts due(const Texts& run, const std::string& last = "1764910000.0") {
@@ -106,6 +104,12 @@ Texts due(const Texts& run, const std::string& last = "1764910000.0") {
                "P New timestamp for installation check: 1765000000.0",
                "P Update process scheduled to be executed in 900.000000 seconds."};
   return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
+}
+// The trace of a run whose download failed with `error`, then `reportLog`;
+// the failure is reported.
+Texts downloadFailed(const std::string& error, const Texts& reportLog = {}) {
+  return due(Texts{kReceived, "P " + kDownloadError + error + " #5508"} + reportLog) +
+         Texts{kActions, kDownload, report(kDownloadError + error)};
 }
 
 Answer reply(std::int64_t status, std::string body = "{}") {
@@ -131,12 +135,11 @@ struct Start {
   bool storeFails = false;
   bool diskFull = false;
   double killedAt = -1;  // seconds into the loop
-  // What the start leaves.
-  Texts log = {};
-  Texts requests = {};
-  Texts launches = {};
+  // What the start leaves: its trace (Machine::trace), the stored check time
+  // (empty when the store cannot be read) and the virtual time. Unless killed,
+  // it exits once with 0.
+  Texts trace = {};
   std::string storedAfter = "1765000000.0";
-  std::vector<int> exits = {0};
   double endsAt = 900;
 };
 
@@ -156,15 +159,11 @@ struct Machine {
   std::vector<int> exits;  // each exit's status
   double endedAt = 0;      // the loop's virtual time when the start ended
 
-  void store(const std::string& account, const std::optional<std::string>& value) {
-    if (!value) return;
-    ASSERT_EQ(keychain->addItem({account, "Other", "Elsewhere", {}, *value}),
-              platform::KeychainStatus::success);
-  }
-
   void start(const Start& row) {
-    store("UpdateLastRun", row.lastRun);
-    store("SharedAssetIdentifier", row.asset);
+    for (const auto& [account, value] :
+         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}}) {
+      if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
+    }
     if (row.storeFails) std::ofstream(folder.file("store"), std::ios::trunc) << "not a database";
     if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
     if (row.diskFull) files->failWritesAfter(0);
@@ -189,7 +188,8 @@ struct Machine {
     loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
   }
 
-  Texts log() const {
+  // The log, then the requests, then the launches.
+  Texts trace() const {
     Texts lines;
     for (const auto& record : sink->records()) {
       const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
@@ -198,10 +198,6 @@ struct Machine {
                       testing::MemoryLogSink::shown(record));
       if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
     }
-    return lines;
-  }
-  Texts requests() const {
-    Texts lines;
     for (const auto& request : session->requests()) {
       std::string url = request.url;
       if (url.starts_with(constants.serviceBaseUrl)) url.erase(0, constants.serviceBaseUrl.size());
@@ -209,17 +205,12 @@ struct Machine {
       lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
                       (type ? " (" + *type + ")" : ""));
     }
-    return lines;
-  }
-  Texts launches() const {
-    Texts lines;
     for (const auto& launch : launcher->launches()) {
-      std::string line = launch.launchPath;
-      for (const auto& argument : launch.arguments) line += " [" + argument + "]";
-      if (launch.pipeStandardOutput) line += " >out";
-      if (launch.pipeStandardError) line += " 2>err";
-      if (launch.outputDescriptor && *launch.outputDescriptor) line += " >log";
-      lines.push_back(line);
+      lines.push_back(launch.launchPath);
+      for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
+      if (launch.pipeStandardOutput) lines.back() += " >out";
+      if (launch.pipeStandardError) lines.back() += " 2>err";
+      if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
     }
     return lines;
   }
@@ -237,80 +228,74 @@ std::vector<Start> starts() {
   std::vector<Start> rows = {
       // A store that cannot be used counts as empty.
       {.storeFails = true,
-       .log = due({"P Asset identifier Not available in the shared items storage."}, "0"),
+       .trace = due({"P Asset identifier Not available in the shared items storage."}, "0"),
        .storedAfter = ""},
-      // A second start within 24 hours ends at the gate, after the extension check.
-      {.lastRun = "1764999400.0",
+      // A start exactly 24 hours after the last check ends at the gate, after the
+      // extension check.
+      {.lastRun = "1764913600.0",
        .database = true,
-       .log = {"L Installing extension.",
-               "L Orvanta Forwarder command output:\nExtension installation requested.",
-               "P Last installation check timestamp: 1764999400.0",
-               "P Update process skipped until 24 hours passed since the last update check. #c0e0"},
-       .launches = {kInstall},
-       .storedAfter = "1764999400.0",
+       .trace = {"L Installing extension.",
+                 "L Orvanta Forwarder command output:\nExtension installation requested.",
+                 "P Last installation check timestamp: 1764913600.0",
+                 "P Update process skipped until 24 hours passed since the last update check. "
+                 "#c0e0",
+                 kInstall},
+       .storedAfter = "1764913600.0",
        .endsAt = 0},
       // Killed during the wait: nothing more happens.
-      {.killedAt = 899, .log = due({}), .exits = {}, .endsAt = 899},
-      // No pending update.
-      {.answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
-       .log = due({"P No need for upgrade"}),
-       .requests = {kActions}},
+      {.killedAt = 899, .trace = due({}), .endsAt = 899},
+      // No pending update. A stored time that does not parse completely counts as 0.
+      {.lastRun = "1764999400.0 ",
+       .answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
+       .trace = due({"P No need for upgrade"}, "1764999400.0 ") + Texts{kActions}},
       // The actions are refused after two retries.
       {.answers = {badGateway, badGateway, badGateway},
-       .log = due({"P Error getting update action: Bad Gateway"}),
-       .requests = {kActions, kActions, kActions},
+       .trace = due({"P Error getting update action: Bad Gateway"}) +
+                Texts{kActions, kActions, kActions},
        .endsAt = 960},
       // Each failed download is reported: unreachable,
       {.answers = {actions(),
                    FakeUrlSession::failure(
                        FakeUrlSession::urlError(-1001, "The request timed out.")),
                    reply(200)},
-       .log = due(downloadFailed("The request timed out.")),
-       .requests = {kActions, kDownload, report(kDownloadError + "The request timed out.")}},
+       .trace = downloadFailed("The request timed out.")},
       // refused (the report is retried once),
       {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
-       .log = due(downloadFailed(refused)),
-       .requests = {kActions, kDownload, report(kDownloadError + refused),
-                    report(kDownloadError + refused)},
+       .trace = downloadFailed(refused) + Texts{report(kDownloadError + refused)},
        .endsAt = 930},
       // a checksum mismatch (the report gets an answer that cannot be decoded),
       {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
-       .log = due(downloadFailed(checksum) +
-                  Texts{kReportFailed + "Unable to decode response from API:  #81f0"}),
-       .requests = {kActions, kDownload, report(kDownloadError + checksum)}},
+       .trace = downloadFailed(checksum,
+                               {kReportFailed + "Unable to decode response from API:  #81f0"})},
       // a write failure (the report finds the service unreachable).
       {.answers = {actions(), reply(200, kPackage)},
        .diskFull = true,
-       .log = due(downloadFailed(diskFull) +
-                  Texts{kReportFailed + "The server returned a bad response. #81f0"}),
-       .requests = {kActions, kDownload, report(kDownloadError + diskFull)}},
+       .trace =
+           downloadFailed(diskFull, {kReportFailed + "The server returned a bad response. #81f0"})},
       // The package tool fails, and the service refuses the report.
       {.tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
        .answers = {actions(), reply(200, kPackage), reply(500, "unavailable")},
-       .log =
+       .trace =
            due({kReceived, "P " + failed, "P Command output: <private> [cannot read the package]",
-                kReportFailed + "unavailable #81f0"}),
-       .requests = {kActions, kDownload, report(failed)},
-       .launches = {kCheck}},
+                kReportFailed + "unavailable #81f0"}) +
+           Texts{kActions, kDownload, report(failed), kCheck}},
       // The updater is launched with the action identifier as the Base64 of
       // its UTF-8 bytes and the asset identifier as it is, as one argument.
       {.asset = "A 1",
        .answers = {actions("\u00c4-7"), reply(200, kPackage)},
-       .log = due({"P Action update received: \u00c4-7", kValidated,
-                   "P Executing 'orvanta-updater': path '" + kPackagePath +
-                       "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}),
-       .requests = {"GET assets/A%201/actions", kDownload},
-       .launches = {kCheck, updater("w4QtNw==", "A 1")}},
+       .trace = due({"P Action update received: \u00c4-7", kValidated,
+                     "P Executing 'orvanta-updater': path '" + kPackagePath +
+                         "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
+                Texts{"GET assets/A%201/actions", kDownload, kCheck, updater("w4QtNw==", "A 1")}},
       // An updater that cannot start is only logged; the run ends as after a
       // launch. The action identifier may be empty.
       {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
        .answers = {actions(""), reply(200, kPackage)},
-       .log = due({"P Action update received: ", kValidated,
-                   "P Executing 'orvanta-updater': path '" + kPackagePath +
-                       "', action identifier '' asset identifier: A1 #97af",
-                   "P Error executing '" + kUpdater + "' error: not found"}),
-       .requests = {kActions, kDownload},
-       .launches = {kCheck, updater("", "A1")}},
+       .trace = due({"P Action update received: ", kValidated,
+                     "P Executing 'orvanta-updater': path '" + kPackagePath +
+                         "', action identifier '' asset identifier: A1 #97af",
+                     "P Error executing '" + kUpdater + "' error: not found"}) +
+                Texts{kActions, kDownload, kCheck, updater("", "A1")}},
   };
   // Each refusal of the package is logged and reported with its own text. A
   // stream counts only when all of it is UTF-8 (here it ends in code point
@@ -319,8 +304,9 @@ std::vector<Start> starts() {
     std::string output = kSigned;
     return Child{.out = output.erase(output.find(text), text.size())};
   };
+  const std::string notSigned = "The package is not signed.";
   const std::tuple<Child, Texts, std::string> refusals[] = {
-      {without("Status:"), {"P The package is not signed."}, "The package is not signed."},
+      {without("Status:"), {"P " + notSigned}, notSigned},
       {without("Notarization:"),
        {"P The package is not notarized."},
        "The package is not notarized."},
@@ -334,9 +320,7 @@ std::vector<Start> starts() {
       {without("68 C5"),
        {"P The package is signed but the Root Certificate is not from Apple"},
        "The package is signed but the root certificate is not from Apple."},
-      {{.out = kSigned + "\xF4\x90\x80\x80"},
-       {"P The package is not signed."},
-       "The package is not signed."},
+      {{.out = kSigned + "\xF4\x90\x80\x80"}, {"P " + notSigned}, notSigned},
       {{.readFails = true}, {readError + "Input/output error"}, "pkgutil output is empty."},
       {{.launchError = platform::Error{"POSIXError", 2, "no shell"}},
        {"P " + failed, readError + "no shell"},
@@ -345,9 +329,8 @@ std::vector<Start> starts() {
   for (const auto& [tool, logged, reported] : refusals) {
     rows.push_back({.tools = {{"pkgutil", tool}},
                     .answers = {actions(), reply(200, kPackage), reply(200)},
-                    .log = due(Texts{kReceived} + logged),
-                    .requests = {kActions, kDownload, report(reported)},
-                    .launches = {kCheck}});
+                    .trace = due(Texts{kReceived} + logged) +
+                             Texts{kActions, kDownload, report(reported), kCheck}});
   }
   return rows;
 }
@@ -359,32 +342,13 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     const Start& row = rows[i];
     Machine machine;
     machine.start(row);
-    EXPECT_EQ(machine.log(), row.log);
-    EXPECT_EQ(machine.requests(), row.requests);
-    EXPECT_EQ(machine.launches(), row.launches);
-    EXPECT_EQ(machine.exits, row.exits);
+    EXPECT_EQ(machine.trace(), row.trace);
+    EXPECT_EQ(machine.exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
     EXPECT_EQ(machine.endedAt, row.endsAt);
     EXPECT_EQ(machine.keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     // The package is in place once it was checked, and only then.
     EXPECT_EQ(machine.files->readFile(kPackagePath),
-              row.launches.empty() || row.launches[0] == kInstall ? std::nullopt
-                                                                  : std::optional(kPackage));
-  }
-}
-
-// The gate over stored texts: due when more than 24 hours have passed since a
-// time that parses completely; anything else counts as 0.
-TEST(QuarnTest, TheGateReadsTheStoredTime) {
-  const std::pair<std::string, bool> cases[] = {
-      {"abc", true},          {"1764913600.0 ", true}, {"1764913600.0", false},
-      {"1764913599.5", true}, {"inf", false},          {"nan", false},
-  };
-  for (const auto& [text, due] : cases) {
-    SCOPED_TRACE(text);
-    Machine machine;
-    machine.start({.lastRun = text});
-    EXPECT_EQ(machine.log().at(1), "P Last installation check timestamp: " + text);
-    EXPECT_EQ(machine.requests().size(), due ? 1u : 0u);
+              std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
   }
 }
 
