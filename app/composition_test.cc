@@ -143,84 +143,36 @@ struct Start {
   double endsAt = 900;
 };
 
-// One start of the agent on a machine of its own.
-struct Machine {
-  const Constants constants = shippedConstants();
-  const testing::ScopedTempDir folder;
-  std::shared_ptr<testing::MemoryLogSink> sink = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<platform::Keychain> keychain = platform::makeSqliteKeychain(
-      folder.file("store"), platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
-  std::shared_ptr<testing::FakeFileSystem> files = std::make_shared<testing::FakeFileSystem>();
-  std::shared_ptr<testing::FakeProcessLauncher> launcher =
-      std::make_shared<testing::FakeProcessLauncher>();
-  std::shared_ptr<testing::VirtualTimeLoop> loop = std::make_shared<testing::VirtualTimeLoop>();
-  // Answers reach the pipeline through the loop: one thread in a fixed order.
-  std::shared_ptr<FakeUrlSession> session = std::make_shared<FakeUrlSession>(loop);
-  std::vector<int> exits;  // each exit's status
-  double endedAt = 0;      // the loop's virtual time when the start ended
-
-  void start(const Start& row) {
-    for (const auto& [account, value] :
-         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}}) {
-      if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
-    }
-    if (row.storeFails) std::ofstream(folder.file("store"), std::ios::trunc) << "not a database";
-    if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
-    if (row.diskFull) files->failWritesAfter(0);
-    for (const auto& answer : row.answers) session->script(answer);
-    for (const auto& [command, child] : row.tools) launcher->script(command, child);
-    launcher->script("install-extension", {.out = "Extension installation requested."});
-    // The package tool's streams take turns, one byte at a time.
-    const std::size_t split = kSigned.find("    3. Apple");
-    launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
-    if (row.killedAt >= 0) loop->postDelayed(row.killedAt, [&] { loop->quit(); });
-    sink->childStreams = true;
-    const auto exit = [this](int status) {
-      exits.push_back(status);
-      loop->quit();
-    };
-    const auto clock = std::make_shared<testing::FakeClock>();
-    const auto random = std::make_shared<testing::FakeRandom>();
-    const Platform platform{sink, files, launcher, loop, session, keychain, clock, random, exit};
-    EXPECT_EQ(Quarn::run(constants, platform), 0);
-    EXPECT_FALSE(loop->timedOut());
-    endedAt = loop->now();
-    loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
+// A start's trace: the records, then the requests, then the launches.
+Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
+            const testing::FakeProcessLauncher& launcher, const std::string& serviceBaseUrl) {
+  Texts lines;
+  for (const auto& record : sink.records()) {
+    const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
+    if (logger != kLoggers.end() && logger->second.empty()) continue;
+    lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
+                    testing::MemoryLogSink::shown(record));
+    if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
   }
-
-  // The log, then the requests, then the launches.
-  Texts trace() const {
-    Texts lines;
-    for (const auto& record : sink->records()) {
-      const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
-      if (logger != kLoggers.end() && logger->second.empty()) continue;
-      lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
-                      testing::MemoryLogSink::shown(record));
-      if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
-    }
-    for (const auto& request : session->requests()) {
-      std::string url = request.url;
-      if (url.starts_with(constants.serviceBaseUrl)) url.erase(0, constants.serviceBaseUrl.size());
-      const auto type = request.headers.get("Content-Type");
-      lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
-                      (type ? " (" + *type + ")" : ""));
-    }
-    for (const auto& launch : launcher->launches()) {
-      lines.push_back(launch.launchPath);
-      for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
-      if (launch.pipeStandardOutput) lines.back() += " >out";
-      if (launch.pipeStandardError) lines.back() += " 2>err";
-      if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
-    }
-    return lines;
+  for (const auto& request : session.requests()) {
+    std::string url = request.url;
+    if (url.starts_with(serviceBaseUrl)) url.erase(0, serviceBaseUrl.size());
+    const auto type = request.headers.get("Content-Type");
+    lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
+                    (type ? " (" + *type + ")" : ""));
   }
-};
+  for (const auto& launch : launcher.launches()) {
+    lines.push_back(launch.launchPath);
+    for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
+    if (launch.pipeStandardOutput) lines.back() += " >out";
+    if (launch.pipeStandardError) lines.back() += " 2>err";
+    if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
+  }
+  return lines;
+}
 
 std::vector<Start> starts() {
   const std::string refused = "Wrong status code received during download status code: 404";
-  const std::string checksum =
-      "The SHA256 package checksum is invalid. Expected: 00ab, Received: " + kDigest;
-  const std::string diskFull = "Could not write (fake): No space left on device";
   const std::string readError =
       "P Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
   const std::string failed = "Package could not be validated.";
@@ -265,13 +217,14 @@ std::vector<Start> starts() {
        .endsAt = 930},
       // a checksum mismatch (the report gets an answer that cannot be decoded),
       {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
-       .trace = downloadFailed(checksum,
-                               {kReportFailed + "Unable to decode response from API:  #81f0"})},
+       .trace = downloadFailed(
+           "The SHA256 package checksum is invalid. Expected: 00ab, Received: " + kDigest,
+           {kReportFailed + "Unable to decode response from API:  #81f0"})},
       // a write failure (the report finds the service unreachable).
       {.answers = {actions(), reply(200, kPackage)},
        .diskFull = true,
-       .trace =
-           downloadFailed(diskFull, {kReportFailed + "The server returned a bad response. #81f0"})},
+       .trace = downloadFailed("Could not write (fake): No space left on device",
+                               {kReportFailed + "The server returned a bad response. #81f0"})},
       // The package tool fails, and the service refuses the report.
       {.tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
        .answers = {actions(), reply(200, kPackage), reply(500, "unavailable")},
@@ -297,19 +250,17 @@ std::vector<Start> starts() {
                      "P Error executing '" + kUpdater + "' error: not found"}) +
                 Texts{kActions, kDownload, kCheck, updater("", "A1")}},
   };
-  // Each refusal of the package is logged and reported with its own text. A
+  // Each refusal of the package is logged (as reported, unless given) and
+  // reported with its own text. A
   // stream counts only when all of it is UTF-8 (here it ends in code point
   // 0x110000).
   const auto without = [](const std::string& text) {
     std::string output = kSigned;
     return Child{.out = output.erase(output.find(text), text.size())};
   };
-  const std::string notSigned = "The package is not signed.";
   const std::tuple<Child, Texts, std::string> refusals[] = {
-      {without("Status:"), {"P " + notSigned}, notSigned},
-      {without("Notarization:"),
-       {"P The package is not notarized."},
-       "The package is not notarized."},
+      {without("Status:"), {}, "The package is not signed."},
+      {without("Notarization:"), {}, "The package is not notarized."},
       {without("1. Developer"),
        {"P The package is signed with another developer ID."},
        "The package is signed with a wrong developer ID."},
@@ -320,34 +271,71 @@ std::vector<Start> starts() {
       {without("68 C5"),
        {"P The package is signed but the Root Certificate is not from Apple"},
        "The package is signed but the root certificate is not from Apple."},
-      {{.out = kSigned + "\xF4\x90\x80\x80"}, {"P " + notSigned}, notSigned},
+      {{.out = kSigned + "\xF4\x90\x80\x80"}, {}, "The package is not signed."},
       {{.readFails = true}, {readError + "Input/output error"}, "pkgutil output is empty."},
       {{.launchError = platform::Error{"POSIXError", 2, "no shell"}},
        {"P " + failed, readError + "no shell"},
        failed},
   };
   for (const auto& [tool, logged, reported] : refusals) {
-    rows.push_back({.tools = {{"pkgutil", tool}},
-                    .answers = {actions(), reply(200, kPackage), reply(200)},
-                    .trace = due(Texts{kReceived} + logged) +
-                             Texts{kActions, kDownload, report(reported), kCheck}});
+    rows.push_back(
+        {.tools = {{"pkgutil", tool}},
+         .answers = {actions(), reply(200, kPackage), reply(200)},
+         .trace = due(Texts{kReceived} + (logged.empty() ? Texts{"P " + reported} : logged)) +
+                  Texts{kActions, kDownload, report(reported), kCheck}});
   }
   return rows;
 }
 
 TEST(QuarnTest, EachStartEndsWhereItShould) {
+  const Constants constants = shippedConstants();
   const std::vector<Start> rows = starts();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE("row " + std::to_string(i));
     const Start& row = rows[i];
-    Machine machine;
-    machine.start(row);
-    EXPECT_EQ(machine.trace(), row.trace);
-    EXPECT_EQ(machine.exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
-    EXPECT_EQ(machine.endedAt, row.endsAt);
-    EXPECT_EQ(machine.keychain->copyValue("UpdateLastRun").value, row.storedAfter);
-    // The package is in place once it was checked, and only then.
-    EXPECT_EQ(machine.files->readFile(kPackagePath),
+    // A machine of its own. Answers reach the pipeline through the loop: one
+    // thread in a fixed order.
+    const testing::ScopedTempDir folder;
+    const auto sink = std::make_shared<testing::MemoryLogSink>();
+    const auto keychain = platform::makeSqliteKeychain(
+        folder.file("store"),
+        platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+    const auto files = std::make_shared<testing::FakeFileSystem>();
+    const auto launcher = std::make_shared<testing::FakeProcessLauncher>();
+    const auto loop = std::make_shared<testing::VirtualTimeLoop>();
+    const auto session = std::make_shared<FakeUrlSession>(loop);
+    for (const auto& [account, value] :
+         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}}) {
+      if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
+    }
+    if (row.storeFails) std::ofstream(folder.file("store"), std::ios::trunc) << "not a database";
+    if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
+    if (row.diskFull) files->failWritesAfter(0);
+    for (const auto& answer : row.answers) session->script(answer);
+    for (const auto& [command, child] : row.tools) launcher->script(command, child);
+    launcher->script("install-extension", {.out = "Extension installation requested."});
+    // The package tool's streams take turns, one byte at a time.
+    const std::size_t split = kSigned.find("    3. Apple");
+    launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
+    if (row.killedAt >= 0) loop->postDelayed(row.killedAt, [&] { loop->quit(); });
+    sink->childStreams = true;
+    std::vector<int> exits;
+    const auto exit = [&](int status) {
+      exits.push_back(status);
+      loop->quit();
+    };
+    const auto clock = std::make_shared<testing::FakeClock>();
+    const auto random = std::make_shared<testing::FakeRandom>();
+    const Platform platform{sink, files, launcher, loop, session, keychain, clock, random, exit};
+    EXPECT_EQ(Quarn::run(constants, platform), 0);
+    EXPECT_FALSE(loop->timedOut());
+    EXPECT_EQ(loop->now(), row.endsAt);
+    loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
+
+    EXPECT_EQ(trace(*sink, *session, *launcher, constants.serviceBaseUrl), row.trace);
+    EXPECT_EQ(exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
+    EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
+    EXPECT_EQ(files->readFile(kPackagePath),
               std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
   }
 }
