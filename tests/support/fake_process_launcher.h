@@ -79,20 +79,17 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
 
   struct Process final : platform::Process {
     Process(platform::ProcessSpec command, Child child)
-        : command(std::move(command)),
-          status(child.status),
-          out(std::move(child.out), child.readFails),
-          err(std::move(child.err), child.readFails) {}
+        : command(std::move(command)), child(std::move(child)) {}
     const std::string& launchPath() const override { return command.launchPath; }
     const std::vector<std::string>& arguments() const override { return command.arguments; }
     platform::Pipe* standardOutput() override {
       return command.pipeStandardOutput ? &out : nullptr;
     }
     platform::Pipe* standardError() override { return command.pipeStandardError ? &err : nullptr; }
-    int waitUntilExit() override { return status; }
+    int waitUntilExit() override { return child.status; }
     const platform::ProcessSpec command;
-    const int status;
-    Stream out, err;
+    const Child child;
+    Stream out{child.out, child.readFails}, err{child.err, child.readFails};
   };
 
   std::vector<std::pair<std::string, Child>> scripts_;

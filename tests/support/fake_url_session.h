@@ -93,9 +93,7 @@ class FakeUrlSession final : public platform::UrlSession {
  private:
   Outcome start(platform::HttpRequest request) {
     requests_.push_back(std::move(request));
-    if (script_.empty()) {
-      return failure(urlError(platform::url_error::kCannotConnectToHost, "unscripted request"));
-    }
+    if (script_.empty()) return failure(urlError(platform::url_error::kCannotConnectToHost));
     Outcome outcome = std::move(script_.front());
     script_.pop_front();
     return outcome;

@@ -30,7 +30,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   void post(Task task) override { postDelayed(0.0, std::move(task)); }
   void postDelayed(double delaySeconds, Task task) override {
     std::lock_guard lock(mutex_);
-    tasks_.emplace(Key{now_ + delaySeconds, nextSequence_++}, std::move(task));
+    tasks_.emplace(now_ + delaySeconds, std::move(task));
     wakeUp_.notify_all();
   }
 
@@ -62,7 +62,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
     const double target = now_ + seconds;
-    while (!tasks_.empty() && tasks_.begin()->first.first <= target) runFirst(lock);
+    while (!tasks_.empty() && tasks_.begin()->first <= target) runFirst(lock);
     if (now_ < target) now_ = target;
   }
 
@@ -75,15 +75,13 @@ class VirtualTimeLoop final : public platform::RunLoop {
   }
   // Due time of the earliest pending task, relative to now; -1 when none.
   double nextDelay() const {
-    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.first - now_; });
+    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first - now_; });
   }
   bool timedOut() const {
     return locked([&] { return timedOut_; });
   }
 
  private:
-  using Key = std::pair<double, std::uint64_t>;  // the due time, then the order of posting
-
   template <class Read>
   std::invoke_result_t<Read> locked(Read read) const {
     std::lock_guard lock(mutex_);
@@ -94,7 +92,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // the lock released.
   void runFirst(std::unique_lock<std::mutex>& lock) {
     auto node = tasks_.extract(tasks_.begin());
-    if (node.key().first > now_) now_ = node.key().first;
+    if (node.key() > now_) now_ = node.key();
     lock.unlock();
     std::move(node.mapped())();
     lock.lock();
@@ -103,24 +101,21 @@ class VirtualTimeLoop final : public platform::RunLoop {
   const std::chrono::seconds realIdleLimit_{20};
   mutable std::mutex mutex_;
   std::condition_variable wakeUp_;
-  std::multimap<Key, Task> tasks_;
-  std::uint64_t nextSequence_ = 0;
+  std::multimap<double, Task> tasks_;  // by due time, in the order of posting
   double now_ = 0.0;
   bool quit_ = false;
   bool timedOut_ = false;
   std::thread::id servingThread_ = std::this_thread::get_id();
 };
 
-// A wall clock that stands still at `time`.
+// A wall clock that stands still.
 struct FakeClock final : platform::Clock {
-  double now() const override { return time; }
-  double time = 1'765'000'000.0;
+  double now() const override { return 1'765'000'000.0; }
 };
 
-// A random source that always draws `value`, by default the largest.
+// A random source that always draws the largest value.
 struct FakeRandom final : platform::Random {
-  std::uint64_t next64() override { return value; }
-  std::uint64_t value = ~std::uint64_t{0};
+  std::uint64_t next64() override { return ~std::uint64_t{0}; }
 };
 
 }  // namespace quarn::testing
