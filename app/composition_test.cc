@@ -51,12 +51,12 @@ const std::string kSigned =
     "       68 C5 BE 91 B5 A1 10 01 F0 24\n";
 // A database whose policy allows the process monitor, which waits for the user.
 const std::string kDatabase = R"(<plist version="1.0"><dict><key>extensionPolicies</key><array>
-  <dict><key>allowedExtensions</key><dict><key>3RZT8QW5KD</key><array>
-  <string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
-  <key>extensions</key><array><dict>
-  <key>identifier</key><string>com.kelvane.Orvanta.ProcessMonitor</string>
-  <key>state</key><string>activated_waiting_for_user</string>
-  <key>teamID</key><string>3RZT8QW5KD</string></dict></array></dict></plist>)";
+<dict><key>allowedExtensions</key><dict><key>3RZT8QW5KD</key><array>
+<string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
+<key>extensions</key><array><dict><key>identifier</key>
+<string>com.kelvane.Orvanta.ProcessMonitor</string><key>state</key>
+<string>activated_waiting_for_user</string><key>teamID</key><string>3RZT8QW5KD</string></dict>
+</array></dict></plist>)";
 
 // A launch as "<path> [<argument>]...", then where its output goes: ">out"
 // and "2>err" for pipes, ">log" for a stream of the log's.
@@ -135,7 +135,7 @@ struct Start {
   bool storeFails = false;
   bool diskFull = false;
   double killedAt = -1;  // seconds into the loop
-  // What the start leaves: its trace (Machine::trace), the stored check time
+  // What the start leaves: its trace (see trace()), the stored check time
   // (empty when the store cannot be read) and the virtual time. Unless killed,
   // it exits once with 0.
   Texts trace = {};
