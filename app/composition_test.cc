@@ -1,14 +1,16 @@
 // The agent as it ships, one start per row: Quarn::run with the shipped
 // constants on fakes of the platform services (an in-memory file system,
-// scripted children and service answers, virtual time) and a store in a
+// scripted children and service answers, virtual time) and a store in the
 // temporary folder, checked by what the start leaves behind: the records of
 // the agent's loggers, requests, launches, the package file, the stored check
 // time and the exit.
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -22,7 +24,6 @@
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
-#include "tests/support/scoped_temp_dir.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -295,11 +296,11 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     const Start& row = rows[i];
     // A machine of its own. Answers reach the pipeline through the loop: one
     // thread in a fixed order.
-    const testing::ScopedTempDir folder;
+    const std::string store = ::testing::TempDir() + "quarn-store-" + std::to_string(::getpid());
+    std::filesystem::remove(store);
     const auto sink = std::make_shared<testing::MemoryLogSink>();
     const auto keychain = platform::makeSqliteKeychain(
-        folder.file("store"),
-        platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+        store, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
     const auto files = std::make_shared<testing::FakeFileSystem>();
     const auto launcher = std::make_shared<testing::FakeProcessLauncher>();
     const auto loop = std::make_shared<testing::VirtualTimeLoop>();
@@ -308,7 +309,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
          {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}}) {
       if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
     }
-    if (row.storeFails) std::ofstream(folder.file("store"), std::ios::trunc) << "not a database";
+    if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
     if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
     if (row.diskFull) files->failWritesAfter(0);
     for (const auto& answer : row.answers) session->script(answer);
@@ -337,6 +338,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     EXPECT_EQ(files->readFile(kPackagePath),
               std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
+    std::filesystem::remove(store);
   }
 }
 

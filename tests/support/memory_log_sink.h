@@ -41,6 +41,11 @@ class MemoryLogSink final : public platform::LogSink {
     for (const auto& record : records()) texts.push_back(record.text);
     return texts;
   }
+  std::vector<std::string> shown() const {
+    std::vector<std::string> lines;
+    for (const auto& record : records()) lines.push_back(shown(record));
+    return lines;
+  }
   static std::string shown(const platform::LogRecord& record) {
     std::ostringstream line;
     line << record.redactedText;
