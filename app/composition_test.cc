@@ -50,20 +50,9 @@ const std::string kSigned =
     "    3. Apple Root CA\n"
     "       B0 B1 73 0E CB C7 FF 45 05 14 2C 49 F1 29 5E 6E DA 6B CA ED 7E 2C\n"
     "       68 C5 BE 91 B5 A1 10 01 F0 24\n";
-// A database whose policy allows the process monitor, which waits for the user.
-const std::string kDatabase = R"(<plist version="1.0"><dict><key>extensionPolicies</key><array>
-<dict><key>allowedExtensions</key><dict><key>3RZT8QW5KD</key><array>
-<string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
-<key>extensions</key><array><dict><key>identifier</key>
-<string>com.kelvane.Orvanta.ProcessMonitor</string><key>state</key>
-<string>activated_waiting_for_user</string><key>teamID</key><string>3RZT8QW5KD</string></dict>
-</array></dict></plist>)";
 
 // A launch as "<path> [<argument>]...", then where its output goes: ">out"
 // and "2>err" for pipes, ">log" for a stream of the log's.
-const std::string kInstall =
-    "/bin/zsh [-c] [/Applications/Orvanta\\ Forwarder.app/Contents/MacOS/Orvanta\\ Forwarder "
-    "install-extension] >out";
 const std::string kCheck =
     "/bin/zsh [-c] [/usr/sbin/pkgutil --check-signature " + kPackagePath + "] >out 2>err";
 const std::string kUpdater =
@@ -130,7 +119,6 @@ struct Start {
   // longest wait.
   std::optional<std::string> lastRun = "1764910000.0";  // 25 hours before the start
   std::optional<std::string> asset = "A1";
-  bool database = false;
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
@@ -186,13 +174,9 @@ std::vector<Start> starts() {
       // A start exactly 24 hours after the last check ends at the gate, after the
       // extension check.
       {.lastRun = "1764913600.0",
-       .database = true,
-       .trace = {"L Installing extension.",
-                 "L Orvanta Forwarder command output:\nExtension installation requested.",
-                 "P Last installation check timestamp: 1764913600.0",
+       .trace = {kNoDatabase, "P Last installation check timestamp: 1764913600.0",
                  "P Update process skipped until 24 hours passed since the last update check. "
-                 "#c0e0",
-                 kInstall},
+                 "#c0e0"},
        .storedAfter = "1764913600.0",
        .endsAt = 0},
       // Killed during the wait: nothing more happens.
@@ -310,11 +294,9 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
       if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
     }
     if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
-    if (row.database) files->setFile(constants.systemExtensionsDBPath, kDatabase);
     if (row.diskFull) files->failWritesAfter(0);
     for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
-    launcher->script("install-extension", {.out = "Extension installation requested."});
     // The package tool's streams take turns, one byte at a time.
     const std::size_t split = kSigned.find("    3. Apple");
     launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
