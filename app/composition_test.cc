@@ -117,8 +117,8 @@ Answer actions(const std::string& id = "X9", const std::string& digest = kDigest
 struct Start {
   // The machine, the service and the faults. The random source draws the
   // longest wait.
-  std::optional<std::string> lastRun = "1764910000.0";  // 25 hours before the start
-  std::optional<std::string> asset = "A1";
+  std::string lastRun = "1764910000.0";  // 25 hours before the start
+  std::string asset = "A1";
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
@@ -290,9 +290,8 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     const auto loop = std::make_shared<testing::VirtualTimeLoop>();
     const auto session = std::make_shared<FakeUrlSession>(loop);
     for (const auto& [account, value] :
-         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}}) {
-      if (value) (void)keychain->addItem({account, "Other", "Elsewhere", {}, *value});
-    }
+         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}})
+      (void)keychain->addItem({account, "Other", "Elsewhere", {}, value});
     if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
     if (row.diskFull) files->failWritesAfter(0);
     for (const auto& answer : row.answers) session->script(answer);
