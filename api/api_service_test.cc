@@ -1,14 +1,18 @@
 // ApiService over the fake URL session and the fake file system: the outcome
 // of every kind of answer, the retries on virtual time, and the release of the
-// service while requests are under way.
+// service while requests are under way; over the real session, a download
+// that must end at once.
 #include "api/api_service.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include "api/file_download.h"
 #include "api/service_records.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
+#include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
 
@@ -241,6 +245,29 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
   EXPECT_EQ(sent.method, "GET");
   EXPECT_EQ(sent.url, "https://cdn.test/p.pkg");
   EXPECT_TRUE(sent.headers.fields().empty()) << "a plain GET: none of the service's headers";
+}
+
+// Over a real connection, a write that fails, or a refused status, ends even
+// an endless download at once, and no staged file stays open.
+TEST_F(ApiServiceTest, AFailedWriteOrARefusedStatusEndsAnEndlessDownload) {
+  testing::HttpsServer server;
+  const std::uint64_t endless = std::uint64_t{1} << 50;
+  server.answer("/endless", {.generated = endless, .chunked = true});
+  server.answer("/refused", {.status = 404, .generated = endless, .chunked = true});
+  files_->failWritesAfter(1 << 20);
+  const auto service = ApiService::create(
+      std::make_unique<RequestBuilder>(server.url("/")),
+      platform::makeUrlSession({.caFile = server.caFile()}, platform::Logger("test", "", sink_)),
+      platform::Logger("test", "API Service", sink_), loop_, files_);
+  for (const auto& [path, error] :
+       {std::pair("/endless", testing::FakeFileSystem::diskFullError()),
+        std::pair("/refused", FileDownloaderError::errorStatusCode(404).toError())}) {
+    std::promise<std::optional<Error>> outcome;
+    service->downloadFile(server.url(path), kDestination, kPackageDigest,
+                          [&](std::optional<Error> e) { outcome.set_value(std::move(e)); });
+    EXPECT_EQ(outcome.get_future().get(), error) << path;
+  }
+  EXPECT_EQ(files_->openStagedFiles(), 0u);
 }
 
 }  // namespace
