@@ -94,21 +94,17 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
   };
   const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
   const auto noAnswer = platform::badServerResponseError();
-  ASSERT_EQ(noAnswer.code, -1011);
   const std::string undecodable = "Unable to decode response from API: ";
   const std::string actions = R"({"actions":[]})";
   const Case cases[] = {
-      {"200 decodes", {answer(200, actions)}},
       {"299 decodes", {answer(299, actions)}},
       {"199 is refused", {answer(199, actions)}, apiError(199, actions)},
-      {"300 is refused", {answer(300, "moved")}, apiError(300, "moved")},
+      {"300 is refused", {answer(300, "caf\xC3\xA9")}, apiError(300, "caf\xC3\xA9")},
       {"2xx not decoding, listed", {answer(201, "[]")}, apiError(101, undecodable + "[]"), {201}},
       {"2xx, empty body", {answer(200, "")}, apiError(101, undecodable)},
       {"2xx, not UTF-8", {answer(200, "\xFF")}, apiError(101, undecodable)},
-      {"refused, UTF-8 body", {answer(404, "caf\xC3\xA9")}, apiError(404, "caf\xC3\xA9")},
       {"refused, not UTF-8", {answer(500, "bad \xFF")}, apiError(500, "")},
       {"no answer", {Fake::failure(lost)}, noAnswer},
-      {"no answer, a body", {{"{}", std::nullopt, lost}}, noAnswer},
       {"no body, an error, listed", {{std::nullopt, answer(502, "").response, lost}}, lost},
       {"no body", {answer(200, std::nullopt)}, apiError(100, "Did not receive data from API")},
       {"listed status, refused three times",
@@ -118,7 +114,6 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
       {"listed status, then success", {answer(429, ""), answer(200, actions)}, {}, {503, 429}, 1},
       {"listed status, no retries", {answer(502, "")}, apiError(502, ""), {502}, 0},
       {"unlisted status", {answer(503, "busy")}, apiError(503, "busy")},
-      {"empty list", {answer(502, "")}, apiError(502, ""), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,8 +210,6 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
       {"300", answer(300, kPackage), kPackageDigest, status(300)},
       {"300, empty body", answer(300, ""), kPackageDigest, status(300)},
       {"digest in upper case", answer(200, kPackage), upper, mismatch(upper)},
-      {"digest and a newline", answer(200, kPackage), kPackageDigest + "\n",
-       mismatch(kPackageDigest + "\n")},
       {"empty body", answer(200, ""), digestOfNothing},
       {"transport error", {kPackage, answer(200, "").response, lost}, kPackageDigest, lost},
       {"no answer, no error",

@@ -40,15 +40,5 @@ TEST(RequestBuilderTest, BuildsRequests) {
   }
 }
 
-// The base URL's query is kept before the items; a base that does not parse
-// goes out without them.
-TEST(RequestBuilderTest, BuildsUrls) {
-  for (const auto& [base, url] : {std::pair("https://h/v1/?t=1", "https://h/v1/a%3fb?t=1&k=v"),
-                                  std::pair("not a url/", "not a url/a%3fb")}) {
-    EXPECT_EQ(RequestBuilder(base).buildRequest("a?b", {{"k", "v"}}, {}, {}, HTTPMethod::get).url,
-              url);
-  }
-}
-
 }  // namespace
 }  // namespace quarn::api

@@ -1,4 +1,4 @@
-// The libcurl UrlSession against the scripted loopback HTTPS server.
+// The libcurl UrlSession against the loopback HTTPS server.
 #include "platform/url_session.h"
 
 #include <gmock/gmock.h>
@@ -88,9 +88,9 @@ class UrlSessionTest : public ::testing::Test {
 };
 
 // A request arrives with what was given, its path as written (no dot segment
-// resolved, no escape decoded), repeated fields joined, and nothing of the client's own besides
-// Host and, for a body, its length; the answer comes back whole, whatever its status, on the worker
-// thread.
+// resolved, no escape decoded), repeated fields joined, and nothing of the
+// client's own besides Host and, for a body, its length; the answer comes back
+// whole, whatever its status, on the worker thread.
 TEST_F(UrlSessionTest, RequestsArriveAsGivenAndAnswersComeBackWhole) {
   using Fields = testing::HeaderFields;
   const std::tuple<std::string, std::string, Fields, std::optional<std::string>, int> cases[] = {
@@ -144,9 +144,10 @@ TEST_F(UrlSessionTest, FollowsAtMostTenRedirectsAndOnlyToHttps) {
 
 // A task that fails delivers its error alone, on the worker thread. Untrusted
 // or misnamed certificates (the server's names only 127.0.0.1), other schemes
-// and malformed requests send nothing. An attempted transfer that fails logs one record: host and
-// stage public, path and query private, curl's code and text. The stalls last a second of real time
-// under short configured time-outs: they are the test.
+// and malformed requests send nothing. An attempted transfer that fails logs
+// one record: host and stage public, path and query private, curl's code and
+// text. The stalls last a second of real time under short configured
+// time-outs: they are the test.
 TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
   server_.answer("/slow", {.body = "p", .length = 1000, .end = End::kStall});
   server_.answer("/cut", {.body = "part of it", .length = 100000, .end = End::kClose});
