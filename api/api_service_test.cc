@@ -1,7 +1,6 @@
 // ApiService over the fake URL session and the fake file system: the outcome
 // of every kind of answer, the retries on virtual time, and the release of the
-// service while requests are under way; over the real session, a download
-// that must end at once.
+// service while requests are under way; downloads over the real session.
 #include "api/api_service.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +21,7 @@ namespace {
 using Fake = testing::FakeUrlSession;
 using platform::Error;
 using platform::LogPrivacy;
+using End = testing::Answer::End;
 
 const std::string kPath = "assets/A1/action-result";
 const std::string kPackage = "package bytes\n";
@@ -178,15 +178,16 @@ TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
   EXPECT_EQ(waiting.use_count() + refusedLater.use_count(), 2) << "abandoned requests are freed";
 }
 
-// One download per row, over an older file at the destination: only a body
-// that passed every check replaces it, and no staged file stays open.
+// One download per row, over the real session and an older file at the
+// destination: only a body that passed every check replaces it, a write that
+// fails or a refused status ends even an endless body at once, and no staged
+// file stays open.
 TEST_F(ApiServiceTest, DownloadOutcomes) {
   struct Case {
     const char* name;
-    Fake::Outcome answer;
-    std::string checksum;
+    testing::Answer answer;
+    std::string checksum = kPackageDigest;
     std::optional<Error> error{};
-    bool diskFull = false;
   };
   const auto status = [](int code) {
     return Error{"FileDownloaderError", 0,
@@ -202,65 +203,43 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string digestOfNothing =
       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-  const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
-  const Case cases[] = {
-      {"200", answer(200, kPackage), kPackageDigest},
-      {"299", answer(299, kPackage), kPackageDigest},
-      {"199", answer(199, kPackage), kPackageDigest, status(199)},
-      {"300", answer(300, kPackage), kPackageDigest, status(300)},
-      {"300, empty body", answer(300, ""), kPackageDigest, status(300)},
-      {"digest in upper case", answer(200, kPackage), upper, mismatch(upper)},
-      {"empty body", answer(200, ""), digestOfNothing},
-      {"transport error", {kPackage, answer(200, "").response, lost}, kPackageDigest, lost},
-      {"no answer, no error",
-       {},
-       kPackageDigest,
-       Error{"FileDownloaderError", 2,
-             "The received response can not be casted to HTTPURLResponse."}},
-      {"write fails", answer(200, kPackage), kPackageDigest,
-       testing::FakeFileSystem::diskFullError(), true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    files_->setFile(kDestination, "older");
-    files_->failWritesAfter(c.diskFull ? 0 : 1 << 20);
-    session_->script(c.answer);
-    std::vector<std::optional<Error>> outcomes;
-    service_->downloadFile("https://cdn.test/p.pkg", kDestination, c.checksum,
-                           [&](std::optional<Error> error) { outcomes.push_back(error); });
-    EXPECT_TRUE(outcomes.empty()) << "completes after the call returned";
-    session_->deliverAll();
-    EXPECT_EQ(outcomes, std::vector<std::optional<Error>>{c.error});
-    EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body.value());
-    EXPECT_EQ(files_->openStagedFiles(), 0u);
-  }
-  const auto sent = session_->requests().back();
-  EXPECT_EQ(sent.method, "GET");
-  EXPECT_EQ(sent.url, "https://cdn.test/p.pkg");
-  EXPECT_TRUE(sent.headers.fields().empty()) << "a plain GET: none of the service's headers";
-}
-
-// Over a real connection, a write that fails, or a refused status, ends even
-// an endless download at once, and no staged file stays open.
-TEST_F(ApiServiceTest, AFailedWriteOrARefusedStatusEndsAnEndlessDownload) {
-  testing::HttpsServer server;
+  const Error lost{"URLError", platform::url_error::kNetworkConnectionLost,
+                   "The network connection was lost."};
   const std::uint64_t endless = std::uint64_t{1} << 50;
-  server.answer("/endless", {.generated = endless, .chunked = true});
-  server.answer("/refused", {.status = 404, .generated = endless, .chunked = true});
-  files_->failWritesAfter(1 << 20);
+  const Case cases[] = {
+      {"200", {.body = kPackage}},
+      {"299", {.status = 299, .body = kPackage}},
+      {"300", {.status = 300, .body = kPackage}, kPackageDigest, status(300)},
+      {"300, empty body", {.status = 300}, kPackageDigest, status(300)},
+      {"digest in upper case", {.body = kPackage}, upper, mismatch(upper)},
+      {"empty body", {}, digestOfNothing},
+      {"cut short", {.body = kPackage, .length = 100, .end = End::kClose}, kPackageDigest, lost},
+      {"write fails",
+       {.generated = endless},
+       kPackageDigest,
+       testing::FakeFileSystem::diskFullError()},
+      {"refused", {.status = 404, .generated = endless}, kPackageDigest, status(404)},
+  };
+  testing::HttpsServer server;
   const auto service = ApiService::create(
       std::make_unique<RequestBuilder>(server.url("/")),
       platform::makeUrlSession({.caFile = server.caFile()}, platform::Logger("test", "", sink_)),
       platform::Logger("test", "API Service", sink_), loop_, files_);
-  for (const auto& [path, error] :
-       {std::pair("/endless", testing::FakeFileSystem::diskFullError()),
-        std::pair("/refused", FileDownloaderError::errorStatusCode(404).toError())}) {
+  files_->failWritesAfter(1 << 20);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_->setFile(kDestination, "older");
+    server.answer("/p.pkg", c.answer);
     std::promise<std::optional<Error>> outcome;
-    service->downloadFile(server.url(path), kDestination, kPackageDigest,
+    service->downloadFile(server.url("/p.pkg"), kDestination, c.checksum,
                           [&](std::optional<Error> e) { outcome.set_value(std::move(e)); });
-    EXPECT_EQ(outcome.get_future().get(), error) << path;
+    EXPECT_EQ(outcome.get_future().get(), c.error);
+    EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body);
+    EXPECT_EQ(files_->openStagedFiles(), 0u);
   }
-  EXPECT_EQ(files_->openStagedFiles(), 0u);
+  const auto sent = server.requests().back();
+  EXPECT_EQ(sent.method, "GET");
+  EXPECT_EQ(sent.headers.size(), 1u) << "Host alone: none of the service's headers";
 }
 
 }  // namespace

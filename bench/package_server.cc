@@ -79,7 +79,7 @@ int run(int argc, char** argv) {
   std::printf("port %d\nca %s\n", server.port(), server.caFile().c_str());
   std::fflush(stdout);
   for (const std::uint64_t size : sizes) {
-    server.answer(packagePath(size), {.generated = size});
+    server.answer(packagePath(size), {.generated = size, .length = size});
     std::printf("package %llu %s %s\n", static_cast<unsigned long long>(size),
                 packagePath(size).c_str(), generatedBodyDigest(size).c_str());
     std::fflush(stdout);

@@ -200,19 +200,22 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
 TEST_F(UrlSessionTest, DataTasksAreCappedStreamTasksAreNot) {
   constexpr std::uint64_t kCap = UrlSession::kMaxDataTaskBodyBytes;
   const testing::HeaderFields ten = {{"Content-Length", "10"}};
-  const std::tuple<bool, std::uint64_t, bool, testing::HeaderFields, int, std::int64_t> cases[] = {
-      {false, kCap, false, {}, 0, 0},
-      {false, kCap + 1, false, {}, 0, url_error::kDataLengthExceedsMaximum},
-      {false, kCap + 1, true, {}, 0, url_error::kDataLengthExceedsMaximum},
-      {true, kCap + 1, true, {}, 0, 0},
-      {true, 8 << 20, true, {}, 2, url_error::kCancelled},
-      {true, std::uint64_t{1} << 50, true, ten, 0, url_error::kBadServerResponse},
-  };
-  for (const auto& [stream, length, chunked, fields, refuse, code] : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << stream << " " << length << " " << chunked << " " << refuse);
+  // Per row: a stream task?, the body's length, the length announced, fields,
+  // the chunk refused, the error.
+  using Length = std::optional<std::uint64_t>;
+  const std::tuple<bool, std::uint64_t, Length, testing::HeaderFields, int, std::int64_t> cases[] =
+      {
+          {false, kCap, kCap, {}, 0, 0},
+          {false, kCap + 1, kCap + 1, {}, 0, url_error::kDataLengthExceedsMaximum},
+          {false, kCap + 1, {}, {}, 0, url_error::kDataLengthExceedsMaximum},
+          {true, kCap + 1, {}, {}, 0, 0},
+          {true, 8 << 20, {}, {}, 2, url_error::kCancelled},
+          {true, std::uint64_t{1} << 50, {}, ten, 0, url_error::kBadServerResponse},
+      };
+  for (const auto& [stream, length, announced, fields, refuse, code] : cases) {
+    SCOPED_TRACE(::testing::Message() << stream << " " << length << " " << refuse);
     server_.answer("/big",
-                   {.status = 203, .headers = fields, .generated = length, .chunked = chunked});
+                   {.status = 203, .headers = fields, .generated = length, .length = announced});
     sink_->clear();
     const Result result = load(get(server_.url("/big")), stream, refuse);
     EXPECT_EQ(result.code(), code);

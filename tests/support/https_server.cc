@@ -131,12 +131,8 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
   }
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-  if (!answer.length && answer.generated == 0 && !answer.chunked) {
-    response.body = answer.body;
-    return;
-  }
-  // A streamed answer is written in one call, piece by piece: the HTTP layer
-  // would stop asking at the announced length.
+  // The answer is written in one call, piece by piece: the HTTP layer would
+  // stop asking at the announced length.
   const auto provide = [this, answer](std::size_t, httplib::DataSink& sink) {
     if (!answer.body.empty() && !sink.write(answer.body.data(), answer.body.size())) return false;
     for (std::uint64_t offset = 0; offset < answer.generated;) {
@@ -151,18 +147,17 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
       stopped_.wait(lock, [this] { return stopping_; });
     }
     if (answer.end != Answer::End::kComplete) return false;
-    if (answer.chunked) sink.done();
+    if (!answer.length) sink.done();
     return true;
   };
   const char* const type = "application/octet-stream";
-  if (answer.chunked) {
-    response.set_chunked_content_provider(type, provide);
-  } else {
+  if (answer.length) {
     response.set_content_provider(
-        answer.length.value_or(answer.body.size() + answer.generated), type,
-        [provide](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        *answer.length, type, [provide](std::size_t offset, std::size_t, httplib::DataSink& sink) {
           return provide(offset, sink);
         });
+  } else {
+    response.set_chunked_content_provider(type, provide);
   }
 }
 

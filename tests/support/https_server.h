@@ -9,7 +9,7 @@
 //
 //   HttpsServer server;
 //   server.answer("/v1/assets/A1/actions", {.body = R"({"actions":[]})"});
-//   server.answer("/package", {.generated = 1 << 30});
+//   server.answer("/package", {.generated = 1 << 30, .length = 1 << 30});
 //
 // Threads: every method may be called from any thread; requests are answered
 // on the server's own threads. The destructor returns promptly, ending
@@ -43,9 +43,8 @@ using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 std::string generatedBody(std::uint64_t offset, std::size_t length);
 
 // An answer: `body`, then (as writes of their own) `generated` bytes of
-// generatedBody(). With `length`, `generated` or `chunked` it is streamed:
-// `length` is the Content-Length announced, whatever is sent; `chunked` sends
-// no length.
+// generatedBody(), made while sending. It announces `length` as its
+// Content-Length, whatever it sends; without `length` it is sent chunked.
 struct Answer {
   enum class End { kComplete, kStall, kClose };
   int status = 200;
@@ -53,9 +52,8 @@ struct Answer {
   HeaderFields headers{};
   std::uint64_t generated = 0;
   std::optional<std::uint64_t> length{};
-  bool chunked = false;
-  // After what it sent, a streamed answer ends, holds the connection until
-  // the server stops, or closes it.
+  // After what it sent, the answer ends, holds the connection until the
+  // server stops, or closes it.
   End end = End::kComplete;
 };
 
