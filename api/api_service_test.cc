@@ -181,7 +181,8 @@ TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
 // One download per row, over the real session and an older file at the
 // destination: only a body that passed every check replaces it, a write that
 // fails or a refused status ends even an endless body at once, and no staged
-// file stays open.
+// file stays open. Bytes a host sends past the announced length stay on that
+// connection, which the next row would read as its answer were it kept.
 TEST_F(ApiServiceTest, DownloadOutcomes) {
   struct Case {
     const char* name;
@@ -208,6 +209,7 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
   const std::uint64_t endless = std::uint64_t{1} << 50;
   const Case cases[] = {
       {"200", {.body = kPackage}},
+      {"more than announced", {.body = kPackage, .generated = 64, .length = kPackage.size()}},
       {"299", {.status = 299, .body = kPackage}},
       {"300", {.status = 300, .body = kPackage}, kPackageDigest, status(300)},
       {"300, empty body", {.status = 300}, kPackageDigest, status(300)},

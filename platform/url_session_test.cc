@@ -234,17 +234,6 @@ TEST_F(UrlSessionTest, DataTasksAreCappedStreamTasksAreNot) {
   }
 }
 
-// A package host that sends more than it announced leaves the rest on the
-// connection; the next request to that host must not read it as its answer.
-TEST_F(UrlSessionTest, BytesBeyondADownloadsLengthNeverReachTheNextAnswer) {
-  server_.answer("/package", {.body = "package", .generated = 64, .length = 7});
-  server_.answer("/report", {.status = 201});
-  EXPECT_EQ(load(get(server_.url("/package")), true).received, "package");
-  const Result answer = load(get(server_.url("/report")));
-  ASSERT_TRUE(answer.response) << answer.error->description;
-  EXPECT_EQ(answer.response->statusCode, 201);
-}
-
 // Tasks still running when the session goes complete as cancelled, logging
 // nothing: before the destructor returns, or right after the completion that
 // dropped the last reference.
