@@ -100,10 +100,6 @@ HttpsServer::~HttpsServer() {
   std::filesystem::remove(caFile_);
 }
 
-std::string HttpsServer::url(std::string_view path) const {
-  return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
-}
-
 void HttpsServer::answer(const std::string& path, Answer answer) {
   std::lock_guard lock(mutex_);
   answers_[path] = std::move(answer);
@@ -115,13 +111,14 @@ std::vector<ReceivedRequest> HttpsServer::requests() const {
 }
 
 void HttpsServer::serve(const httplib::Request& request, httplib::Response& response) {
-  ReceivedRequest received{request.method, request.target, {}, request.body};
-  for (const auto& [name, value] : request.headers) {
-    // The HTTP layer adds the peer's and its own address as pseudo fields.
-    if (!name.ends_with("_ADDR") && !name.ends_with("_PORT")) {
-      received.headers.emplace_back(name, value);
-    }
-  }
+  ReceivedRequest received{request.method,
+                           request.target,
+                           {request.headers.begin(), request.headers.end()},
+                           request.body};
+  // The HTTP layer adds the peer's and its own address as pseudo fields.
+  std::erase_if(received.headers, [](const auto& field) {
+    return field.first.ends_with("_ADDR") || field.first.ends_with("_PORT");
+  });
   Answer answer{.status = 404};
   {
     std::lock_guard lock(mutex_);

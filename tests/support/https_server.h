@@ -73,8 +73,9 @@ class HttpsServer {
   ~HttpsServer();
 
   int port() const { return port_; }
-  // "https://127.0.0.1:<port>" + path.
-  std::string url(std::string_view path) const;
+  std::string url(std::string_view path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
   const std::string& caFile() const { return caFile_; }
 
   // The answer to requests for `path` (the target without its query), from
