@@ -188,19 +188,13 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
     std::string checksum = kPackageDigest;
     std::optional<Error> error{};
   };
-  const auto status = [](int code) {
-    return Error{"FileDownloaderError", 0,
-                 "Wrong status code received during download status code: " + std::to_string(code)};
-  };
+  // Their texts are those the update run logs (tested there).
+  const auto status = [](int code) { return FileDownloaderError::errorStatusCode(code).toError(); };
   const auto mismatch = [](const std::string& expected) {
-    return Error{"FileDownloaderError", 1,
-                 "The SHA256 package checksum is invalid. Expected: " + expected +
-                     ", Received: " + kPackageDigest};
+    return FileDownloaderError::invalidFileChecksum(expected, kPackageDigest).toError();
   };
   std::string upper = kPackageDigest;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  const std::string digestOfNothing =
-      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
   const Error lost{"URLError", platform::url_error::kNetworkConnectionLost,
                    "The network connection was lost."};
   const std::uint64_t endless = std::uint64_t{1} << 50;
@@ -212,7 +206,7 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
       {"300", {.status = 300, .body = kPackage}, kPackageDigest, status(300)},
       {"300, empty body", {.status = 300}, kPackageDigest, status(300)},
       {"digest in upper case", {.body = kPackage}, upper, mismatch(upper)},
-      {"empty body", {}, digestOfNothing},
+      {"empty body", {}, sha256HexString("")},
       {"cut short", {.body = kPackage, .length = 100, .end = End::kClose}, kPackageDigest, lost},
       {"write fails", {.generated = endless}, kPackageDigest, diskFull},
       {"refused", {.status = 404, .generated = endless}, kPackageDigest, status(404)},

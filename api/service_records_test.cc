@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
-#include <tuple>
 
 namespace quarn::api {
 namespace {
@@ -47,20 +45,14 @@ TEST(ForwarderActionsResponseTest, Decodes) {
   }
 }
 
+// The agent reads nothing from an action result, but an answer that does not
+// decode fails the report: known keys may be missing or null, else of their
+// type, the code within 64 bits.
 TEST(ActionResultResponseTest, Decodes) {
-  using Fields = std::tuple<std::optional<std::string>, std::optional<std::int64_t>,
-                            std::optional<std::string>>;
-  const std::pair<std::string, Fields> decodes[] = {
-      {"{}", Fields{}},
-      {R"({"error":"e","code":404,"message":"m","status":"ok"})", Fields{"e", 404, "m"}},
-      {R"({"error":null,"code":null,"message":null})", Fields{}},
-      {R"({"code":-9223372036854775808})", Fields{std::nullopt, INT64_MIN, std::nullopt}},
-      {R"({"code":9223372036854775807})", Fields{std::nullopt, INT64_MAX, std::nullopt}},
-  };
-  for (const auto& [json, expected] : decodes) {
-    const auto d = ActionResultResponse::decode(json);
-    ASSERT_TRUE(d.has_value()) << json;
-    EXPECT_EQ(Fields(d->error, d->code, d->message), expected) << json;
+  for (const char* json : {"{}", R"({"error":"e","code":404,"message":"m","status":"ok"})",
+                           R"({"error":null,"code":null,"message":null})",
+                           R"({"code":-9223372036854775808})", R"({"code":9223372036854775807})"}) {
+    EXPECT_TRUE(ActionResultResponse::decode(json).has_value()) << json;
   }
   for (const char* json :
        {R"({"code":"404"})", R"({"code":404.0})", R"({"code":4e2})", R"({"code":true})",

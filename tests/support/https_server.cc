@@ -20,15 +20,12 @@ constexpr std::size_t kPatternPeriod = 65521;
 // Largest piece of a generated body written at a time.
 constexpr std::size_t kGeneratedPiece = 64 * 1024;
 
-const std::string& pattern() {
-  static const std::string bytes = [] {
-    std::string table(kPatternPeriod, '\0');
-    std::minstd_rand random;
-    for (auto& byte : table) byte = static_cast<char>(random() >> 8);
-    return table;
-  }();
-  return bytes;
-}
+const std::string kPattern = [] {
+  std::string table(kPatternPeriod, '\0');
+  std::minstd_rand random;
+  for (auto& byte : table) byte = static_cast<char>(random() >> 8);
+  return table;
+}();
 
 void check(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error("test HTTPS server: " + what);
@@ -40,7 +37,7 @@ std::string generatedBody(std::uint64_t offset, std::size_t length) {
   std::string bytes;
   while (bytes.size() < length) {
     const std::size_t start = (offset + bytes.size()) % kPatternPeriod;
-    bytes.append(pattern(), start, std::min(length - bytes.size(), kPatternPeriod - start));
+    bytes.append(kPattern, start, std::min(length - bytes.size(), kPatternPeriod - start));
   }
   return bytes;
 }
@@ -136,7 +133,7 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
       const std::size_t start = offset % kPatternPeriod;
       const std::size_t piece = std::min<std::uint64_t>(
           {answer.generated - offset, kGeneratedPiece, kPatternPeriod - start});
-      if (!sink.write(pattern().data() + start, piece)) return false;
+      if (!sink.write(kPattern.data() + start, piece)) return false;
       offset += piece;
     }
     if (answer.end == Answer::End::kStall) {

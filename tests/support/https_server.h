@@ -57,10 +57,9 @@ struct Answer {
   End end = End::kComplete;
 };
 
-// A request as the server received it.
+// A request as the server received it: its target as sent (path and query).
 struct ReceivedRequest {
-  std::string method;
-  std::string target;  // as sent: path and query
+  std::string method, target;
   HeaderFields headers;
   std::string body;
 };
@@ -68,8 +67,6 @@ struct ReceivedRequest {
 class HttpsServer {
  public:
   HttpsServer();
-  HttpsServer(const HttpsServer&) = delete;
-  HttpsServer& operator=(const HttpsServer&) = delete;
   ~HttpsServer();
 
   int port() const { return port_; }
