@@ -93,7 +93,6 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
     int retries = 2;
   };
   const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
-  const auto noAnswer = platform::badServerResponseError();
   const std::string undecodable = "Unable to decode response from API: ";
   const std::string actions = R"({"actions":[]})";
   const testing::HeaderFields kFields = {{"Accept", "application/json"},
@@ -106,7 +105,7 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
       {"2xx, empty body", {answer(200, "")}, apiError(101, undecodable)},
       {"2xx, not UTF-8", {answer(200, "\xFF")}, apiError(101, undecodable)},
       {"refused, not UTF-8", {answer(500, "bad \xFF")}, apiError(500, "")},
-      {"no answer", {Fake::failure(lost)}, noAnswer},
+      {"no answer", {Fake::failure(lost)}, platform::badServerResponseError()},
       {"no body, an error, listed", {{std::nullopt, answer(502, "").response, lost}}, lost},
       {"no body", {answer(200, std::nullopt)}, apiError(100, "Did not receive data from API")},
       {"listed, refused three times",

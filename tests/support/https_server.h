@@ -4,7 +4,8 @@
 //
 // At start it makes a fresh self-signed certificate, valid for the address
 // 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
-// caFile(), the file a client must trust. Every request is recorded.
+// caFile(), the file a client must trust, removed with the server. Every
+// request is recorded.
 // Connections are kept alive (an idle one closes after a second).
 //
 //   HttpsServer server;
