@@ -141,7 +141,7 @@ echo orvanta-updater "$@" >>/e2e-record/programs
         "#!/bin/bash\necho pkgutil \"$@\" >>/e2e-record/programs\nprintf %s " + quote(toolOutput),
         0755);
   const std::string earlierPackage = "the package of an earlier update\n";
-  if (s.killWhileDownloading) write("/tmp/" + kPackage, earlierPackage);
+  if (s.killWhileDownloading) write("/tmp/" + kPackage, earlierPackage, 0600);
 
   // The store as the forwarder leaves it.
   const std::time_t startedAt = std::time(nullptr);
@@ -228,9 +228,12 @@ echo orvanta-updater "$@" >>/e2e-record/programs
   const bool kept = s.packageToolRuns || s.killWhileDownloading;
   EXPECT_EQ(std::distance(fs::directory_iterator(host("/tmp")), {}), kept ? 1 : 0)
       << "/tmp holds nothing but the package";
-  EXPECT_TRUE(!kept ||
-              readFile(host("/tmp/" + kPackage)) == (s.packageToolRuns ? package : earlierPackage))
-      << "/tmp holds the served package, or the earlier one";
+  if (kept) {
+    const fs::path left = host("/tmp/" + kPackage);
+    EXPECT_TRUE(readFile(left) == (s.packageToolRuns ? package : earlierPackage))
+        << "/tmp holds the served package, or the earlier one";
+    EXPECT_EQ(static_cast<int>(fs::status(left).permissions()), 0600) << "the package's mode";
+  }
 
   std::cout << "---- the agent's stderr\n"
             << stderrText.substr(0, 64 * 1024) << "---- the service received\n"

@@ -29,9 +29,8 @@ int main(int argc, char** argv) {
   httplib::SSLServer server(argv[2], argv[3]);
   const auto handle = [&](const httplib::Request& request, httplib::Response& response) {
     const std::lock_guard lock(mutex);
-    const std::string seen =
-        request.method + " " + request.target + (request.body.empty() ? "" : " " + request.body);
-    requests << seen << std::endl;
+    requests << request.method << " " << request.target
+             << (request.body.empty() ? "" : " " + request.body) << std::endl;
     const auto answer = script.find(request.method + " " + request.path);
     if (answer == script.end()) {
       response.status = 404;
