@@ -88,18 +88,15 @@ TEST_P(EndToEnd, Start) {
   }
   const Scenario& s = GetParam();
   const fs::path work = fs::path(QUARN_E2E_WORK) / s.name;
-  // The host path behind an absolute path of the sandbox's root.
-  const auto host = [&](const std::string& absolute) {
-    return work / "machine" / absolute.substr(1);
-  };
+  const std::string root = (work / "machine").string();  // its folders appear below the sandbox's /
   const auto write = [&](const std::string& absolute, const std::string& contents,
                          int mode = 0644) {
-    fs::create_directories(host(absolute).parent_path());
-    std::ofstream(host(absolute), std::ios::binary) << contents;
-    fs::permissions(host(absolute), static_cast<fs::perms>(mode));
+    fs::create_directories(fs::path(root + absolute).parent_path());
+    std::ofstream(root + absolute, std::ios::binary) << contents;
+    fs::permissions(root + absolute, static_cast<fs::perms>(mode));
   };
   const auto sql = [&](const std::string& statements) {
-    return run("sqlite3 -bail " + quote(host(kStore)) + " " + quote(statements), work / "out/sql");
+    return run("sqlite3 -bail " + quote(root + kStore) + " " + quote(statements), work / "out/sql");
   };
   fs::remove_all(work);
   for (const char* folder : {"machine/tmp", "machine/Library", "machine/var/lib/orvanta-forwarder",
@@ -119,7 +116,7 @@ TEST_P(EndToEnd, Start) {
   write("/etc/ssl/certs/ca-certificates.crt", readFile(work / "service/server.crt"));
 
   // The forwarder's bundle with quarn.app in it, its updater, the package tool.
-  fs::create_directories(host(kApp + "quarn.app"));
+  fs::create_directories(root + kApp + "quarn.app");
   write(kApp + "orvanta-updater.app/Contents/MacOS/orvanta-updater", R"(#!/bin/bash
 set -e
 # Waits until the agent has exited (the parent is then the sandbox's init),
@@ -226,10 +223,10 @@ echo orvanta-updater "$@" >>/e2e-record/programs
                                      " --action-identifier WDk= --asset-identifier A1\n"
                                : ""));
   const bool kept = s.packageToolRuns || s.killWhileDownloading;
-  EXPECT_EQ(std::distance(fs::directory_iterator(host("/tmp")), {}), kept ? 1 : 0)
+  EXPECT_EQ(std::distance(fs::directory_iterator(root + "/tmp"), {}), kept ? 1 : 0)
       << "/tmp holds nothing but the package";
   if (kept) {
-    const fs::path left = host("/tmp/" + kPackage);
+    const std::string left = root + "/tmp/" + kPackage;
     EXPECT_TRUE(readFile(left) == (s.packageToolRuns ? package : earlierPackage))
         << "/tmp holds the served package, or the earlier one";
     EXPECT_EQ(static_cast<int>(fs::status(left).permissions()), 0600) << "the package's mode";
