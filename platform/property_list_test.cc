@@ -5,14 +5,13 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/support/property_list_documents.h"
 
 namespace quarn::platform {
 namespace {
 
 using namespace std::string_literals;
-using quarn::testing::toBinary;
-using quarn::testing::xmlDocument;
+
+std::string xmlDocument(const std::string& body) { return "<plist>" + body + "</plist>"; }
 
 // A hand-written binary document: `objects` are the encoded objects in index
 // order, object 0 is the root, references are `refSize` bytes.
@@ -38,6 +37,11 @@ std::pair<std::string, std::string> nested(int depth) {
   std::string xml;
   for (int i = 0; i < 2 * depth; ++i) xml += i < depth ? "<array>" : "</array>";
   return {xmlDocument(xml), binaryDocument(objects, 2)};
+}
+
+// A dictionary (0xD1) of one key, object 1, and one value, object 2 ("v").
+std::string keyedBy(const std::string& key) {
+  return binaryDocument({"\xD1\x01\x02", key, "\x51v"});
 }
 
 PropertyListValue dict(const std::vector<std::pair<std::string, PropertyListValue>>& entries) {
@@ -67,7 +71,7 @@ TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
   const PropertyListValue x = PropertyListArray{"x"};
   const std::pair<std::string, PropertyListValue> cases[] = {
       {xml, tree},
-      {toBinary(xml), tree},
+      {keyedBy("\x51k"), dict({{"k", "v"}})},
       // A keyed-archiver UID (marker 0x80) reads as its dictionary form.
       {binaryDocument({"\xA1\x01", "\x80\x07"}), PropertyListArray{dict({{"CF$UID", 7}})}},
       // A shared object is copied wherever it is referred to.
@@ -86,11 +90,6 @@ TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
 TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
   const std::string format = "The data couldn't be read because it isn't in the correct format.";
   const std::string depth = "The data couldn't be read because it is nested too deeply.";
-  const std::string binary = toBinary(xmlDocument("<array><string>a</string><true/></array>"));
-  // A dictionary (0xD1) of one key, object 1, and one value, object 2 ("v").
-  const auto keyedBy = [](const std::string& key) {
-    return binaryDocument({"\xD1\x01\x02", key, "\x51v"});
-  };
   // Each array of a chain of 40 refers twice to the next: 2^40 copies.
   std::vector<std::string> doubling;
   for (char i = 1; i <= 40; ++i) doubling.push_back({char(0xA2), i, i});
@@ -100,9 +99,9 @@ TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
       {xmlDocument("<array><string>x</string>"), format},
       {xmlDocument("<string>\xff\xfe</string>"), format},
       {"bplist00", format},
-      {binary.substr(0, binary.size() - 32), format},
-      {binaryDocument({"\xA1\x05"}), format},   // a reference out of range
-      {binaryDocument({"\xA1\x00"s}), format},  // an array that holds itself
+      {"bplist00" + std::string(40, '\0'), format},  // a trailer of zeros
+      {binaryDocument({"\xA1\x05"}), format},        // a reference out of range
+      {binaryDocument({"\xA1\x00"s}), format},       // an array that holds itself
       {binaryDocument({"\xA1\x01", "\xA1\x00"s}), format},
       {keyedBy("\x53\x61\0b"s), format},  // a key with a NUL
       {keyedBy("\x62\0a\0\0"s), format},  // a UTF-16 key with a NUL

@@ -10,7 +10,6 @@
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/memory_log_sink.h"
-#include "tests/support/property_list_documents.h"
 
 namespace quarn::sysext {
 namespace {
@@ -20,13 +19,15 @@ constexpr char kTeam[] = "3RZT8QW5KD";
 constexpr char kExtension[] = "com.kelvane.Orvanta.ProcessMonitor";
 constexpr char kActive[] = "activated_enabled";
 
+std::string plist(const std::string& body) { return "<plist>" + body + "</plist>"; }
+
 // A database of the XML elements `policies` and `extensions`; `extra` goes
 // inside its dictionary.
 std::string database(const std::string& policies, const std::string& extensions,
                      const std::string& extra = "") {
-  return testing::xmlDocument("<dict><key>extensionPolicies</key><array>" + policies +
-                              "</array><key>extensions</key><array>" + extensions + "</array>" +
-                              extra + "</dict>");
+  return plist("<dict><key>extensionPolicies</key><array>" + policies +
+               "</array><key>extensions</key><array>" + extensions + "</array>" + extra +
+               "</dict>");
 }
 
 // A policy whose allowed extensions are `teams` (XML of keys and values).
@@ -79,12 +80,11 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
   const Case cases[] = {
       {"", "The file db.plist could not be loaded."},
       {"<plist>", bad + "The data couldn't be read because it isn't in the correct format."},
-      {testing::xmlDocument("<array/>"),
-       bad + "Expected a dictionary at the top level, found an array."},
-      {testing::xmlDocument("<dict><key>extensions</key><array/></dict>"),
+      {plist("<array/>"), bad + "Expected a dictionary at the top level, found an array."},
+      {plist("<dict><key>extensions</key><array/></dict>"),
        bad + "No value for the required key extensionPolicies."},
-      {testing::xmlDocument("<dict><key>extensionPolicies</key><array/><key>extensions</key>"
-                            "<true/></dict>"),
+      {plist("<dict><key>extensionPolicies</key><array/><key>extensions</key>"
+             "<true/></dict>"),
        bad + "Expected an array for extensions, found a boolean."},
       {records(record(kExtension) + "<dict><key>state</key><integer>1</integer></dict>"),
        bad + "Expected a string for extensions[1].state, found an integer."},
