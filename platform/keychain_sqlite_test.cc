@@ -66,7 +66,7 @@ class SqliteKeychainTest : public ::testing::Test {
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage", sink_); }
 
   const testing::ScopedTempDir temp_;
-  const std::string dir_ = temp_.path().string();
+  const std::string dir_ = temp_.path;
   const std::string folder_ = dir_ + "/store", path_ = folder_ + "/shared-items.sqlite";
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(path_, logger());
