@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,7 +13,6 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "platform/clock.h"
 #include "tests/support/scoped_temp_dir.h"
 
 namespace quarn::platform {
@@ -134,10 +132,6 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
     EXPECT_TRUE(fds.upper_bound(2) == fds.end()) << "the child holds another descriptor";
   }
   close(leaked);
-}
-
-TEST(ClockTest, SystemClockIsTheWallClockInSeconds) {
-  EXPECT_NEAR(makeSystemClock()->now(), static_cast<double>(std::time(nullptr)), 2.0);
 }
 
 }  // namespace
