@@ -51,23 +51,15 @@ PropertyListValue dict(const std::vector<std::pair<std::string, PropertyListValu
 }
 
 TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
-  const std::string xml = xmlDocument(R"(<dict>
-    <key>string</key><string>héllo &amp; &lt;world&gt;</string>
-    <key>negative</key><integer>-42</integer><key>big</key><integer>9007199254740993</integer>
-    <key>real</key><real>2.5</real><key>yes</key><true/><key>data</key><data>AAEC/w==</data>
-    <key>date</key><date>2001-01-02T00:00:00Z</date><key></key><string>empty key</string>
-    <key>list</key><array><string>a</string><array/><dict><key>no</key><false/></dict></array>
-  </dict>)");
+  const std::string xml = xmlDocument(
+      "<array><string>h&amp;é</string><integer>-42</integer><integer>9007199254740993</integer>"
+      "<real>2.5</real><true/><data>AAEC/w==</data><date>2001-01-02T00:00:00Z</date>"
+      "<dict><key></key><false/></dict><array/></array>");
+  const PropertyListData data{"\x00\x01\x02\xff"s};
+  const PropertyListDate date{978307200.0 + 86400.0};
   const PropertyListValue tree =
-      dict({{"string", "héllo & <world>"},
-            {"negative", -42},
-            {"big", std::int64_t{9007199254740993}},
-            {"real", 2.5},
-            {"yes", true},
-            {"data", PropertyListData{"\x00\x01\x02\xff"s}},
-            {"date", PropertyListDate{978307200.0 + 86400.0}},
-            {"", "empty key"},
-            {"list", PropertyListArray{"a", PropertyListArray{}, dict({{"no", false}})}}});
+      PropertyListArray({"h&é", -42, std::int64_t(9007199254740993), 2.5, true, data, date,
+                         dict({{"", false}}), PropertyListArray()});
   const PropertyListValue x = PropertyListArray{"x"};
   const std::pair<std::string, PropertyListValue> cases[] = {
       {xml, tree},
@@ -102,14 +94,12 @@ TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
       {"bplist00" + std::string(40, '\0'), format},  // a trailer of zeros
       {binaryDocument({"\xA1\x05"}), format},        // a reference out of range
       {binaryDocument({"\xA1\x00"s}), format},       // an array that holds itself
-      {binaryDocument({"\xA1\x01", "\xA1\x00"s}), format},
-      {keyedBy("\x53\x61\0b"s), format},  // a key with a NUL
-      {keyedBy("\x62\0a\0\0"s), format},  // a UTF-16 key with a NUL
-      {keyedBy("\x10\x05"), format},      // a key that is an integer
+      {keyedBy("\x53\x61\0b"s), format},             // a key with a NUL
+      {keyedBy("\x62\0a\0\0"s), format},             // a UTF-16 key with a NUL
+      {keyedBy("\x10\x05"), format},                 // a key that is an integer
       {nested(kMaxPropertyListDepth + 1).first, depth},
       {nested(kMaxPropertyListDepth + 1).second, depth},
       {nested(150000).first, depth},
-      {nested(60000).second, depth},
       {binaryDocument(doubling), "The data couldn't be read because it is too large."},
   };
   for (const auto& c : cases) {

@@ -79,14 +79,11 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
        bad + "No value for the required key extensionPolicies."},
       {records(record(kExtension) + "<dict><key>state</key><integer>1</integer></dict>"),
        bad + "Expected a string for extensions[1].state, found an integer."},
-      {records("<string>E</string>"),
-       bad + "Expected a dictionary for extensions[0], found a string."},
       {database(allowed + "<dict/>", ""),
        bad + "No value for the required key extensionPolicies[1].allowedExtensions."},
       {database(policy("<key>T</key><array><string>E</string><real>1.5</real></array>"), ""),
        bad + "Expected a string for extensionPolicies[0].allowedExtensions.T[1], found a real "
              "number."},
-      {database("", record(kExtension)), notAllowed},
       {database(allowing(kTeam, {"com.kelvane.Orvanta", kExtension + std::string(".2"),
                                  "com.kelvane.orvanta.processmonitor"}) +
                     allowing("OTHER", {kExtension}),
@@ -96,7 +93,6 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
                 record(kExtension, "activated_waiting") + record(kExtension, kActive, kTeam, other),
                 other),
        "The System extension is already active."},
-      {records(""), output + "installed\n"},
       {records(record(kExtension, "activated_disabled") + record(kExtension, "") +
                record(kExtension, "Activated_Enabled") + record(kExtension, kActive, "") +
                record(kExtension, kActive, "OTHER") + record("")),
@@ -122,13 +118,12 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
     const bool installs = c.message.starts_with("Orvanta Forwarder command");
     EXPECT_EQ(sink->messages(),
               (installs ? Texts{"Installing extension.", c.message} : Texts{c.message}));
-    for (const auto& logged : sink->records()) EXPECT_EQ(logged.redactedText, logged.text);
     ASSERT_EQ(launcher->launches().size(), installs ? 1u : 0u);
     if (!installs) continue;
     const platform::ProcessSpec& launch = launcher->launches()[0];
-    EXPECT_EQ(launch.launchPath, "/bin/zsh");
     EXPECT_EQ(launch.arguments, (Texts{"-c", "/Orvanta\\ Forwarder.app/tool install-extension"}));
-    EXPECT_TRUE(launch.pipeStandardOutput && !launch.pipeStandardError);
+    EXPECT_TRUE(launch.launchPath == "/bin/zsh" && launch.pipeStandardOutput &&
+                !launch.pipeStandardError);
   }
 }
 
