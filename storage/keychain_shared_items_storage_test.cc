@@ -25,7 +25,6 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
                  .applicationPaths = {{TrustedApplication::systemExtension, "/extension"},
                                       {TrustedApplication::quarn, "/quarn"}}});
   EXPECT_FALSE(storage.saveItem(SharedItem::updateLastRun, "ab\xc3", {}));
-  EXPECT_FALSE(keychain->item("UpdateLastRun"));
   ASSERT_TRUE(storage.saveItem(SharedItem::updateLastRun, "1.5",
                                {TrustedApplication::quarn, TrustedApplication::main,
                                 TrustedApplication::systemExtension, TrustedApplication::quarn}));
@@ -46,7 +45,6 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
   EXPECT_EQ(storage.readItem(SharedItem::updateLastRun), std::nullopt);
   EXPECT_EQ(storage.readItem(SharedItem::assetIdentifier), "asset");
   EXPECT_TRUE(storage.deleteItem(SharedItem::assetIdentifier));
-  EXPECT_FALSE(storage.deleteItem(SharedItem::assetIdentifier));
 }
 
 }  // namespace
