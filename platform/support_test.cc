@@ -1,21 +1,24 @@
-// Text, SHA-256 and Base64, the wall clock, and the main run loop.
+// Text, log records and their sinks, the wall clock, and the main run loop.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/crypto.h"
+#include "platform/logger.h"
 #include "platform/task_queue.h"
 #include "platform/text.h"
+#include "tests/support/memory_log_sink.h"
 
 namespace quarn::platform {
 namespace {
@@ -53,15 +56,6 @@ TEST(ParseCLocaleDoubleTest, ReadsWhatStrtodReadsInTheCLocaleAndNothingMore) {
     EXPECT_EQ(parseCLocaleDouble(text), std::nullopt) << text;
 }
 
-TEST(CryptoTest, Sha256HexInPiecesAndBase64) {
-  Sha256 pieces;
-  for (const char* piece : {"a", "", "bc"}) pieces.update(piece);
-  EXPECT_EQ(pieces.finishHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  const std::pair<std::string, std::string> base64[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"\xFB\xFF\xBF", "+/+/"}};
-  for (const auto& [bytes, text] : base64) EXPECT_EQ(base64Encode(bytes), text);
-}
-
 // Tasks run by due time (never before it), then posting order; delays that
 // are negative or not a number mean now, delays beyond what the clock holds
 // mean never. A task may post, and so may the destruction of what it captured,
@@ -97,6 +91,69 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
 
 TEST(ClockTest, SystemClockIsTheWallClockInSeconds) {
   EXPECT_NEAR(makeSystemClock()->now(), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+// Each known conversion takes the next value, public only when it says so;
+// %f has six digits after the point and no exponent; another '%' is text; a
+// missing value renders as nothing and an extra one is dropped; a value of
+// another type renders in its natural form.
+TEST(MakeLogRecordTest, RendersBothTextsAndPairsEachConversionWithItsValue) {
+  const std::vector<LogValue> values = {"a"s,       "%s"s, -1001L, 502L,
+                                        3.14159265, 1e20,  2.5,    899.9999996};
+  const LogRecord record = makeLogRecord(
+      "sub", "cat", "%{public}s|%s|%{public}ld|%ld|%{public}f|%f|%{public}s|%f", values);
+  EXPECT_EQ(record.text, "a|%s|-1001|502|3.141593|100000000000000000000.000000|2.5|900.000000");
+  EXPECT_EQ(record.redactedText, "a|<private>|-1001|<private>|3.141593|<private>|2.5|<private>");
+  const LogRecord other = makeLogRecord("s", "c", "100%% %d %{private}s 5% %{public}s|%s", values);
+  EXPECT_EQ(other.text, "100% %d %{private}s 5% a|%s");
+  EXPECT_EQ(makeLogRecord("s", "c", "%{public}s and %s", {1L}).text, "1 and ");
+}
+
+// The journal gets the message, its tags and where it was logged (the file
+// relative to the source tree), always at notice, and the message identifier
+// last, only when the call gives one.
+TEST(JournalFieldsTest, NameTheCallThatLoggedAndTheMessageIdWhereGiven) {
+  auto sink = std::make_shared<testing::MemoryLogSink>();
+  const Logger logger("com.example.sub", "Some Category", sink);
+  const int line = __LINE__ + 1;
+  logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}ld, %s.", 7, "x");
+  logger.log(std::string("No identifier."));
+
+  const auto records = sink->records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_THAT(journalFields(records[0]),
+              ::testing::ElementsAre(
+                  "MESSAGE=Sent 7, <private>.", "PRIORITY=5", "SYSLOG_IDENTIFIER=quarn",
+                  "QUARN_SUBSYSTEM=com.example.sub", "QUARN_CATEGORY=Some Category",
+                  "CODE_FILE=platform/support_test.cc", "CODE_LINE=" + std::to_string(line),
+                  "CODE_FUNC=TestBody", "MESSAGE_ID=0123456789abcdef0123456789abcdef"));
+  EXPECT_EQ(journalFields(records[1]).back(), "CODE_FUNC=TestBody") << "no message identifier";
+}
+
+// One line per record; a child writes into a copy of the descriptor, above
+// the standard streams. A reader that went away costs the record, not the
+// process.
+TEST(FileDescriptorLogSinkTest, WritesOneLinePerRecord) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const Logger logger("com.example.sub", "Orvanta Quarn", makeFileDescriptorLogSink(fds[1]));
+  logger.log("Out:\n%{public}s, %s", "a\nb", "secret");
+  {
+    const FileDescriptor child = logger.sink()->childOutput("orvanta-updater");
+    ASSERT_GT(child.get(), STDERR_FILENO);
+    ASSERT_EQ(write(child.get(), "child\n", 6), 6);
+  }
+  char buffer[4096];
+  const std::string written(buffer, std::max<ssize_t>(read(fds[0], buffer, sizeof buffer), 0));
+  close(fds[0]);
+  EXPECT_TRUE(std::regex_match(
+      written,
+      std::regex(R"(\d{4}-[01]\d-[0-3]\dT[0-2]\d:[0-5]\d:[0-6]\d\.\d{3}Z quarn\[)" +
+                 std::to_string(getpid()) +
+                 R"(\] \[com\.example\.sub:Orvanta Quarn\] Out:\na\nb, <private>\nchild\n)")))
+      << written;
+  logger.log("nobody reads this");
+  close(fds[1]);
 }
 
 }  // namespace
