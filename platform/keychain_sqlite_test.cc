@@ -56,7 +56,6 @@ GenericPasswordItem item(std::string account, std::string value, std::string ser
 
 class SqliteKeychainTest : public ::testing::Test {
  protected:
-  std::vector<std::string> rows(const std::string& statements) { return sql(path_, statements); }
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage", sink_); }
 
   const testing::ScopedTempDir temp_;
@@ -86,9 +85,10 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_directories(folder_);
-  rows(table({{"STRICT", "STRICT, WITHOUT ROWID"},
-              {"TABLE generic_passwords (account TEXT", "table Generic_Passwords (ACCOUNT text"},
-              {"value BLOB", "value blob"}}));
+  sql(path_,
+      table({{"STRICT", "STRICT, WITHOUT ROWID"},
+             {"TABLE generic_passwords (account TEXT", "table Generic_Passwords (ACCOUNT text"},
+             {"value BLOB", "value blob"}}));
   GenericPasswordItem shared = item("SharedAssetIdentifier", "asset-1");
   shared.trustedApplications = {"/b/app", "/a/app", "/b/app", "/with \"quote\""};
   ASSERT_EQ(keychain_->addItem(shared), kSuccess);
@@ -96,9 +96,10 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
   ASSERT_EQ(keychain_->addItem(item("Bytes", bytes, "Theirs")), kSuccess);
   const KeychainCopyResult copied = keychain_->copyValue("Bytes");
   EXPECT_EQ(std::pair(copied.status, copied.value), std::pair(kSuccess, bytes));
-  EXPECT_THAT(rows("SELECT *, typeof(value) FROM generic_passwords WHERE account LIKE 'Shared%'"),
-              ElementsAre(R"(SharedAssetIdentifier|Ours|Shared Item Access|["/b/app","/a/app",)"
-                          R"("/b/app","/with \"quote\""]|asset-1|blob)"));
+  EXPECT_THAT(
+      sql(path_, "SELECT *, typeof(value) FROM generic_passwords WHERE account LIKE 'Shared%'"),
+      ElementsAre(R"(SharedAssetIdentifier|Ours|Shared Item Access|["/b/app","/a/app",)"
+                  R"("/b/app","/with \"quote\""]|asset-1|blob)"));
 
   EXPECT_EQ(keychain_->deleteServiceItems("Ours"), kSuccess);
   EXPECT_EQ(keychain_->deleteAccountItems("Bytes"), kSuccess);
@@ -165,15 +166,14 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
 // exactly one addition wins each account, and every read sees its value.
 TEST_F(SqliteKeychainTest, OneAdditionWinsAndReadsSeeOnlyItsValue) {
   constexpr int kRacers = 4, kAccounts = 10;
-  const auto patient = makeSqliteKeychain(path_, logger(), std::chrono::seconds(60));
   std::string reports[kRacers];  // per account: W(on) or D(uplicate), and the value read
   std::vector<std::thread> racers;
   for (int id = 0; id < kRacers; ++id) {
     racers.emplace_back([&, id] {
       for (int a = 0; a < kAccounts; ++a) {
-        const auto added = patient->addItem(item(std::to_string(a), std::to_string(id)));
+        const auto added = keychain_->addItem(item(std::to_string(a), std::to_string(id)));
         reports[id] += added == kSuccess ? 'W' : added == KeychainStatus::duplicateItem ? 'D' : 'F';
-        reports[id] += patient->copyValue(std::to_string(a)).value;
+        reports[id] += keychain_->copyValue(std::to_string(a)).value;
       }
     });
   }

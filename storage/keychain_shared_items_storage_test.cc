@@ -14,7 +14,7 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // Items are kept as UTF-8 under the forwarder's attributes, naming the
-// applications that have a path; a save never replaces. Reads and deletions
+// applications that have a path. Reads and deletions
 // of one item select by its account alone, and deleting all items removes only
 // the forwarder's service.
 TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes) {
@@ -32,8 +32,6 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
   EXPECT_EQ(std::tie(item.service, item.accessDescription, item.value),
             std::tuple("Forwarder", "Shared Item Access", "1.5"));
   EXPECT_EQ(item.trustedApplications, (Texts{"/quarn", "/extension", "/quarn"}));
-  EXPECT_FALSE(storage.saveItem(SharedItem::updateLastRun, "2", {}));
-  EXPECT_EQ(storage.readItem(SharedItem::updateLastRun), "1.5");
 
   ASSERT_EQ(keychain->addItem({"SharedAssetIdentifier", "Other", "", {}, "asset"}),
             platform::KeychainStatus::success);

@@ -56,15 +56,12 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
   const std::string other = "<key>uniqueID</key><data>AAEC</data><key>flags</key><true/>";
   const std::string allowed = allowing(kTeam, {"other.ext", kExtension}, other);
   const auto records = [&](const std::string& extensions) { return database(allowed, extensions); };
-  const std::string notAllowed =
-      "The SysExt \"3RZT8QW5KD.com.kelvane.Orvanta.ProcessMonitor\" is not listed as allowed.";
   const std::string output = "Orvanta Forwarder command output:\n";
   const std::string error = "Orvanta Forwarder command error: ";
-  using Child = testing::FakeProcessLauncher::Child;
   struct Case {
     std::string database;  // empty: no file
     std::string message;   // the last; an install logs "Installing extension." first
-    Child child = {.out = "installed\n"};
+    testing::FakeProcessLauncher::Child child = {.out = "installed\n"};
   };
   // A fault anywhere in the database fails the whole of it, with a
   // description that names the key path and what it held.
@@ -82,7 +79,7 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
                                  "com.kelvane.orvanta.processmonitor"}) +
                     allowing("OTHER", {kExtension}),
                 record(kExtension)),
-       notAllowed},
+       "The SysExt \"3RZT8QW5KD.com.kelvane.Orvanta.ProcessMonitor\" is not listed as allowed."},
       {database(policy("") + allowing("OTHER", {kExtension}) + allowing(kTeam, {}) + allowed,
                 record(kExtension, "activated_waiting") + record(kExtension, kActive, kTeam, other),
                 other),
