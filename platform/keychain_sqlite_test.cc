@@ -65,7 +65,8 @@ class SqliteKeychainTest : public ::testing::Test {
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(path_, logger());
 };
 
-// Nothing is found, and nothing created, in a store that does not exist. An addition creates what
+// Nothing is found, and nothing created, in a store that does not exist or
+// lacks the table. An addition creates what
 // is missing: folders and file private whatever the umask, and a table it accepts, where it finds
 // an existing account. Reads and deletions by account ignore the service; deleting a service's
 // items leaves the others. Columns are stored as documented, values as the bytes given, in the
@@ -85,6 +86,8 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_directories(folder_);
+  sql(path_, "CREATE TABLE unrelated (x INTEGER)");
+  EXPECT_EQ(keychain_->copyValue("k").status, kNotFound) << "a database without the table";
   sql(path_,
       table({{"STRICT", "STRICT, WITHOUT ROWID"},
              {"TABLE generic_passwords (account TEXT", "table Generic_Passwords (ACCOUNT text"},

@@ -62,7 +62,8 @@ TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
                          dict({{"", false}}), PropertyListArray()});
   const std::pair<std::string, PropertyListValue> cases[] = {
       {xml, tree},
-      {keyedBy("\x51k"), dict({{"k", "v"}})},
+      // A key of 16 characters: its length in an integer object.
+      {keyedBy("\x5F\x10\x10" + std::string(16, 'k')), dict({{std::string(16, 'k'), "v"}})},
       // A keyed-archiver UID (marker 0x80) reads as its dictionary form.
       {binaryDocument({"\xA1\x01", "\x80\x07"}), PropertyListArray{dict({{"CF$UID", 7}})}},
   };
