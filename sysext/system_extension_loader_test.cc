@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "sysext/system_extensions_db.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/memory_log_sink.h"
