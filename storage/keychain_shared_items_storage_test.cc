@@ -14,9 +14,8 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // Items are kept as UTF-8 under the forwarder's attributes, naming the
-// applications that have a path. Reads and deletions
-// of one item select by its account alone, and deleting all items removes only
-// the forwarder's service.
+// applications that have a path. Reads and deletions of one item select by its
+// account alone, and deleting all items removes only the forwarder's service.
 TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes) {
   const auto keychain = std::make_shared<testing::MemoryKeychain>();
   KeychainSharedItemsStorage storage(
