@@ -1,14 +1,17 @@
 // ApiService over the fake URL session and the fake file system: the outcome
 // of every kind of answer, the retries on virtual time, and the release of the
-// service while requests are under way.
+// service while requests are under way; downloads over the real session.
 #include "api/api_service.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include "api/file_download.h"
 #include "api/service_records.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_url_session.h"
+#include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
 
@@ -17,7 +20,7 @@ namespace {
 
 using Fake = testing::FakeUrlSession;
 using platform::Error;
-using platform::LogPrivacy;
+using End = testing::Answer::End;
 
 const std::string kPath = "assets/A1/action-result";
 const std::string kPackage = "package bytes\n";
@@ -79,7 +82,8 @@ class ApiServiceTest : public ::testing::Test {
 
 // One request per row, with the answers to its sends; no error expected means
 // a decoded record. A refused send is retried 30 s later on the main queue,
-// with the same request, and logged.
+// with the same request, and logged. Every request accepts JSON and waits
+// 60 s, the caller's fields after the service's.
 TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
   struct Case {
     const char* name;
@@ -89,32 +93,27 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
     int retries = 2;
   };
   const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
-  const auto noAnswer = platform::badServerResponseError();
-  ASSERT_EQ(noAnswer.code, -1011);
   const std::string undecodable = "Unable to decode response from API: ";
   const std::string actions = R"({"actions":[]})";
+  const testing::HeaderFields kFields = {{"Accept", "application/json"},
+                                         {"Content-Type", "application/json"}};
   const Case cases[] = {
-      {"200 decodes", {answer(200, actions)}},
       {"299 decodes", {answer(299, actions)}},
       {"199 is refused", {answer(199, actions)}, apiError(199, actions)},
-      {"300 is refused", {answer(300, "moved")}, apiError(300, "moved")},
+      {"300 is refused", {answer(300, "caf\xC3\xA9")}, apiError(300, "caf\xC3\xA9")},
       {"2xx not decoding, listed", {answer(201, "[]")}, apiError(101, undecodable + "[]"), {201}},
       {"2xx, empty body", {answer(200, "")}, apiError(101, undecodable)},
       {"2xx, not UTF-8", {answer(200, "\xFF")}, apiError(101, undecodable)},
-      {"refused, UTF-8 body", {answer(404, "caf\xC3\xA9")}, apiError(404, "caf\xC3\xA9")},
       {"refused, not UTF-8", {answer(500, "bad \xFF")}, apiError(500, "")},
-      {"no answer", {Fake::failure(lost)}, noAnswer},
-      {"no answer, a body", {{"{}", std::nullopt, lost}}, noAnswer},
+      {"no answer", {Fake::failure(lost)}, platform::badServerResponseError()},
       {"no body, an error, listed", {{std::nullopt, answer(502, "").response, lost}}, lost},
       {"no body", {answer(200, std::nullopt)}, apiError(100, "Did not receive data from API")},
-      {"listed status, refused three times",
+      {"listed, refused three times",
        {answer(502, "1"), answer(502, "2"), answer(502, "3")},
-       apiError(502, "3"),
-       {404, 502}},
-      {"listed status, then success", {answer(429, ""), answer(200, actions)}, {}, {503, 429}, 1},
-      {"listed status, no retries", {answer(502, "")}, apiError(502, ""), {502}, 0},
+       apiError(502, "3")},
+      {"listed, then success", {answer(429, ""), answer(200, actions)}, {}, {503, 429}, 1},
+      {"listed, no retries", {answer(502, "")}, apiError(502, ""), {502}, 0},
       {"unlisted status", {answer(503, "busy")}, apiError(503, "busy")},
-      {"empty list", {answer(502, "")}, apiError(502, ""), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,8 +126,9 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
       ASSERT_EQ(session_->deliverAll(), 1);
       ASSERT_EQ(loop_->nextDelay(), 30.0);
       loop_->advance(30.0);
-      logged.push_back("Retry scheduled: Request to " + kPath + " failed with a status code " +
-                       std::to_string(c.answers[send - 1].response->statusCode));
+      logged.push_back(
+          "Retry scheduled: Request to <private> failed with a status code <private> [" + kPath +
+          "] [" + std::to_string(c.answers[send - 1].response->statusCode) + "]");
       logged.push_back("Retrying request to " + kPath);
     }
     session_->deliverAll();
@@ -136,19 +136,15 @@ TEST_F(ApiServiceTest, OutcomeOfEveryKindOfAnswer) {
     EXPECT_EQ(result->record, !c.error);
     EXPECT_EQ(result->error, c.error);
     EXPECT_EQ(loop_->pendingTasks(), 0u);
-    EXPECT_EQ(sink_->messages(), logged);
-    const auto records = sink_->records();
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      const auto privacy = i % 2 ? LogPrivacy::kPublic : LogPrivacy::kPrivate;
-      EXPECT_EQ(records[i].arguments.front(), (platform::LogArgument{kPath, privacy}));
-    }
+    EXPECT_EQ(sink_->shown(), logged);
     const auto sent = session_->requests();
     ASSERT_EQ(sent.size(), c.answers.size());
     for (const auto& request : sent) {
       EXPECT_EQ(request.url, "https://updates.test/v1/" + kPath + "?action_id=x");
       EXPECT_EQ(request.method, "POST");
-      EXPECT_EQ(request.headers, sent[0].headers);
+      EXPECT_EQ(request.headers.fields(), kFields);
       EXPECT_EQ(request.body, "body");
+      EXPECT_EQ(request.timeoutInterval, 60.0);
     }
   }
 }
@@ -179,68 +175,60 @@ TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
   EXPECT_EQ(waiting.use_count() + refusedLater.use_count(), 2) << "abandoned requests are freed";
 }
 
-// One download per row, over an older file at the destination: only a body
-// that passed every check replaces it, and no staged file stays open.
+// One download per row, over the real session and an older file at the
+// destination: only a body that passed every check replaces it, a write that
+// fails or a refused status ends even an endless body at once, and no staged
+// file stays open. Bytes a host sends past the announced length stay on that
+// connection, which the next row would read as its answer were it kept.
 TEST_F(ApiServiceTest, DownloadOutcomes) {
   struct Case {
     const char* name;
-    Fake::Outcome answer;
-    std::string checksum;
+    testing::Answer answer;
+    std::string checksum = kPackageDigest;
     std::optional<Error> error{};
-    bool diskFull = false;
   };
-  const auto status = [](int code) {
-    return Error{"FileDownloaderError", 0,
-                 "Wrong status code received during download status code: " + std::to_string(code)};
-  };
+  // Their texts are those the update run logs (tested there).
+  const auto status = [](int code) { return FileDownloaderError::errorStatusCode(code).toError(); };
   const auto mismatch = [](const std::string& expected) {
-    return Error{"FileDownloaderError", 1,
-                 "The SHA256 package checksum is invalid. Expected: " + expected +
-                     ", Received: " + kPackageDigest};
+    return FileDownloaderError::invalidFileChecksum(expected, kPackageDigest).toError();
   };
-  ASSERT_EQ(sha256HexString(kPackage), kPackageDigest);
-  std::string upper = kPackageDigest;
-  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  const std::string digestOfNothing =
-      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-  const auto lost = Fake::urlError(platform::url_error::kNetworkConnectionLost, "lost");
+  const std::string upper = "40FA264148FD4B9E9BEA4447CC4504F68832044997AB4921AF95356D05556031";
+  const Error lost{"URLError", platform::url_error::kNetworkConnectionLost,
+                   "The network connection was lost."};
+  const std::uint64_t endless = std::uint64_t{1} << 50;
+  const auto diskFull = testing::FakeFileSystem::diskFullError();
   const Case cases[] = {
-      {"200", answer(200, kPackage), kPackageDigest},
-      {"299", answer(299, kPackage), kPackageDigest},
-      {"199", answer(199, kPackage), kPackageDigest, status(199)},
-      {"300", answer(300, kPackage), kPackageDigest, status(300)},
-      {"300, empty body", answer(300, ""), kPackageDigest, status(300)},
-      {"digest in upper case", answer(200, kPackage), upper, mismatch(upper)},
-      {"digest and a newline", answer(200, kPackage), kPackageDigest + "\n",
-       mismatch(kPackageDigest + "\n")},
-      {"empty body", answer(200, ""), digestOfNothing},
-      {"transport error", {kPackage, answer(200, "").response, lost}, kPackageDigest, lost},
-      {"no answer, no error",
-       {},
-       kPackageDigest,
-       Error{"FileDownloaderError", 2,
-             "The received response can not be casted to HTTPURLResponse."}},
-      {"write fails", answer(200, kPackage), kPackageDigest,
-       testing::FakeFileSystem::diskFullError(), true},
+      {"200", {.body = kPackage}},
+      {"more than announced", {.body = kPackage, .generated = 64, .length = kPackage.size()}},
+      {"299", {.status = 299, .body = kPackage}},
+      {"300", {.status = 300, .body = kPackage}, kPackageDigest, status(300)},
+      {"300, empty body", {.status = 300}, kPackageDigest, status(300)},
+      {"digest in upper case", {.body = kPackage}, upper, mismatch(upper)},
+      {"empty body", {}, sha256HexString("")},
+      {"cut short", {.body = kPackage, .length = 100, .end = End::kClose}, kPackageDigest, lost},
+      {"write fails", {.generated = endless}, kPackageDigest, diskFull},
+      {"refused", {.status = 404, .generated = endless}, kPackageDigest, status(404)},
   };
+  testing::HttpsServer server;
+  const auto service = ApiService::create(
+      std::make_unique<RequestBuilder>(server.url("/")),
+      platform::makeUrlSession({.caFile = server.caFile()}, platform::Logger("test", "", sink_)),
+      platform::Logger("test", "API Service", sink_), loop_, files_);
+  files_->failWritesAfter(1 << 20);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     files_->setFile(kDestination, "older");
-    files_->failWritesAfter(c.diskFull ? 0 : 1 << 20);
-    session_->script(c.answer);
-    std::vector<std::optional<Error>> outcomes;
-    service_->downloadFile("https://cdn.test/p.pkg", kDestination, c.checksum,
-                           [&](std::optional<Error> error) { outcomes.push_back(error); });
-    EXPECT_TRUE(outcomes.empty()) << "completes after the call returned";
-    session_->deliverAll();
-    EXPECT_EQ(outcomes, std::vector<std::optional<Error>>{c.error});
-    EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body.value());
+    server.answer("/p.pkg", c.answer);
+    std::promise<std::optional<Error>> outcome;
+    service->downloadFile(server.url("/p.pkg"), kDestination, c.checksum,
+                          [&](std::optional<Error> e) { outcome.set_value(std::move(e)); });
+    EXPECT_EQ(outcome.get_future().get(), c.error);
+    EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body);
     EXPECT_EQ(files_->openStagedFiles(), 0u);
   }
-  const auto sent = session_->requests().back();
+  const auto sent = server.requests().back();
   EXPECT_EQ(sent.method, "GET");
-  EXPECT_EQ(sent.url, "https://cdn.test/p.pkg");
-  EXPECT_TRUE(sent.headers.fields().empty()) << "a plain GET: none of the service's headers";
+  EXPECT_EQ(sent.headers.size(), 1u) << "Host alone: none of the service's headers";
 }
 
 }  // namespace

@@ -37,14 +37,6 @@ std::string_view rawValue(HTTPMethod method) {
   return "GET";
 }
 
-std::optional<HTTPMethod> httpMethodFromRawValue(std::string_view text) {
-  for (HTTPMethod method :
-       {HTTPMethod::get, HTTPMethod::post, HTTPMethod::put, HTTPMethod::delete_}) {
-    if (rawValue(method) == text) return method;
-  }
-  return std::nullopt;
-}
-
 RequestBuilder::RequestBuilder(std::string baseUrl) : baseUrl_(std::move(baseUrl)) {}
 
 platform::HttpRequest RequestBuilder::buildRequest(std::string_view path,

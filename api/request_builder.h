@@ -17,8 +17,6 @@ namespace quarn::api {
 enum class HTTPMethod { get, post, put, delete_ };
 
 std::string_view rawValue(HTTPMethod method);
-// Exact, case-sensitive match against "GET", "POST", "PUT" and "DELETE".
-std::optional<HTTPMethod> httpMethodFromRawValue(std::string_view text);
 
 using QueryItems = std::map<std::string, std::string>;
 using Headers = std::map<std::string, std::string>;

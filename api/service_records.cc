@@ -109,14 +109,6 @@ auto decodeDocument(std::string_view text, FromJson fromJson) -> decltype(fromJs
 
 }  // namespace
 
-std::optional<ForwarderUpdateAction> ForwarderUpdateAction::decode(std::string_view json) {
-  return decodeDocument(json, updateFromJson);
-}
-
-std::optional<ForwarderAction> ForwarderAction::decode(std::string_view json) {
-  return decodeDocument(json, actionFromJson);
-}
-
 std::optional<ForwarderActionsResponse> ForwarderActionsResponse::decode(std::string_view json) {
   return decodeDocument(json, actionsResponseFromJson);
 }

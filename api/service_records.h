@@ -28,7 +28,6 @@ struct ForwarderUpdateAction {
   // service is right; compared as written, never normalised.
   std::string binarySHA256;
 
-  static std::optional<ForwarderUpdateAction> decode(std::string_view json);
   friend bool operator==(const ForwarderUpdateAction&, const ForwarderUpdateAction&) = default;
 };
 
@@ -37,7 +36,6 @@ struct ForwarderAction {
   std::string id;                               // "id"
   std::optional<ForwarderUpdateAction> update;  // "update", may be missing or null
 
-  static std::optional<ForwarderAction> decode(std::string_view json);
   friend bool operator==(const ForwarderAction&, const ForwarderAction&) = default;
 };
 

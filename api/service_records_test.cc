@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
-#include <tuple>
 
 namespace quarn::api {
 namespace {
@@ -34,45 +32,27 @@ TEST(ForwarderActionsResponseTest, Decodes) {
     return R"({"actions":[{"id":"a"},{"id":"b","update":)" + update + "}]}";
   };
   for (const std::string& json :
-       {R"({"Actions":[]})"s,
-        "{}"s,
-        R"({"actions":null})"s,
-        R"({"actions":{}})"s,
-        R"({"actions":[{"id":"a"},1]})"s,
-        R"({"actions":[{"id":1}]})"s,
-        R"({"actions":[{"update":null}]})"s,
-        second("false"),
+       {R"({"Actions":[]})"s, R"({"actions":null})"s, R"({"actions":[{"id":"a"},1]})"s,
+        R"({"actions":[{"id":1}]})"s, R"({"actions":[{"update":null}]})"s, second("false"),
         second(R"({"download_url":"https://h/p","binary_sha256":null})"),
-        second(R"({"download_url":"https://h/p","binary_sha256":12})"),
         second(R"({"downloadUrl":"https://h/p","binary_sha256":"s"})"),
         second(R"({"download_url":1,"binary_sha256":"s"})"),
         second(R"({"download_url":"/p.pkg","binary_sha256":"s"})"),
-        second(R"({"download_url":"https://h/\u0000x","binary_sha256":"s"})"),
-        ""s,
-        "[]"s,
-        R"({"actions":[]} {})"s,
-        R"({"actions":[)"s,
-        R"(/* c */ {"actions":[]})"s,
-        "{\"actions\":[{\"id\":\"\xFF\"}]}"s,
-        deep}) {
+        second(R"({"download_url":"https://h/\u0000x","binary_sha256":"s"})"), ""s,
+        R"({"actions":[]} {})"s, R"({"actions":[)"s, R"(/* c */ {"actions":[]})"s,
+        "{\"actions\":[{\"id\":\"\xFF\"}]}"s, deep}) {
     EXPECT_EQ(ForwarderActionsResponse::decode(json), std::nullopt) << json.substr(0, 80);
   }
 }
 
+// The agent reads nothing from an action result, but an answer that does not
+// decode fails the report: known keys may be missing or null, else of their
+// type, the code within 64 bits.
 TEST(ActionResultResponseTest, Decodes) {
-  using Fields = std::tuple<std::optional<std::string>, std::optional<std::int64_t>,
-                            std::optional<std::string>>;
-  const std::pair<std::string, Fields> decodes[] = {
-      {"{}", Fields{}},
-      {R"({"error":"e","code":404,"message":"m","status":"ok"})", Fields{"e", 404, "m"}},
-      {R"({"error":null,"code":null,"message":null})", Fields{}},
-      {R"({"code":-9223372036854775808})", Fields{std::nullopt, INT64_MIN, std::nullopt}},
-      {R"({"code":9223372036854775807})", Fields{std::nullopt, INT64_MAX, std::nullopt}},
-  };
-  for (const auto& [json, expected] : decodes) {
-    const auto d = ActionResultResponse::decode(json);
-    ASSERT_TRUE(d.has_value()) << json;
-    EXPECT_EQ(Fields(d->error, d->code, d->message), expected) << json;
+  for (const char* json : {"{}", R"({"error":"e","code":404,"message":"m","status":"ok"})",
+                           R"({"error":null,"code":null,"message":null})",
+                           R"({"code":-9223372036854775808})", R"({"code":9223372036854775807})"}) {
+    EXPECT_TRUE(ActionResultResponse::decode(json).has_value()) << json;
   }
   for (const char* json :
        {R"({"code":"404"})", R"({"code":404.0})", R"({"code":4e2})", R"({"code":true})",

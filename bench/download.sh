@@ -14,10 +14,10 @@
 # largest process, from GNU time) of each, with the ratio to "curl -o".
 #
 # The downloads go to a fresh folder under WORK_PARENT (default /tmp), removed
-# at the end with the server's certificates. The file is removed and `sync` run
-# (untimed) before every run, so no run pays for the previous one's write-back.
-# Every run's result is checked: quarn must exit 0, and the digest printed by
-# sha256sum must be the server's.
+# at the end; the server removes its certificate when it stops. The file is
+# removed and `sync` run (untimed) before every run, so no run pays for the
+# previous one's write-back. Every run's result is checked: quarn must exit 0,
+# and the digest printed by sha256sum must be the server's.
 #
 # BENCH_BIN_DIR defaults to build/release/bench of this work tree; build it with
 # an optimised build type (the release preset is RelWithDebInfo). Sizes default
@@ -63,7 +63,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # shellcheck disable=SC2086  # $sizes is a list
-"$server" --cert-dir "$work/certs" $sizes >"$work/server.out" 2>"$work/server.err" &
+"$server" $sizes >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 # The server prints "ready" once every digest is known (a few seconds for 1 GiB).
 for _ in $(seq 600); do

@@ -1,14 +1,14 @@
 // quarn_bench_package_server: serves generated update packages over HTTPS on
 // 127.0.0.1 for the download benchmark (download.sh), until SIGINT or SIGTERM.
 //
-//   quarn_bench_package_server [--port N] [--cert-dir DIR] SIZE...
+//   quarn_bench_package_server SIZE...
 //
 // Each SIZE (bytes) is served at "/package-<SIZE>" as a streamed generated body
 // (never held in memory), any number of times; other paths get 404. Once it
 // listens, the program prints, one per line and flushed:
 //
 //   port <port>
-//   ca <path of the test CA's PEM file>
+//   ca <path of the test CA's PEM file, removed when the program ends>
 //   package <SIZE> <path> <SHA-256 of the body, lower-case hex>
 //   ready
 //
@@ -23,13 +23,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/crypto.h"
-#include "tests/support/scripted_server.h"
+#include "tests/support/https_server.h"
 
 namespace quarn::bench {
 namespace {
@@ -55,26 +54,16 @@ bool parseNumber(std::string_view text, std::uint64_t& value) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: quarn_bench_package_server [--port N] [--cert-dir DIR] SIZE...\n");
+  std::fprintf(stderr, "usage: quarn_bench_package_server SIZE...\n");
   return 2;
 }
 
 int run(int argc, char** argv) {
-  testing::ScriptedServer::Options options;
   std::vector<std::uint64_t> sizes;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
     std::uint64_t number = 0;
-    if (arg == "--port" && i + 1 < argc) {
-      if (!parseNumber(argv[++i], number) || number > 65535) return usage();
-      options.port = static_cast<int>(number);
-    } else if (arg == "--cert-dir" && i + 1 < argc) {
-      options.certificateFolder = argv[++i];
-    } else if (parseNumber(arg, number)) {
-      sizes.push_back(number);
-    } else {
-      return usage();
-    }
+    if (!parseNumber(argv[i], number)) return usage();
+    sizes.push_back(number);
   }
   if (sizes.empty()) return usage();
 
@@ -86,15 +75,11 @@ int run(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  testing::ScriptedServer server(options);
-  server.setStrictOrder(false);
-  server.otherwise().respond(404);
+  testing::HttpsServer server;
   std::printf("port %d\nca %s\n", server.port(), server.caFile().c_str());
   std::fflush(stdout);
   for (const std::uint64_t size : sizes) {
-    server.expect({"GET", packagePath(size)})
-        .respondWithGeneratedBody(size)
-        .times(std::numeric_limits<int>::max());
+    server.answer(packagePath(size), {.generated = size, .length = size});
     std::printf("package %llu %s %s\n", static_cast<unsigned long long>(size),
                 packagePath(size).c_str(), generatedBodyDigest(size).c_str());
     std::fflush(stdout);
@@ -104,7 +89,6 @@ int run(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
-  server.stop();
   return 0;
 }
 

@@ -5,14 +5,13 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/support/property_list_documents.h"
 
 namespace quarn::platform {
 namespace {
 
 using namespace std::string_literals;
-using quarn::testing::toBinary;
-using quarn::testing::xmlDocument;
+
+std::string xmlDocument(const std::string& body) { return "<plist>" + body + "</plist>"; }
 
 // A hand-written binary document: `objects` are the encoded objects in index
 // order, object 0 is the root, references are `refSize` bytes.
@@ -40,6 +39,11 @@ std::pair<std::string, std::string> nested(int depth) {
   return {xmlDocument(xml), binaryDocument(objects, 2)};
 }
 
+// A dictionary (0xD1) of one key, object 1, and one value, object 2 ("v").
+std::string keyedBy(const std::string& key) {
+  return binaryDocument({"\xD1\x01\x02", key, "\x51v"});
+}
+
 PropertyListValue dict(const std::vector<std::pair<std::string, PropertyListValue>>& entries) {
   PropertyListDictionary dictionary;
   for (const auto& [key, value] : entries) dictionary.set(key, value);
@@ -47,31 +51,21 @@ PropertyListValue dict(const std::vector<std::pair<std::string, PropertyListValu
 }
 
 TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
-  const std::string xml = xmlDocument(R"(<dict>
-    <key>string</key><string>héllo &amp; &lt;world&gt;</string>
-    <key>negative</key><integer>-42</integer><key>big</key><integer>9007199254740993</integer>
-    <key>real</key><real>2.5</real><key>yes</key><true/><key>data</key><data>AAEC/w==</data>
-    <key>date</key><date>2001-01-02T00:00:00Z</date><key></key><string>empty key</string>
-    <key>list</key><array><string>a</string><array/><dict><key>no</key><false/></dict></array>
-  </dict>)");
+  const std::string xml = xmlDocument(
+      "<array><string>h&amp;é</string><integer>-42</integer><integer>9007199254740993</integer>"
+      "<real>2.5</real><true/><data>AAEC/w==</data><date>2001-01-02T00:00:00Z</date>"
+      "<dict><key></key><false/></dict><array/></array>");
+  const PropertyListData data{"\x00\x01\x02\xff"s};
+  const PropertyListDate date{978307200.0 + 86400.0};
   const PropertyListValue tree =
-      dict({{"string", "héllo & <world>"},
-            {"negative", -42},
-            {"big", std::int64_t{9007199254740993}},
-            {"real", 2.5},
-            {"yes", true},
-            {"data", PropertyListData{"\x00\x01\x02\xff"s}},
-            {"date", PropertyListDate{978307200.0 + 86400.0}},
-            {"", "empty key"},
-            {"list", PropertyListArray{"a", PropertyListArray{}, dict({{"no", false}})}}});
-  const PropertyListValue x = PropertyListArray{"x"};
+      PropertyListArray({"h&é", -42, std::int64_t(9007199254740993), 2.5, true, data, date,
+                         dict({{"", false}}), PropertyListArray()});
   const std::pair<std::string, PropertyListValue> cases[] = {
       {xml, tree},
-      {toBinary(xml), tree},
+      // A key of 16 characters: its length in an integer object.
+      {keyedBy("\x5F\x10\x10" + std::string(16, 'k')), dict({{std::string(16, 'k'), "v"}})},
       // A keyed-archiver UID (marker 0x80) reads as its dictionary form.
       {binaryDocument({"\xA1\x01", "\x80\x07"}), PropertyListArray{dict({{"CF$UID", 7}})}},
-      // A shared object is copied wherever it is referred to.
-      {binaryDocument({"\xA3\x01\x01\x01", "\xA1\x02", "\x51x"}), PropertyListArray{x, x, x}},
   };
   for (const auto& [document, expected] : cases) {
     auto value = parsePropertyList(document);
@@ -79,18 +73,13 @@ TEST(PropertyListTest, ReadsEveryKindFromXmlAndBinary) {
     EXPECT_EQ(*value, expected);
   }
   const auto [xmlAtTheLimit, binaryAtTheLimit] = nested(kMaxPropertyListDepth);
-  EXPECT_TRUE(parsePropertyList(xmlAtTheLimit).has_value());
-  EXPECT_TRUE(parsePropertyList(binaryAtTheLimit).has_value());
+  for (const std::string& document : {xmlAtTheLimit, binaryAtTheLimit})
+    EXPECT_TRUE(parsePropertyList(document).has_value());
 }
 
 TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
   const std::string format = "The data couldn't be read because it isn't in the correct format.";
   const std::string depth = "The data couldn't be read because it is nested too deeply.";
-  const std::string binary = toBinary(xmlDocument("<array><string>a</string><true/></array>"));
-  // A dictionary (0xD1) of one key, object 1, and one value, object 2 ("v").
-  const auto keyedBy = [](const std::string& key) {
-    return binaryDocument({"\xD1\x01\x02", key, "\x51v"});
-  };
   // Each array of a chain of 40 refers twice to the next: 2^40 copies.
   std::vector<std::string> doubling;
   for (char i = 1; i <= 40; ++i) doubling.push_back({char(0xA2), i, i});
@@ -100,24 +89,21 @@ TEST(PropertyListTest, BadDocumentsAreErrorsWithADescription) {
       {xmlDocument("<array><string>x</string>"), format},
       {xmlDocument("<string>\xff\xfe</string>"), format},
       {"bplist00", format},
-      {binary.substr(0, binary.size() - 32), format},
-      {binaryDocument({"\xA1\x05"}), format},   // a reference out of range
-      {binaryDocument({"\xA1\x00"s}), format},  // an array that holds itself
-      {binaryDocument({"\xA1\x01", "\xA1\x00"s}), format},
-      {keyedBy("\x53\x61\0b"s), format},  // a key with a NUL
-      {keyedBy("\x62\0a\0\0"s), format},  // a UTF-16 key with a NUL
-      {keyedBy("\x10\x05"), format},      // a key that is an integer
+      {"bplist00" + std::string(40, '\0'), format},  // a trailer of zeros
+      {binaryDocument({"\xA1\x05"}), format},        // a reference out of range
+      {binaryDocument({"\xA1\x00"s}), format},       // an array that holds itself
+      {keyedBy("\x53\x61\0b"s), format},             // a key with a NUL
+      {keyedBy("\x62\0a\0\0"s), format},             // a UTF-16 key with a NUL
+      {keyedBy("\x10\x05"), format},                 // a key that is an integer
       {nested(kMaxPropertyListDepth + 1).first, depth},
       {nested(kMaxPropertyListDepth + 1).second, depth},
       {nested(150000).first, depth},
-      {nested(60000).second, depth},
       {binaryDocument(doubling), "The data couldn't be read because it is too large."},
   };
   for (const auto& c : cases) {
     auto value = parsePropertyList(c.first);
     ASSERT_FALSE(value.has_value()) << "case " << &c - cases;
     EXPECT_EQ(value.error().description, c.second);
-    EXPECT_EQ(value.error().domain, "PropertyListError");
   }
 }
 

@@ -27,7 +27,6 @@ TEST(UrlTest, AppendingPathComponent) {
   const std::string cases[][3] = {
       {"https://h.example/v1/", "assets//actions", "https://h.example/v1/assets//actions"},
       {"https://h.example/v1", "assets", "https://h.example/v1/assets"},
-      {"https://h.example", "assets", "https://h.example/assets"},
       {"https://h.example/v1/", "", "https://h.example/v1/"},
       {"https://h.example/v1/", "a?b#c", "https://h.example/v1/a%3fb%23c"},
       {"https://h.example/v1/", "a b%20\xC3\xA9\x01;\x7F\0z"s,
@@ -46,7 +45,6 @@ TEST(UrlTest, AppendingQueryItems) {
       {"https://h.example/x?", {}, "https://h.example/x"},
       {"https://h.example/x", {{"id", "a1"}, {"r", "F"}}, "https://h.example/x?id=a1&r=F"},
       {"https://h.example/x?k=v", {{"a", "b"}}, "https://h.example/x?k=v&a=b"},
-      {"https://h.example/x?k=v", {}, "https://h.example/x?k=v"},
       {"https://h.example/x#frag", {{"a", ""}}, "https://h.example/x?a=#frag"},
       {"https://h.example/x",
        {{"a b=", "c&d=e+f#;\0"s}},

@@ -16,12 +16,4 @@ std::string_view rawValue(SharedItem item) {
   return {};
 }
 
-std::optional<SharedItem> sharedItemFromRawValue(std::string_view text) {
-  for (SharedItem item : {SharedItem::computerIsRegistered, SharedItem::fullScanStatus,
-                          SharedItem::assetIdentifier, SharedItem::updateLastRun}) {
-    if (text == rawValue(item)) return item;
-  }
-  return std::nullopt;
-}
-
 }  // namespace quarn::storage

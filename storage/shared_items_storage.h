@@ -17,8 +17,6 @@ namespace quarn::storage {
 enum class SharedItem { computerIsRegistered, fullScanStatus, assetIdentifier, updateLastRun };
 
 std::string_view rawValue(SharedItem item);
-// Exact, case-sensitive match against the four raw values.
-std::optional<SharedItem> sharedItemFromRawValue(std::string_view text);
 
 // The applications an item's access list may name.
 enum class TrustedApplication { systemExtension, main, quarn };

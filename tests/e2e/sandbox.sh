@@ -7,7 +7,7 @@
 #     bash sandbox.sh WORK AGENT PRELOAD SIMULATOR [kill-while-downloading]
 #
 # WORK is one scenario's work folder, laid out by the runner:
-#   machine/etc, machine/tmp, machine/var-lib, machine/Library,
+#   machine/etc, machine/tmp, machine/var/lib, machine/Library,
 #   machine/Applications   become /etc, /tmp, /var/lib, /Library, /Applications
 #   machine/usr            is laid over the host's /usr (the package tool)
 #   record/                becomes /e2e-record: the stand-ins write what they saw
@@ -15,13 +15,12 @@
 # AGENT (the quarn executable), PRELOAD (the getrandom() preload library) and
 # SIMULATOR (the service simulator) are paths on the host. With
 # kill-while-downloading the agent is killed once the simulator has sent part
-# of a trickled body ("sent") and the agent holds a non-empty file under /tmp.
+# of a stalled body ("sent") and the agent holds a non-empty file under /tmp.
 # The agent is killed after 30 s in any case. The results go to WORK/out:
 #   agent.stderr, agent.stdout  the agent's output
 #   agent.status                its wait status as the shell reports it
 #                               (128 + N after signal N)
 #   agent.stopped               present when it was killed while downloading
-#   agent.timeout               present when it was killed after 30 s
 #   requests                    every request the simulator received
 #   simulator.stderr
 set -euo pipefail
@@ -84,7 +83,7 @@ bind_file() {
 }
 bind_dir "$machine/etc" /etc
 bind_dir "$machine/tmp" /tmp
-bind_dir "$machine/var-lib" /var/lib
+bind_dir "$machine/var/lib" /var/lib
 bind_dir "$machine/Library" /Library
 bind_dir "$machine/Applications" /Applications
 bind_dir "$work/record" /e2e-record
@@ -145,7 +144,6 @@ agent_pid=$!
 
 (
   if ! IFS= read -r -t "$timeout" -u "$tick" _; then
-    : >"$out/agent.timeout"
     kill -KILL "$agent_pid" 2>/dev/null || true
   fi
 ) &

@@ -1,44 +1,99 @@
-// HttpsServer: the scripted loopback server (scripted_server.h) for
-// GoogleTest tests.
+// HttpsServer: an HTTPS server on 127.0.0.1 that answers each path with the
+// answer set for it (404 for any other path), for tests of the real URL
+// session and for the download benchmark.
 //
-// Each problem the server saw (an unexpected request, one out of the scripted
-// order, an expected request that never came) becomes a test failure, when the
-// test calls verify() and, at the latest, when the server is destroyed. The
-// server stops before its problems are collected, so nothing arriving late is
-// missed.
+// At start it makes a fresh self-signed certificate, valid for the address
+// 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
+// caFile(), the file a client must trust, removed with the server. Every
+// request is recorded.
+// Connections are kept alive (an idle one closes after a second).
 //
 //   HttpsServer server;
-//   server.expect({"GET", "/v1/assets/A1/actions"}).respond(200, R"({"actions":[]})");
-//   auto session = platform::makeUrlSession({.caFile = server.caFile()}, logger);
-//   ... server.url("/v1/assets/A1/actions") ...
+//   server.answer("/v1/assets/A1/actions", {.body = R"({"actions":[]})"});
+//   server.answer("/package", {.generated = 1 << 30, .length = 1 << 30});
+//
+// Threads: every method may be called from any thread; requests are answered
+// on the server's own threads. The destructor returns promptly, ending
+// stalled answers. Start-up failures throw std::runtime_error.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
 
-#include "tests/support/scripted_server.h"
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace quarn::testing {
 
-class HttpsServer : public ScriptedServer {
- public:
-  explicit HttpsServer(Options options) : ScriptedServer(std::move(options)) {}
-  HttpsServer() : HttpsServer(Options{}) {}
-  ~HttpsServer() override {
-    stop();
-    verify();
-  }
+using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 
-  // Reports the problems seen so far as test failures, and forgets them.
-  void verify() {
-    for (const auto& problem : takeProblems()) ADD_FAILURE() << "HTTPS test server: " << problem;
-  }
+// The bytes of a generated body from `offset`: a fixed pattern that does not
+// repeat within a chunk, so lost or reordered pieces show.
+std::string generatedBody(std::uint64_t offset, std::size_t length);
+
+// An answer: `body`, then (as writes of their own) `generated` bytes of
+// generatedBody(), made while sending. It announces `length` as its
+// Content-Length, whatever it sends; without `length` it is sent chunked.
+struct Answer {
+  enum class End { kComplete, kStall, kClose };
+  int status = 200;
+  std::string body{};
+  HeaderFields headers{};
+  std::uint64_t generated = 0;
+  std::optional<std::uint64_t> length{};
+  // After what it sent, the answer ends, holds the connection until the
+  // server stops, or closes it.
+  End end = End::kComplete;
 };
 
-// Options for a server without TLS, to check that plain http is refused.
-inline ScriptedServer::Options plainHttpOptions() {
-  ScriptedServer::Options options;
-  options.tls = false;
-  return options;
-}
+// A request as the server received it: its target as sent (path and query).
+struct ReceivedRequest {
+  std::string method, target;
+  HeaderFields headers;
+  std::string body;
+};
+
+class HttpsServer {
+ public:
+  HttpsServer();
+  ~HttpsServer();
+
+  int port() const { return port_; }
+  std::string url(std::string_view path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
+  const std::string& caFile() const { return caFile_; }
+
+  // The answer to requests for `path` (the target without its query), from
+  // now on; replaces the one set before.
+  void answer(const std::string& path, Answer answer);
+  std::vector<ReceivedRequest> requests() const;
+
+ private:
+  void serve(const httplib::Request& request, httplib::Response& response);
+
+  std::string caFile_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread listenThread_;
+  int port_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable stopped_;  // wakes stalled answers
+  bool stopping_ = false;
+  std::map<std::string, Answer> answers_;
+  std::vector<ReceivedRequest> requests_;
+};
 
 }  // namespace quarn::testing

@@ -3,35 +3,29 @@
 // goes away.
 #pragma once
 
+#include <stdlib.h>
+
+#include <cerrno>
 #include <filesystem>
-#include <random>
 #include <string>
-#include <string_view>
+#include <system_error>
 
 namespace quarn::testing {
 
-class ScopedTempDir {
- public:
-  ScopedTempDir() {
-    std::random_device random;
-    do {
-      path_ = std::filesystem::temp_directory_path() / ("quarn-test-" + std::to_string(random()));
-    } while (!std::filesystem::create_directory(path_));
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
-  }
+struct ScopedTempDir {
+  ScopedTempDir() = default;
+  ScopedTempDir(const ScopedTempDir&) = delete;
   ~ScopedTempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  ScopedTempDir(const ScopedTempDir&) = delete;
-  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
-  // The path of `name` in the folder.
-  std::string file(std::string_view name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
+  const std::string path = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category());
+    return pattern;
+  }();
 };
 
 }  // namespace quarn::testing

@@ -1,0 +1,184 @@
+// The process launcher against real children (/bin/sh scripts), and the file
+// system on real files: whole-file reads, and staged files written both ways,
+// as unnamed files and as the fallback for file systems that refuse those.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace quarn::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(Pipe* pipe) {
+  if (pipe == nullptr) return "<no pipe>";
+  const Expected<std::string> bytes = pipe->readToEnd();
+  return bytes ? *bytes : "<error: " + bytes.error().description + ">";
+}
+
+// Everything written into `fd` until every writer has closed it.
+std::string readToEnd(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
+  return bytes;
+}
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path;
+  std::shared_ptr<ProcessLauncher> launcher_ = makeProcessLauncher();
+};
+
+// The status is the exit code or 128 + the signal; the arguments arrive as
+// given; piped streams are captured apart, unpiped ones have no pipe. Both
+// streams far beyond what a pipe holds (stderr first) are drained while the
+// child runs; at most the capture limit is kept, and the observer sees every
+// byte.
+TEST_F(ProcessTest, StatusArgumentsAndStreams) {
+  const std::size_t kLimit = Pipe::kMaxCapturedBytes, total = kLimit + 100000;
+  const std::string none = "<no pipe>", both = R"(printf '<%s>' "$@"; echo err >&2; printf .)",
+                    large = "head -c 300000 /dev/zero | tr '\\0' e >&2; head -c " +
+                            std::to_string(total) + " /dev/zero | tr '\\0' o; exit 4";
+  const std::tuple<std::string, bool, std::string, std::string, int, std::size_t> cases[] = {
+      {"kill -KILL $$", false, none, none, 128 + 9, 0},
+      {both, true, "<two words><><'q' $HOME \\>.", "err\n", 0, 0},
+      {large, true, std::string(kLimit, 'o'), std::string(300000, 'e'), 4, total - kLimit}};
+  for (const auto& [body, piped, out, err, status, dropped] : cases) {
+    SCOPED_TRACE(body.substr(0, 40));
+    std::size_t seen = 0;  // goes far off on a byte that is not in the captures
+    ProcessSpec command{
+        "/bin/sh", {"-c", body, "sh", "two words", "", "'q' $HOME \\"}, piped, piped};
+    command.outputObserver = [&](OutputStream stream, std::string_view bytes) {
+      const std::string& captured = stream == OutputStream::standardOutput ? out : err;
+      seen += captured.find(bytes.substr(0, 64)) != captured.npos ? bytes.size() : 1 << 30;
+    };
+    auto process = launcher_->launch(std::move(command));
+    ASSERT_TRUE(process.has_value()) << process.error().description;
+    EXPECT_TRUE(readAll((*process)->standardOutput()) == out);
+    EXPECT_EQ(readAll((*process)->standardError()), err);
+    EXPECT_EQ((*process)->waitUntilExit(), status);
+    EXPECT_EQ((*process)->waitUntilExit(), status) << "a second wait";
+    EXPECT_EQ(seen, (piped ? out.size() + err.size() : 0) + dropped) << "observed bytes";
+  }
+}
+
+TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNoDescriptorOpen) {
+  const auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = openDescriptors();
+  auto result = launcher_->launch({dir_, {}, true, true}, [](Process&) { ADD_FAILURE(); });
+  ASSERT_FALSE(result.has_value()) << "a folder is no program";
+  EXPECT_EQ(result.error().code, EACCES);
+  EXPECT_THAT(result.error().description, ::testing::HasSubstr(dir_));
+  EXPECT_LE(openDescriptors(), before) << "earlier watchers only ever close descriptors";
+}
+
+// A child gets its standard streams and no other descriptor of the agent's,
+// whether its output is piped or sent to a given descriptor. One given a
+// descriptor writes both streams there whenever it writes, also after its
+// Process and the caller's copy are gone. A grandchild that keeps the output
+// open does not hold up the exit status; the stream ends when it lets go. The
+// shell lists its own descriptors through a separate `ls` (in a subshell where
+// the shell would save a stream it redirects).
+TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
+  ASSERT_EQ(mkfifo((dir_ + "/held").c_str(), 0600) | mkfifo((dir_ + "/go").c_str(), 0600), 0);
+  const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
+  const std::string list = "ls /proc/$$/fd";
+  for (const bool piped : {true, false}) {
+    SCOPED_TRACE(piped);
+    const std::string body = piped ? list + "; (cat held >/dev/null; :) & exit 7"
+                                   : "cat go >/dev/null; " + list + "; (" + list + ") >&2";
+    ProcessSpec command{"/bin/sh", {"-c", "cd " + dir_ + "; " + body}, piped, piped};
+    int output[2] = {-1, -1};
+    if (!piped) {
+      ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+      command.outputDescriptor = std::make_shared<const FileDescriptor>(output[1]);
+    }
+    const FileDescriptor reader(output[0]);
+    auto process = launcher_->launch(std::move(command));
+    ASSERT_TRUE(process.has_value());
+    if (piped) {
+      EXPECT_EQ((*process)->waitUntilExit(), 7) << "the grandchild held up the exit status";
+    } else {
+      process->reset();
+    }
+    std::ofstream(dir_ + (piped ? "/held" : "/go")) << "go\n";
+    std::istringstream listing(piped ? readAll((*process)->standardOutput())
+                                     : readToEnd(reader.get()));
+    const std::multiset<int> fds(std::istream_iterator<int>(listing), {});
+    EXPECT_EQ(fds.count(1) + fds.count(2), piped ? 2u : 4u) << "a standard stream is missing";
+    EXPECT_TRUE(fds.upper_bound(2) == fds.end()) << "the child holds another descriptor";
+  }
+  close(leaked);
+}
+
+class FileSystemTest : public ::testing::TestWithParam<bool> {
+ protected:
+  const testing::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path;
+  std::shared_ptr<FileSystem> files_ = makeFileSystem({.unnamedStagedFiles = GetParam()});
+};
+
+INSTANTIATE_TEST_SUITE_P(UnnamedAndFallback, FileSystemTest, ::testing::Bool());
+
+TEST_P(FileSystemTest, ReadsWholeRegularFilesAndNothingElse) {
+  const std::string content = std::string("binary\0bytes\n", 13) + std::string(200000, 'q');
+  std::ofstream(dir_ + "/file", std::ios::binary) << content;
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(files_->readFile(dir_ + "/file"), content);
+  for (const std::string& path :
+       {dir_ + "/missing", dir_, dir_ + "/fifo", std::string("/dev/zero")}) {
+    EXPECT_EQ(files_->readFile(path), std::nullopt) << path << " neither blocks nor reads";
+  }
+}
+
+// While a staged file is written, and after it was dropped uncommitted, the
+// folder shows nothing but the destination as it was; a commit replaces the
+// destination (a symbolic link planted there too, never its target) with a
+// 0600 file.
+TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
+  const std::string destination = dir_ + "/package.pkg";
+  std::ofstream(dir_ + "/victim") << "precious";
+  for (const std::string way : {"dropped", "committed", "over a link"}) {
+    SCOPED_TRACE(way);
+    std::ofstream(destination) << "old";
+    if (way == "over a link") {
+      fs::remove(destination);
+      fs::create_symlink(dir_ + "/victim", destination);
+    }
+    {
+      auto staged = files_->createStagedFile(destination);
+      ASSERT_TRUE(staged.has_value()) << staged.error().description;
+      EXPECT_FALSE((*staged)->write("new ").has_value());
+      EXPECT_FALSE((*staged)->write("bytes").has_value());
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "a partial file is visible";
+      EXPECT_TRUE(way == "dropped" || !(*staged)->commit().has_value());
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);
+    EXPECT_EQ(files_->readFile(destination), way == "dropped" ? "old" : "new bytes");
+  }
+  EXPECT_EQ(files_->readFile(dir_ + "/victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(destination));
+  EXPECT_EQ(fs::status(destination).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const auto missing = files_->createStagedFile(dir_ + "/missing/package.pkg");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().code, ENOENT);
+}
+
+}  // namespace
+}  // namespace quarn::platform

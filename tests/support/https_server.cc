@@ -1,0 +1,158 @@
+#include "tests/support/https_server.h"
+
+#include <httplib.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+namespace quarn::testing {
+namespace {
+
+// Period of the generated body: a prime, so that it lines up with no
+// power-of-two chunk size.
+constexpr std::size_t kPatternPeriod = 65521;
+// Largest piece of a generated body written at a time.
+constexpr std::size_t kGeneratedPiece = 64 * 1024;
+
+const std::string kPattern = [] {
+  std::string table(kPatternPeriod, '\0');
+  std::minstd_rand random;
+  for (auto& byte : table) byte = static_cast<char>(random() >> 8);
+  return table;
+}();
+
+void check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("test HTTPS server: " + what);
+}
+
+}  // namespace
+
+std::string generatedBody(std::uint64_t offset, std::size_t length) {
+  std::string bytes;
+  while (bytes.size() < length) {
+    const std::size_t start = (offset + bytes.size()) % kPatternPeriod;
+    bytes.append(kPattern, start, std::min(length - bytes.size(), kPatternPeriod - start));
+  }
+  return bytes;
+}
+
+// A self-signed certificate (EC P-256) for 127.0.0.1, valid from an hour ago
+// for 30 days.
+HttpsServer::HttpsServer() {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
+  std::unique_ptr<X509, decltype(&X509_free)> owned(X509_new(), &X509_free);
+  std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> alternativeName(
+      X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, "IP:127.0.0.1"),
+      &X509_EXTENSION_free);
+  X509* const certificate = owned.get();
+  X509_NAME* const subject = X509_get_subject_name(certificate);
+  const auto* commonName = reinterpret_cast<const unsigned char*>("quarn test server");
+  check(key && owned && alternativeName && X509_set_version(certificate, 2) == 1 &&
+            ASN1_INTEGER_set(X509_get_serialNumber(certificate), std::random_device()() >> 1) &&
+            X509_gmtime_adj(X509_getm_notBefore(certificate), -3600) != nullptr &&
+            X509_gmtime_adj(X509_getm_notAfter(certificate), 30L * 24 * 3600) != nullptr &&
+            X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, commonName, -1, -1, 0) == 1 &&
+            X509_set_issuer_name(certificate, subject) == 1 &&
+            X509_set_pubkey(certificate, key.get()) == 1 &&
+            X509_add_ext(certificate, alternativeName.get(), -1) == 1 &&
+            X509_sign(certificate, key.get(), EVP_sha256()) > 0,
+        "cannot make a certificate");
+  caFile_ = (std::filesystem::temp_directory_path() / "quarn-test-ca-XXXXXX").string();
+  const int fd = mkstemp(caFile_.data());
+  check(fd >= 0, "cannot create " + caFile_);
+  FILE* const file = fdopen(fd, "w");
+  const bool written = file != nullptr && PEM_write_X509(file, certificate) == 1;
+  check(file != nullptr && fclose(file) == 0 && written, "cannot write " + caFile_);
+
+  server_ = std::make_unique<httplib::SSLServer>(certificate, key.get());
+  check(server_->is_valid(), "TLS set-up failed");
+  // An idle connection holds up the destructor until it times out.
+  server_->set_keep_alive_timeout(1);
+  const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    serve(request, response);
+  };
+  server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  check(port_ > 0, "cannot listen");
+  listenThread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() has no effect on a server that is not running yet.
+  while (!server_->is_running()) std::this_thread::yield();
+}
+
+HttpsServer::~HttpsServer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  stopped_.notify_all();
+  server_->stop();
+  listenThread_.join();
+  std::filesystem::remove(caFile_);
+}
+
+void HttpsServer::answer(const std::string& path, Answer answer) {
+  std::lock_guard lock(mutex_);
+  answers_[path] = std::move(answer);
+}
+
+std::vector<ReceivedRequest> HttpsServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void HttpsServer::serve(const httplib::Request& request, httplib::Response& response) {
+  ReceivedRequest received{request.method,
+                           request.target,
+                           {request.headers.begin(), request.headers.end()},
+                           request.body};
+  // The HTTP layer adds the peer's and its own address as pseudo fields.
+  std::erase_if(received.headers, [](const auto& field) {
+    return field.first.ends_with("_ADDR") || field.first.ends_with("_PORT");
+  });
+  Answer answer{.status = 404};
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(received));
+    const auto found = answers_.find(request.target.substr(0, request.target.find('?')));
+    if (found != answers_.end()) answer = found->second;
+  }
+  response.status = answer.status;
+  for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+  // The answer is written in one call, piece by piece: the HTTP layer would
+  // stop asking at the announced length.
+  const auto provide = [this, answer](std::size_t, httplib::DataSink& sink) {
+    if (!answer.body.empty() && !sink.write(answer.body.data(), answer.body.size())) return false;
+    for (std::uint64_t offset = 0; offset < answer.generated;) {
+      const std::size_t start = offset % kPatternPeriod;
+      const std::size_t piece = std::min<std::uint64_t>(
+          {answer.generated - offset, kGeneratedPiece, kPatternPeriod - start});
+      if (!sink.write(kPattern.data() + start, piece)) return false;
+      offset += piece;
+    }
+    if (answer.end == Answer::End::kStall) {
+      std::unique_lock lock(mutex_);
+      stopped_.wait(lock, [this] { return stopping_; });
+    }
+    if (answer.end != Answer::End::kComplete) return false;
+    if (!answer.length) sink.done();
+    return true;
+  };
+  const char* const type = "application/octet-stream";
+  if (answer.length) {
+    response.set_content_provider(
+        *answer.length, type, [provide](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          return provide(offset, sink);
+        });
+  } else {
+    response.set_chunked_content_provider(type, provide);
+  }
+}
+
+}  // namespace quarn::testing
