@@ -1,12 +1,17 @@
 // The agent as it ships, one start per row: Quarn::run with the shipped
-// constants on fakes of every platform service (an in-memory file system,
-// scripted children and service answers, virtual time), checked by what the
-// start leaves behind: log records, requests, launches, the package file, the
-// stored check time and the exit.
+// constants on fakes of the platform services (an in-memory file system,
+// scripted children and service answers, virtual time) and a store in the
+// temporary folder, checked by what the start leaves behind: the records of
+// the agent's loggers, requests, launches, the package file, the stored check
+// time and the exit.
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,7 +23,6 @@
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
-#include "tests/support/memory_keychain.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/virtual_time_loop.h"
 
@@ -30,14 +34,17 @@ using Answer = FakeUrlSession::Outcome;
 using Child = testing::FakeProcessLauncher::Child;
 using Texts = std::vector<std::string>;
 
+Texts operator+(Texts head, const Texts& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
 const std::string kPackage = "package bytes";
 const std::string kDigest = api::sha256HexString(kPackage);
 const std::string kPackagePath = "/tmp/ForwarderInstallerPackage.pkg";
 const std::string kSigned =
-    "Package \"ForwarderInstallerPackage.pkg\":\n"
     "   Status: signed by a developer certificate issued by Apple for distribution\n"
     "   Notarization: trusted by the Apple notary service\n"
-    "   Certificate Chain:\n"
     "    1. Developer ID Installer: Kelvane, Inc. (3RZT8QW5KD)\n"
     "    2. Developer ID Certification Authority\n"
     "    3. Apple Root CA\n"
@@ -46,9 +53,6 @@ const std::string kSigned =
 
 // A launch as "<path> [<argument>]...", then where its output goes: ">out"
 // and "2>err" for pipes, ">log" for a stream of the log's.
-const std::string kInstall =
-    "/bin/zsh [-c] [/Applications/Orvanta\\ Forwarder.app/Contents/MacOS/Orvanta\\ Forwarder "
-    "install-extension] >out";
 const std::string kCheck =
     "/bin/zsh [-c] [/usr/sbin/pkgutil --check-signature " + kPackagePath + "] >out 2>err";
 const std::string kUpdater =
@@ -62,54 +66,40 @@ std::string updater(const std::string& actionId, const std::string& assetId) {
 // A request as "<method> <URL after the service base> <body> (<Content-Type>)".
 const std::string kActions = "GET assets/A1/actions";
 const std::string kDownload = "GET https://cdn.test/p.pkg";
+const std::string kDownloadError = "Error downloading the package: ";
 std::string report(const std::string& reason) {
   return "POST assets/A1/action-result?action_id=X9&result=FAILED \"update failed because " +
          reason + "\" (application/json)";
 }
 
-// A record as "<logger> <text as shown>" (MemoryLogSink::shown), the logger
-// being the extension check's (L), the pipeline's (P), the service client's
-// (A) or the failure reports' (R); "?" for any other.
+// A record as "<logger> <text as shown> #<message identifier, first digits>".
+// The logger is the extension check's (L), the pipeline's (P) or the failure
+// reports' (R); "?" for any other but the service client's, whose records are
+// left out. The records an operator searches for carry their fixed
+// identifiers, and no other record carries one.
 const std::map<std::string, std::string> kLoggers = {
     {"com.kelvane.Orvanta.quarn/Orvanta Quarn", "L "},
     {"com.kelvane.Orvanta.quarn/Package Updater", "P "},
-    {"com.kelvane.Orvanta.quarn/API Service", "A "},
+    {"com.kelvane.Orvanta.quarn/API Service", ""},
     {"com.kelvane.Orvanta.Updater/Package Updater", "R "},
 };
-// The records an operator searches for carry their fixed identifiers, and
-// no other record carries one.
-const std::map<std::string, std::string> kMessageIds = {
-    {"Update process skipped until 24 hours passed since the last update check.",
-     "c0e077e6169d4b118533156c7378ba80"},
-    {"Update process started.", "adad29aae32745a7be2620386848ee4f"},
-    {"Package validated successfully.", "174aaa2a150e4e13bdfb4c52efb90a1b"},
-    {"Executing 'orvanta-updater': path '%{public}s', action identifier '%{public}s' asset "
-     "identifier: %{public}s",
-     "97afda7887064915bf23edafaf204e06"},
-    {"Error downloading the package: %{public}s", "5508aeefbcb74c78ab38b43c9bd6849b"},
-    {"Error reporting installation failed: %{public}s", "81f0974ec05c4a0dbabf2a2a4549e5af"},
-};
 const std::string kNoDatabase = "L The file db.plist could not be loaded.";
-const Texts kInstalled = {"L Installing extension.",
-                          "L Orvanta Forwarder command output:\nExtension installation requested."};
 const std::string kReceived = "P Action update received: X9";
-std::string retry(const std::string& path) {
-  return "A Retry scheduled: Request to <private> failed with a status code <private> [" + path +
-         "] [502]";
+const std::string kValidated = "P Package validated successfully. #174a";
+const std::string kReportFailed = "R Error reporting installation failed: ";
+// The records of a due start: the extension check's, the gate's and the
+// wait's, then, unless the agent is killed during the wait, `run`.
+Texts due(const Texts& run, const std::string& last = "1764910000.0") {
+  Texts log = {kNoDatabase, "P Last installation check timestamp: " + last,
+               "P New timestamp for installation check: 1765000000.0",
+               "P Update process scheduled to be executed in 900.000000 seconds."};
+  return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
 }
-// The records of a due start up to the start of the run, then `run`.
-Texts due(const Texts& run, Texts log = {kNoDatabase}, const std::string& delay = "0.000000") {
-  log.insert(log.end(), {"P Last installation check timestamp: 1764910000.0",
-                         "P New timestamp for installation check: 1765000000.0",
-                         "P Update process scheduled to be executed in " + delay + " seconds.",
-                         "P Update process started."});
-  log.insert(log.end(), run.begin(), run.end());
-  return log;
-}
-
-Texts operator+(Texts head, const Texts& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
+// The trace of a run whose download failed with `error`, then `reportLog`;
+// the failure is reported.
+Texts downloadFailed(const std::string& error, const Texts& reportLog = {}) {
+  return due(Texts{kReceived, "P " + kDownloadError + error + " #5508"} + reportLog) +
+         Texts{kActions, kDownload, report(kDownloadError + error)};
 }
 
 Answer reply(std::int64_t status, std::string body = "{}") {
@@ -124,354 +114,212 @@ Answer actions(const std::string& id = "X9", const std::string& digest = kDigest
                         R"(q.pkg","binary_sha256":"00"}}]})");
 }
 
-// A database whose policy allows the process monitor, recorded in `state`.
-std::string database(const std::string& state) {
-  return R"(<plist version="1.0"><dict><key>extensionPolicies</key><array><dict>
-  <key>allowedExtensions</key><dict><key>3RZT8QW5KD</key>
-  <array><string>com.kelvane.Orvanta.ProcessMonitor</string></array></dict></dict></array>
-  <key>extensions</key><array><dict>
-  <key>identifier</key><string>com.kelvane.Orvanta.ProcessMonitor</string>
-  <key>state</key><string>)" +
-         state + R"(</string><key>teamID</key><string>3RZT8QW5KD</string>
-  </dict></array></dict></plist>)";
-}
-
-// One start of the agent on a machine of its own.
-struct Machine {
-  const Constants constants = shippedConstants();
-  std::shared_ptr<testing::MemoryLogSink> sink = std::make_shared<testing::MemoryLogSink>();
-  std::shared_ptr<testing::MemoryKeychain> keychain = std::make_shared<testing::MemoryKeychain>();
-  std::shared_ptr<testing::FakeFileSystem> files = std::make_shared<testing::FakeFileSystem>();
-  std::shared_ptr<testing::FakeProcessLauncher> launcher =
-      std::make_shared<testing::FakeProcessLauncher>();
-  std::shared_ptr<testing::VirtualTimeLoop> loop = std::make_shared<testing::VirtualTimeLoop>();
-  // Answers reach the pipeline through the loop: one thread in a fixed order.
-  std::shared_ptr<FakeUrlSession> session = std::make_shared<FakeUrlSession>(loop);
-  std::shared_ptr<testing::FakeRandom> random = std::make_shared<testing::FakeRandom>();
-  Texts exits;         // each exit's status, " before the loop" when the loop had not run
-  double endedAt = 0;  // the loop's virtual time when the start ended
-
-  void store(const std::string& account, const std::string& value) {
-    ASSERT_EQ(keychain->addItem({account, "Other", "Elsewhere", {}, value}),
-              platform::KeychainStatus::success);
-  }
-
-  int start() {
-    sink->childStreams = true;
-    launcher->script("install-extension", {.out = "Extension installation requested."});
-    launcher->script("pkgutil", {.out = kSigned});
-    const Platform platform{
-        .logSink = sink,
-        .fileSystem = files,
-        .processLauncher = launcher,
-        .mainLoop = loop,
-        .urlSession = session,
-        .keychain = keychain,
-        .clock = std::make_shared<testing::FakeClock>(),
-        .random = random,
-        .exitProcess =
-            [this](int status) {
-              exits.push_back(std::to_string(status) +
-                              (loop->runCount() ? "" : " before the loop"));
-              loop->quit();
-            },
-    };
-    const int status = Quarn::run(constants, platform);
-    EXPECT_FALSE(loop->timedOut());
-    endedAt = loop->now();
-    loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
-    return status;
-  }
-
-  Texts log() const {
-    Texts lines;
-    for (const auto& record : sink->records()) {
-      const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
-      const auto id = kMessageIds.find(record.format);
-      std::string line = (logger == kLoggers.end() ? "? " : logger->second) +
-                         testing::MemoryLogSink::shown(record);
-      if ((record.messageId ? record.messageId->hex() : "") !=
-          (id == kMessageIds.end() ? "" : id->second)) {
-        line += " (wrong message identifier)";
-      }
-      lines.push_back(line);
-    }
-    return lines;
-  }
-  Texts requests() const {
-    Texts lines;
-    for (const auto& request : session->requests()) {
-      std::string url = request.url;
-      if (url.starts_with(constants.serviceBaseUrl)) url.erase(0, constants.serviceBaseUrl.size());
-      const auto type = request.headers.get("Content-Type");
-      lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
-                      (type ? " (" + *type + ")" : ""));
-    }
-    return lines;
-  }
-  Texts launches() const {
-    Texts lines;
-    for (const auto& launch : launcher->launches()) {
-      std::string line = launch.launchPath;
-      for (const auto& argument : launch.arguments) line += " [" + argument + "]";
-      if (launch.pipeStandardOutput) line += " >out";
-      if (launch.pipeStandardError) line += " 2>err";
-      if (launch.outputDescriptor && *launch.outputDescriptor) line += " >log";
-      lines.push_back(line);
-    }
-    return lines;
-  }
-};
-
 struct Start {
-  std::string name;
-  // The machine, the service and the faults.
-  std::optional<std::string> db = std::nullopt;         // db.plist; absent: no file
-  std::optional<std::string> lastRun = "1764910000.0";  // 25 hours before the start
-  std::optional<std::string> asset = "A1";
+  // The machine, the service and the faults. The random source draws the
+  // longest wait.
+  std::string lastRun = "1764910000.0";  // 25 hours before the start
+  std::string asset = "A1";
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
   bool diskFull = false;
-  std::uint64_t random = 0;
   double killedAt = -1;  // seconds into the loop
-  // What the start leaves.
-  Texts log = {};
-  Texts requests = {};
-  Texts launches = {};
+  // What the start leaves: its trace (see trace()), the stored check time
+  // (empty when the store cannot be read) and the virtual time. Unless killed,
+  // it exits once with 0.
+  Texts trace = {};
   std::string storedAfter = "1765000000.0";
-  Texts exits = {"0"};
-  double endsAt = 0;
+  double endsAt = 900;
 };
 
+// A start's trace: the records, then the requests, then the launches.
+Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
+            const testing::FakeProcessLauncher& launcher, const std::string& serviceBaseUrl) {
+  Texts lines;
+  for (const auto& record : sink.records()) {
+    const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
+    if (logger != kLoggers.end() && logger->second.empty()) continue;
+    lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
+                    testing::MemoryLogSink::shown(record));
+    if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
+  }
+  for (const auto& request : session.requests()) {
+    std::string url = request.url;
+    if (url.starts_with(serviceBaseUrl)) url.erase(0, serviceBaseUrl.size());
+    const auto type = request.headers.get("Content-Type");
+    lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
+                    (type ? " (" + *type + ")" : ""));
+  }
+  for (const auto& launch : launcher.launches()) {
+    lines.push_back(launch.launchPath);
+    for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
+    if (launch.pipeStandardOutput) lines.back() += " >out";
+    if (launch.pipeStandardError) lines.back() += " 2>err";
+    if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
+  }
+  return lines;
+}
+
 std::vector<Start> starts() {
-  const std::string refused =
-      "Error downloading the package: Wrong status code received during download status code: 404";
+  const std::string refused = "Wrong status code received during download status code: 404";
   const std::string readError =
-      "Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
-  const Texts retried = {retry("assets/A1/actions"), "A Retrying request to assets/A1/actions",
-                         retry("assets/A1/actions"), "A Retrying request to assets/A1/actions"};
-  const Texts withoutAsset = {
-      kNoDatabase,
-      "P Last installation check timestamp: 0",
-      "P New timestamp for installation check: 1765000000.0",
-      "P Update process scheduled to be executed in 0.000000 seconds.",
-      "P Update process started.",
-      "P Asset identifier Not available in the shared items storage.",
-  };
+      "P Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
+  const std::string failed = "Package could not be validated.";
+  const Answer badGateway = reply(502, "Bad Gateway");
   std::vector<Start> rows = {
-      {.name = "FirstStartOnAnEmptyMachine",
-       .lastRun = std::nullopt,
-       .asset = std::nullopt,
-       .log = withoutAsset},
-      {.name = "AStoreThatCannotBeUsedCountsAsEmpty",
-       .storeFails = true,
-       .log = withoutAsset,
-       .storedAfter = "1764910000.0"},
-      {.name = "ASecondStartWithin24HoursEndsAtTheGateAfterTheExtensionCheck",
-       .db = database("activated_waiting_for_user"),
-       .lastRun = "1764999400.0",
-       .log = {kInstalled[0], kInstalled[1], "P Last installation check timestamp: 1764999400.0",
-               "P Update process skipped until 24 hours passed since the last update check."},
-       .launches = {kInstall},
-       .storedAfter = "1764999400.0",
-       .exits = {"0 before the loop"}},
-      {.name = "KilledDuringTheLongestWait",
-       .random = ~std::uint64_t{0},
-       .killedAt = 899,
-       .log = {kNoDatabase, "P Last installation check timestamp: 1764910000.0",
-               "P New timestamp for installation check: 1765000000.0",
-               "P Update process scheduled to be executed in 900.000000 seconds."},
-       .exits = {},
-       .endsAt = 899},
-      {.name = "NoPendingUpdateAfterTheLongestWait",
-       .db = database("activated_enabled"),
+      // A store that cannot be used counts as empty.
+      {.storeFails = true,
+       .trace = due({"P Asset identifier Not available in the shared items storage."}, "0"),
+       .storedAfter = ""},
+      // A start exactly 24 hours after the last check ends at the gate, after the
+      // extension check.
+      {.lastRun = "1764913600.0",
+       .trace = {kNoDatabase, "P Last installation check timestamp: 1764913600.0",
+                 "P Update process skipped until 24 hours passed since the last update check. "
+                 "#c0e0"},
+       .storedAfter = "1764913600.0",
+       .endsAt = 0},
+      // Killed during the wait: nothing more happens.
+      {.killedAt = 899, .trace = due({}), .endsAt = 899},
+      // No pending update. A stored time that does not parse completely counts as 0.
+      {.lastRun = "1764999400.0 ",
        .answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
-       .random = ~std::uint64_t{0},
-       .log = due({"P No need for upgrade"}, {"L The System extension is already active."},
-                  "900.000000"),
-       .requests = {kActions},
-       .endsAt = 900},
-      {.name = "ServiceUnreachable",
-       .log = due({"P Error getting update action: The server returned a bad response."}),
-       .requests = {kActions}},
-      {.name = "ActionsRetriedTwiceAfter502",
-       .answers = {reply(502, "Bad Gateway"), reply(502, "Bad Gateway"),
-                   reply(200, R"({"actions":[]})")},
-       .log = due(retried + Texts{"P No need for upgrade"}),
-       .requests = {kActions, kActions, kActions},
-       .endsAt = 60},
-      {.name = "ActionsRefusedAfterTwoRetries",
-       .answers = {reply(502, "Bad Gateway"), reply(502, "Bad Gateway"), reply(502, "Bad Gateway")},
-       .log = due(retried + Texts{"P Error getting update action: Bad Gateway"}),
-       .requests = {kActions, kActions, kActions},
-       .endsAt = 60},
-      {.name = "DownloadUnreachableReported",
-       .answers = {actions(),
+       .trace = due({"P No need for upgrade"}, "1764999400.0 ") + Texts{kActions}},
+      // The actions are refused after two retries.
+      {.answers = {badGateway, badGateway, badGateway},
+       .trace = due({"P Error getting update action: Bad Gateway"}) +
+                Texts{kActions, kActions, kActions},
+       .endsAt = 960},
+      // Each failed download is reported: unreachable,
+      {.answers = {actions(),
                    FakeUrlSession::failure(
                        FakeUrlSession::urlError(-1001, "The request timed out.")),
                    reply(200)},
-       .log = due({kReceived, "P Error downloading the package: The request timed out."}),
-       .requests = {kActions, kDownload,
-                    report("Error downloading the package: The request timed out.")}},
-      {.name = "DownloadRefusedReportedOnceTheReportIsRetried",
-       .answers = {actions(), reply(404, "no such package"), reply(502, "Bad Gateway"), reply(200)},
-       .log = due({kReceived, "P " + refused, retry("assets/A1/action-result"),
-                   "A Retrying request to assets/A1/action-result"}),
-       .requests = {kActions, kDownload, report(refused), report(refused)},
-       .endsAt = 30},
-      {.name = "ChecksumMismatchReportedToAnUndecodableAnswer",
-       .answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
-       .log = due({kReceived,
-                   "P Error downloading the package: The SHA256 package checksum is invalid. "
-                   "Expected: 00ab, Received: " +
-                       kDigest,
-                   "R Error reporting installation failed: Unable to decode response from API: "}),
-       .requests = {kActions, kDownload,
-                    report("Error downloading the package: The SHA256 package checksum is "
-                           "invalid. Expected: 00ab, Received: " +
-                           kDigest)}},
-      {.name = "WriteFailureReportedToAnUnreachableService",
-       .answers = {actions(), reply(200, kPackage)},
+       .trace = downloadFailed("The request timed out.")},
+      // refused (the report is retried once),
+      {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
+       .trace = downloadFailed(refused) + Texts{report(kDownloadError + refused)},
+       .endsAt = 930},
+      // a checksum mismatch (the report gets an answer that cannot be decoded),
+      {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
+       .trace = downloadFailed(
+           "The SHA256 package checksum is invalid. Expected: 00ab, Received: " + kDigest,
+           {kReportFailed + "Unable to decode response from API:  #81f0"})},
+      // a write failure (the report finds the service unreachable).
+      {.answers = {actions(), reply(200, kPackage)},
        .diskFull = true,
-       .log = due({kReceived,
-                   "P Error downloading the package: Could not write (fake): No space left on "
-                   "device",
-                   "R Error reporting installation failed: The server returned a bad response."}),
-       .requests = {kActions, kDownload,
-                    report("Error downloading the package: Could not write (fake): No space left "
-                           "on device")}},
-      {.name = "PackageToolFailsAndTheReportIsRefused",
-       .tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
+       .trace = downloadFailed("Could not write (fake): No space left on device",
+                               {kReportFailed + "The server returned a bad response. #81f0"})},
+      // The package tool fails, and the service refuses the report.
+      {.tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
        .answers = {actions(), reply(200, kPackage), reply(500, "unavailable")},
-       .log = due({kReceived, "P Package could not be validated.",
-                   "P Command output: <private> [cannot read the package]",
-                   "R Error reporting installation failed: unavailable"}),
-       .requests = {kActions, kDownload, report("Package could not be validated.")},
-       .launches = {kCheck}},
-      // The action identifier goes out as the Base64 of its UTF-8 bytes, the
-      // asset identifier as it is, as one argument.
-      {.name = "UpdaterLaunchedWithItsIdentifiers",
-       .db = database("activated_disabled"),
-       .asset = "A 1",
+       .trace =
+           due({kReceived, "P " + failed, "P Command output: <private> [cannot read the package]",
+                kReportFailed + "unavailable #81f0"}) +
+           Texts{kActions, kDownload, report(failed), kCheck}},
+      // The updater is launched with the action identifier as the Base64 of
+      // its UTF-8 bytes and the asset identifier as it is, as one argument.
+      {.asset = "A 1",
        .answers = {actions("\u00c4-7"), reply(200, kPackage)},
-       .log = due({"P Action update received: \u00c4-7", "P Package validated successfully.",
-                   "P Executing 'orvanta-updater': path '" + kPackagePath +
-                       "', action identifier 'w4QtNw==' asset identifier: A 1"},
-                  kInstalled),
-       .requests = {"GET assets/A%201/actions", kDownload},
-       .launches = {kInstall, kCheck, updater("w4QtNw==", "A 1")}},
+       .trace = due({"P Action update received: \u00c4-7", kValidated,
+                     "P Executing 'orvanta-updater': path '" + kPackagePath +
+                         "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
+                Texts{"GET assets/A%201/actions", kDownload, kCheck, updater("w4QtNw==", "A 1")}},
       // An updater that cannot start is only logged; the run ends as after a
-      // launch.
-      {.name = "UpdaterMissingWithAnEmptyActionIdentifier",
-       .tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
+      // launch. The action identifier may be empty.
+      {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
        .answers = {actions(""), reply(200, kPackage)},
-       .log = due({"P Action update received: ", "P Package validated successfully.",
-                   "P Executing 'orvanta-updater': path '" + kPackagePath +
-                       "', action identifier '' asset identifier: A1",
-                   "P Error executing '" + kUpdater + "' error: not found"}),
-       .requests = {kActions, kDownload},
-       .launches = {kCheck, updater("", "A1")}},
+       .trace = due({"P Action update received: ", kValidated,
+                     "P Executing 'orvanta-updater': path '" + kPackagePath +
+                         "', action identifier '' asset identifier: A1 #97af",
+                     "P Error executing '" + kUpdater + "' error: not found"}) +
+                Texts{kActions, kDownload, kCheck, updater("", "A1")}},
   };
-  // Each refusal of the package is logged and reported with its own text.
+  // Each refusal of the package is logged (as reported, unless given) and
+  // reported with its own text. A
+  // stream counts only when all of it is UTF-8 (here it ends in code point
+  // 0x110000).
   const auto without = [](const std::string& text) {
     std::string output = kSigned;
     return Child{.out = output.erase(output.find(text), text.size())};
   };
   const std::tuple<Child, Texts, std::string> refusals[] = {
-      {without("Status:"), {"The package is not signed."}, "The package is not signed."},
-      {without("Notarization:"),
-       {"The package is not notarized."},
-       "The package is not notarized."},
+      {without("Status:"), {}, "The package is not signed."},
+      {without("Notarization:"), {}, "The package is not notarized."},
       {without("1. Developer"),
-       {"The package is signed with another developer ID."},
+       {"P The package is signed with another developer ID."},
        "The package is signed with a wrong developer ID."},
       {without("2. Developer"),
-       {"The package is signed but the certificate is authorized by a wrong Certification "
+       {"P The package is signed but the certificate is authorized by a wrong Certification "
         "Authority"},
        "The package is signed with a wrong Certification Authority."},
       {without("68 C5"),
-       {"The package is signed but the Root Certificate is not from Apple"},
+       {"P The package is signed but the Root Certificate is not from Apple"},
        "The package is signed but the root certificate is not from Apple."},
+      {{.out = kSigned + "\xF4\x90\x80\x80"}, {}, "The package is not signed."},
       {{.readFails = true}, {readError + "Input/output error"}, "pkgutil output is empty."},
       {{.launchError = platform::Error{"POSIXError", 2, "no shell"}},
-       {"Package could not be validated.", readError + "no shell"},
-       "Package could not be validated."},
+       {"P " + failed, readError + "no shell"},
+       failed},
   };
   for (const auto& [tool, logged, reported] : refusals) {
-    Texts run = {kReceived};
-    for (const auto& line : logged) run.push_back("P " + line);
-    rows.push_back({.name = "Refused: " + reported,
-                    .tools = {{"pkgutil", tool}},
-                    .answers = {actions(), reply(200, kPackage), reply(200)},
-                    .log = due(run),
-                    .requests = {kActions, kDownload, report(reported)},
-                    .launches = {kCheck}});
+    rows.push_back(
+        {.tools = {{"pkgutil", tool}},
+         .answers = {actions(), reply(200, kPackage), reply(200)},
+         .trace = due(Texts{kReceived} + (logged.empty() ? Texts{"P " + reported} : logged)) +
+                  Texts{kActions, kDownload, report(reported), kCheck}});
   }
   return rows;
 }
 
 TEST(QuarnTest, EachStartEndsWhereItShould) {
-  for (const Start& row : starts()) {
-    SCOPED_TRACE(row.name);
-    Machine machine;
-    if (row.db) machine.files->setFile(machine.constants.systemExtensionsDBPath, *row.db);
-    if (row.lastRun) machine.store("UpdateLastRun", *row.lastRun);
-    if (row.asset) machine.store("SharedAssetIdentifier", *row.asset);
-    for (const auto& [command, child] : row.tools) machine.launcher->script(command, child);
-    for (const auto& answer : row.answers) machine.session->script(answer);
-    machine.keychain->failing = row.storeFails;
-    if (row.diskFull) machine.files->failWritesAfter(0);
-    machine.random->value = row.random;
-    if (row.killedAt >= 0) machine.loop->postDelayed(row.killedAt, [&] { machine.loop->quit(); });
+  const Constants constants = shippedConstants();
+  const std::vector<Start> rows = starts();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("row " + std::to_string(i));
+    const Start& row = rows[i];
+    // A machine of its own. Answers reach the pipeline through the loop: one
+    // thread in a fixed order.
+    const std::string store = ::testing::TempDir() + "quarn-store-" + std::to_string(::getpid());
+    std::filesystem::remove(store);
+    const auto sink = std::make_shared<testing::MemoryLogSink>();
+    const auto keychain = platform::makeSqliteKeychain(
+        store, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+    const auto files = std::make_shared<testing::FakeFileSystem>();
+    const auto launcher = std::make_shared<testing::FakeProcessLauncher>();
+    const auto loop = std::make_shared<testing::VirtualTimeLoop>();
+    const auto session = std::make_shared<FakeUrlSession>(loop);
+    for (const auto& [account, value] :
+         {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}})
+      (void)keychain->addItem({account, "Other", "Elsewhere", {}, value});
+    if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
+    if (row.diskFull) files->failWritesAfter(0);
+    for (const auto& answer : row.answers) session->script(answer);
+    for (const auto& [command, child] : row.tools) launcher->script(command, child);
+    // The package tool's streams take turns, one byte at a time.
+    const std::size_t split = kSigned.find("    3. Apple");
+    launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
+    if (row.killedAt >= 0) loop->postDelayed(row.killedAt, [&] { loop->quit(); });
+    sink->childStreams = true;
+    std::vector<int> exits;
+    const auto exit = [&](int status) {
+      exits.push_back(status);
+      loop->quit();
+    };
+    const auto clock = std::make_shared<testing::FakeClock>();
+    const auto random = std::make_shared<testing::FakeRandom>();
+    const Platform platform{sink, files, launcher, loop, session, keychain, clock, random, exit};
+    EXPECT_EQ(Quarn::run(constants, platform), 0);
+    EXPECT_FALSE(loop->timedOut());
+    EXPECT_EQ(loop->now(), row.endsAt);
+    loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
 
-    EXPECT_EQ(machine.start(), 0);
-    EXPECT_EQ(machine.log(), row.log);
-    EXPECT_EQ(machine.requests(), row.requests);
-    EXPECT_EQ(machine.launches(), row.launches);
-    EXPECT_EQ(machine.exits, row.exits);
-    EXPECT_EQ(machine.endedAt, row.endsAt);
-    // A new check time is the agent's item, which it trusts; others stay as they were.
-    const auto stored =
-        machine.keychain->item("UpdateLastRun").value_or(platform::GenericPasswordItem());
-    EXPECT_EQ(stored.value, row.storedAfter);
-    if (row.storedAfter != row.lastRun) {
-      EXPECT_EQ(stored.service + "/" + stored.accessDescription,
-                "Orvanta Forwarder/Shared Item Access");
-      EXPECT_EQ(stored.trustedApplications,
-                Texts{"/Applications/Orvanta Forwarder.app/Contents/MacOS/quarn.app"});
-    }
-    // The package is in place once it was checked, and only then.
-    const bool checked = !row.launches.empty() && row.launches.back() != kInstall;
-    EXPECT_EQ(machine.files->readFile(kPackagePath),
-              checked ? std::optional(kPackage) : std::nullopt);
-  }
-}
-
-// The gate over stored texts: due when more than 24 hours have passed since a
-// time that parses completely; anything else counts as 0.
-TEST(QuarnTest, TheGateReadsTheStoredTime) {
-  const std::pair<std::string, bool> cases[] = {
-      {"0", true},
-      {"abc", true},
-      {"", true},
-      {" 1764999400.0", true},
-      {"1764999400.0 ", true},
-      {"1764913600.0", false},
-      {"1764913599.5", true},
-      {"1765003600.0", false},
-      {"0x1.a4cf0cp+30", false},
-      {"inf", false},
-      {"nan", false},
-      {"-inf", true},
-  };
-  for (const auto& [text, due] : cases) {
-    SCOPED_TRACE(text);
-    Machine machine;
-    machine.store("UpdateLastRun", text);
-    EXPECT_EQ(machine.start(), 0);
-    EXPECT_EQ(machine.log().at(1), "P Last installation check timestamp: " + text);
-    EXPECT_EQ(machine.exits, Texts{due ? "0" : "0 before the loop"});
+    EXPECT_EQ(trace(*sink, *session, *launcher, constants.serviceBaseUrl), row.trace);
+    EXPECT_EQ(exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
+    EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
+    EXPECT_EQ(files->readFile(kPackagePath),
+              std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
+    std::filesystem::remove(store);
   }
 }
 

@@ -4,7 +4,7 @@
 // Files live in a map from path to contents (setFile, readFile). A staged file
 // collects its bytes apart and becomes the file at its destination on commit;
 // one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
-// have taken n bytes in all, every further write fails with the given error
+// have taken n bytes in all, every further write fails with diskFullError()
 // and writes nothing, as does the write that would go past n.
 //
 // Thread-safe: staged files may be written on another thread (the URL
@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "platform/error.h"
@@ -37,14 +36,14 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(state_->mutex);
     state_->files[path] = std::move(contents);
   }
-  void failWritesAfter(std::uint64_t bytes, platform::Error error = diskFullError()) {
+  void failWritesAfter(std::uint64_t bytes) {
     std::lock_guard lock(state_->mutex);
     state_->writeLimit = bytes;
-    state_->writeError = std::move(error);
   }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
-    return state_->locked([&] { return state_->openStagedFiles; });
+    std::lock_guard lock(state_->mutex);
+    return state_->openStagedFiles;
   }
 
   std::optional<std::string> readFile(const std::string& path) override {
@@ -54,22 +53,16 @@ class FakeFileSystem final : public platform::FileSystem {
   }
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
-    state_->locked([&] { return ++state_->openStagedFiles; });
+    std::lock_guard lock(state_->mutex);
+    ++state_->openStagedFiles;
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(state_, destination));
   }
 
  private:
   struct State {
-    template <class Read>
-    std::invoke_result_t<Read> locked(Read read) {
-      std::lock_guard lock(mutex);
-      return read();
-    }
-
     std::mutex mutex;
     std::map<std::string, std::string> files;
     std::optional<std::uint64_t> writeLimit;
-    platform::Error writeError;
     std::uint64_t written = 0;
     std::size_t openStagedFiles = 0;
   };
@@ -79,13 +72,14 @@ class FakeFileSystem final : public platform::FileSystem {
     Staged(std::shared_ptr<State> state, std::string destination)
         : state_(std::move(state)), destination_(std::move(destination)) {}
     ~Staged() override {
-      state_->locked([&] { return --state_->openStagedFiles; });
+      std::lock_guard lock(state_->mutex);
+      --state_->openStagedFiles;
     }
 
     std::optional<platform::Error> write(std::string_view bytes) override {
       std::lock_guard lock(state_->mutex);
       if (state_->writeLimit && state_->written + bytes.size() > *state_->writeLimit) {
-        return state_->writeError;
+        return diskFullError();
       }
       state_->written += bytes.size();
       contents_.append(bytes);

@@ -5,10 +5,10 @@
 // output descriptor). What a child does is taken from the first script whose
 // text occurs in its command line (the launch path and the arguments joined by
 // spaces); a child no script names exits 0 without output. A child has ended
-// by the time launch() returns: the output observer has seen its output, in
-// pieces of `chunk` bytes with the two streams taking turns (so a text can be
-// split across reads and streams), its pipes give the whole output, and the
-// termination handler, if any, has run.
+// by the time launch() returns: the output observer has seen its output one
+// byte at a time, the two streams taking turns (so every text is split across
+// reads), its pipes give the whole output, and the termination handler, if
+// any, has run.
 //
 // Not thread-safe.
 #pragma once
@@ -32,7 +32,6 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     int status = 0;
     std::string out = "";
     std::string err = "";
-    std::size_t chunk = 0;                                      // 0: each stream in one piece
     bool readFails = false;                                     // reading either pipe fails
     std::optional<platform::Error> launchError = std::nullopt;  // the child cannot start
   };
@@ -53,14 +52,13 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     Child child = found == scripts_.end() ? Child() : found->second;
     if (child.launchError) return *child.launchError;
     const std::size_t longest = std::max(child.out.size(), child.err.size());
-    const std::size_t step = child.chunk > 0 ? child.chunk : std::max<std::size_t>(longest, 1);
-    for (std::size_t at = 0; command.outputObserver && at < longest; at += step) {
+    for (std::size_t at = 0; command.outputObserver && at < longest; ++at) {
       using platform::OutputStream;
       if (command.pipeStandardOutput && at < child.out.size()) {
-        command.outputObserver(OutputStream::standardOutput, child.out.substr(at, step));
+        command.outputObserver(OutputStream::standardOutput, child.out.substr(at, 1));
       }
       if (command.pipeStandardError && at < child.err.size()) {
-        command.outputObserver(OutputStream::standardError, child.err.substr(at, step));
+        command.outputObserver(OutputStream::standardError, child.err.substr(at, 1));
       }
     }
     auto process = std::make_shared<Process>(std::move(command), std::move(child));
@@ -81,20 +79,17 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
 
   struct Process final : platform::Process {
     Process(platform::ProcessSpec command, Child child)
-        : command(std::move(command)),
-          status(child.status),
-          out(std::move(child.out), child.readFails),
-          err(std::move(child.err), child.readFails) {}
+        : command(std::move(command)), child(std::move(child)) {}
     const std::string& launchPath() const override { return command.launchPath; }
     const std::vector<std::string>& arguments() const override { return command.arguments; }
     platform::Pipe* standardOutput() override {
       return command.pipeStandardOutput ? &out : nullptr;
     }
     platform::Pipe* standardError() override { return command.pipeStandardError ? &err : nullptr; }
-    int waitUntilExit() override { return status; }
+    int waitUntilExit() override { return child.status; }
     const platform::ProcessSpec command;
-    const int status;
-    Stream out, err;
+    const Child child;
+    Stream out{child.out, child.readFails}, err{child.err, child.readFails};
   };
 
   std::vector<std::pair<std::string, Child>> scripts_;

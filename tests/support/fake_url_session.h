@@ -3,8 +3,7 @@
 //
 // Every task is recorded and answered with the next scripted Outcome, in the
 // order tasks start. A task started with nothing scripted fails like an
-// unreachable host (no response, a kCannotConnectToHost error) and is counted
-// in unscriptedRequests(), so a test can assert there were none.
+// unreachable host (no response, a kCannotConnectToHost error).
 //
 // Completions never run inside dataTask()/streamTask(). They wait until the
 // test calls deliverNext()/deliverAll(), or, when the session is given a
@@ -90,15 +89,11 @@ class FakeUrlSession final : public platform::UrlSession {
 
   const std::vector<platform::HttpRequest>& requests() const { return requests_; }
   std::size_t requestCount() const { return requests_.size(); }
-  std::size_t unscriptedRequests() const { return unscripted_; }
 
  private:
   Outcome start(platform::HttpRequest request) {
     requests_.push_back(std::move(request));
-    if (script_.empty()) {
-      ++unscripted_;
-      return failure(urlError(platform::url_error::kCannotConnectToHost, "unscripted request"));
-    }
+    if (script_.empty()) return failure(urlError(platform::url_error::kCannotConnectToHost));
     Outcome outcome = std::move(script_.front());
     script_.pop_front();
     return outcome;
@@ -116,7 +111,6 @@ class FakeUrlSession final : public platform::UrlSession {
   std::deque<Outcome> script_;
   std::vector<platform::HttpRequest> requests_;
   std::deque<platform::OnceCallback<void()>> deliveries_;
-  std::size_t unscripted_ = 0;
 };
 
 }  // namespace quarn::testing

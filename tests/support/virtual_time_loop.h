@@ -4,7 +4,7 @@
 // advance() moves the loop's clock and runs what falls due; run() jumps
 // straight to the next delayed task whenever nothing is due. Other threads
 // (the URL session's) may post at any time; run() waits for them, in real
-// time, when the queue is empty, but at most `realIdleLimit`, after which it
+// time, when the queue is empty, but at most 20 seconds, after which it
 // gives up and timedOut() reports it, so a broken test fails instead of
 // hanging. Tasks due at the same time run in the order they were posted. Like
 // the main run loop, it is served by the thread that made it until another
@@ -27,13 +27,10 @@ namespace quarn::testing {
 
 class VirtualTimeLoop final : public platform::RunLoop {
  public:
-  explicit VirtualTimeLoop(std::chrono::milliseconds realIdleLimit = std::chrono::seconds(20))
-      : realIdleLimit_(realIdleLimit) {}
-
   void post(Task task) override { postDelayed(0.0, std::move(task)); }
   void postDelayed(double delaySeconds, Task task) override {
     std::lock_guard lock(mutex_);
-    tasks_.emplace(Key{now_ + delaySeconds, nextSequence_++}, std::move(task));
+    tasks_.emplace(now_ + delaySeconds, std::move(task));
     wakeUp_.notify_all();
   }
 
@@ -45,7 +42,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   void run() override {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
-    ++runCount_;
     while (!quit_ && !timedOut_) {
       if (!tasks_.empty()) {
         runFirst(lock);
@@ -66,7 +62,7 @@ class VirtualTimeLoop final : public platform::RunLoop {
     std::unique_lock lock(mutex_);
     servingThread_ = std::this_thread::get_id();
     const double target = now_ + seconds;
-    while (!tasks_.empty() && tasks_.begin()->first.due <= target) runFirst(lock);
+    while (!tasks_.empty() && tasks_.begin()->first <= target) runFirst(lock);
     if (now_ < target) now_ = target;
   }
 
@@ -79,27 +75,13 @@ class VirtualTimeLoop final : public platform::RunLoop {
   }
   // Due time of the earliest pending task, relative to now; -1 when none.
   double nextDelay() const {
-    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due - now_; });
-  }
-  bool quitRequested() const {
-    return locked([&] { return quit_; });
-  }
-  int runCount() const {
-    return locked([&] { return runCount_; });
+    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first - now_; });
   }
   bool timedOut() const {
     return locked([&] { return timedOut_; });
   }
 
  private:
-  struct Key {
-    double due;
-    std::uint64_t sequence;
-    bool operator<(const Key& other) const {
-      return due != other.due ? due < other.due : sequence < other.sequence;
-    }
-  };
-
   template <class Read>
   std::invoke_result_t<Read> locked(Read read) const {
     std::lock_guard lock(mutex_);
@@ -110,34 +92,30 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // the lock released.
   void runFirst(std::unique_lock<std::mutex>& lock) {
     auto node = tasks_.extract(tasks_.begin());
-    if (node.key().due > now_) now_ = node.key().due;
+    if (node.key() > now_) now_ = node.key();
     lock.unlock();
     std::move(node.mapped())();
     lock.lock();
   }
 
-  const std::chrono::milliseconds realIdleLimit_;
+  const std::chrono::seconds realIdleLimit_{20};
   mutable std::mutex mutex_;
   std::condition_variable wakeUp_;
-  std::multimap<Key, Task> tasks_;
-  std::uint64_t nextSequence_ = 0;
+  std::multimap<double, Task> tasks_;  // by due time, in the order of posting
   double now_ = 0.0;
   bool quit_ = false;
   bool timedOut_ = false;
-  int runCount_ = 0;
   std::thread::id servingThread_ = std::this_thread::get_id();
 };
 
-// A wall clock that stands still at `time`.
+// A wall clock that stands still.
 struct FakeClock final : platform::Clock {
-  double now() const override { return time; }
-  double time = 1'765'000'000.0;
+  double now() const override { return 1'765'000'000.0; }
 };
 
-// A random source that always draws `value`.
+// A random source that always draws the largest value.
 struct FakeRandom final : platform::Random {
-  std::uint64_t next64() override { return value; }
-  std::uint64_t value = 0;
+  std::uint64_t next64() override { return ~std::uint64_t{0}; }
 };
 
 }  // namespace quarn::testing
