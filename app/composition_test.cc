@@ -7,10 +7,8 @@
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -24,6 +22,7 @@
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
+#include "tests/support/scoped_temp_dir.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -280,8 +279,8 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     const Start& row = rows[i];
     // A machine of its own. Answers reach the pipeline through the loop: one
     // thread in a fixed order.
-    const std::string store = ::testing::TempDir() + "quarn-store-" + std::to_string(::getpid());
-    std::filesystem::remove(store);
+    const testing::ScopedTempDir temp;
+    const std::string store = temp.path + "/store.db";
     const auto sink = std::make_shared<testing::MemoryLogSink>();
     const auto keychain = platform::makeSqliteKeychain(
         store, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
@@ -319,7 +318,6 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     EXPECT_EQ(files->readFile(kPackagePath),
               std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
-    std::filesystem::remove(store);
   }
 }
 
