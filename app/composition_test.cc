@@ -271,6 +271,18 @@ std::vector<Start> starts() {
   return rows;
 }
 
+// The binary's platform offers every service: the agent would stop at the
+// first one missing.
+TEST(QuarnTest, TheSystemPlatformOffersEveryService) {
+  const testing::ScopedTempDir temp;
+  Constants constants = shippedConstants();
+  constants.sharedItemsDatabasePath = temp.path + "/store.db";
+  const Platform platform = systemPlatform(constants);
+  EXPECT_TRUE(platform.logSink && platform.fileSystem && platform.processLauncher &&
+              platform.mainLoop && platform.urlSession && platform.keychain && platform.clock &&
+              platform.random && platform.exitProcess);
+}
+
 TEST(QuarnTest, EachStartEndsWhereItShould) {
   const Constants constants = shippedConstants();
   const std::vector<Start> rows = starts();

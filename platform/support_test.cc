@@ -89,8 +89,10 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
                                             "20ms-second"));
 }
 
-TEST(ClockTest, SystemClockIsTheWallClockInSeconds) {
+TEST(ClockTest, SystemClockIsTheWallClockInSecondsAndRandomBitsDiffer) {
   EXPECT_NEAR(makeSystemClock()->now(), static_cast<double>(std::time(nullptr)), 2.0);
+  const auto random = makeSystemRandom();
+  EXPECT_NE(random->next64(), random->next64());  // equal once in 2^64 draws
 }
 
 // Each known conversion takes the next value, public only when it says so;
