@@ -34,9 +34,7 @@ const std::string kDestination = "/tmp/ForwarderInstallerPackage.pkg";
 Error apiError(std::int64_t status, std::string message) {
   return Error{"ApiError", status, std::move(message)};
 }
-Fake::Outcome answer(std::int64_t status, std::optional<std::string> body) {
-  return Fake::answer(status, std::move(body));
-}
+const auto answer = &Fake::answer;
 
 // What a request's completion got, and how often it ran.
 struct Result {
