@@ -1,11 +1,11 @@
-// The libcurl UrlSession against the loopback HTTPS server.
+// The libcurl UrlSession against the loopback HTTPS server. Stream tasks are
+// tested through the downloads (api/api_service_test.cc).
 #include "platform/url_session.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
-#include <set>
 #include <thread>
 #include <tuple>
 
@@ -16,18 +16,15 @@ namespace quarn::platform {
 namespace {
 
 using ::quarn::testing::HttpsServer;
-using End = ::quarn::testing::Answer::End;
 using Fields = ::quarn::testing::HeaderFields;
-using ::testing::Optional;
+constexpr std::uint64_t kCap = UrlSession::kMaxDataTaskBodyBytes;
 
-// What a task delivered: a data task's body, or a stream task's chunks.
+// What a data task delivered, and whether it completed inside dataTask().
 struct Result {
   std::optional<std::string> body;
-  std::string received;  // the chunks, joined
-  int chunks = 0;
-  std::set<std::thread::id> threads;  // of the chunk handler and the completion
   std::optional<HttpResponse> response;
   std::optional<Error> error;
+  bool inCall = false;
   std::int64_t code() const { return error ? error->code : 0; }
 };
 
@@ -38,40 +35,21 @@ HttpRequest get(std::string url, std::string method = "GET") {
   return request;
 }
 
-// Starts a task (a stream task when `stream`, whose handler refuses chunk
-// number `refuse`); its outcome arrives through the future.
-std::future<Result> start(UrlSession& session, HttpRequest request, bool stream = false,
-                          int refuse = 0) {
-  auto result = std::make_shared<Result>();
+// Starts a data task; its outcome arrives through the future.
+std::future<Result> start(UrlSession& session, HttpRequest request) {
   auto promise = std::make_shared<std::promise<Result>>();
-  auto finish = [result, promise](std::optional<HttpResponse> response, std::optional<Error> e) {
-    result->threads.insert(std::this_thread::get_id());
-    result->response = std::move(response);
-    result->error = std::move(e);
-    promise->set_value(std::move(*result));
-  };
-  if (!stream) {
-    session.dataTask(std::move(request), [result, finish](auto body, auto response, auto error) {
-      result->body = std::move(body);
-      finish(std::move(response), std::move(error));
-    });
-  } else {
-    const auto onChunk = [result, refuse](std::int64_t, std::string_view chunk) {
-      result->received.append(chunk);
-      result->threads.insert(std::this_thread::get_id());
-      return ++result->chunks != refuse;
-    };
-    session.streamTask(std::move(request), onChunk, finish);
-  }
+  session.dataTask(std::move(request), [promise, caller = std::this_thread::get_id()](
+                                           auto body, auto response, auto error) {
+    promise->set_value({std::move(body), std::move(response), std::move(error),
+                        std::this_thread::get_id() == caller});
+  });
   return promise->get_future();
 }
 
 class UrlSessionTest : public ::testing::Test {
  protected:
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_); }
-  Result load(HttpRequest request, bool stream = false, int refuse = 0) {
-    return start(*session_, std::move(request), stream, refuse).get();
-  }
+  Result load(HttpRequest request) { return start(*session_, std::move(request)).get(); }
 
   // Declared first: destroyed after the session, whose connections close then.
   HttpsServer server_;
@@ -82,7 +60,7 @@ class UrlSessionTest : public ::testing::Test {
 // A request arrives with what was given, its path as written (no dot segment
 // resolved, no escape decoded), repeated fields joined, and nothing of the
 // client's own besides Host and, for a body, its length; the answer comes back
-// whole, whatever its status.
+// whole, whatever its status, up to the most a data task keeps.
 TEST_F(UrlSessionTest, RequestsArriveAsGivenAndAnswersComeBackWhole) {
   const std::tuple<std::string, std::string, Fields, std::optional<std::string>, int> cases[] = {
       {"GET", "/v1/a/b/../%2e%2e/./y?q=b%20c", {{"Accept", "a"}, {"accept", "b"}}, {}, 200},
@@ -90,13 +68,13 @@ TEST_F(UrlSessionTest, RequestsArriveAsGivenAndAnswersComeBackWhole) {
       {"PUT", "/echo", {}, "", 502}};
   for (const auto& [method, target, fields, body, status] : cases) {
     SCOPED_TRACE(method + " " + target);
-    server_.answer(target.substr(0, target.find('?')), {.status = status, .body = "answer"});
+    server_.answer(target.substr(0, target.find('?')), {.status = status, .generated = kCap});
     HttpRequest request = get(server_.url(target), method);
     request.body = body;
     for (const auto& [name, value] : fields) request.headers.add(name, value);
     const Result result = load(request);
-    EXPECT_THAT(result.body, Optional(std::string("answer")));
-    ASSERT_TRUE(result.response);
+    ASSERT_TRUE(result.body && result.response);
+    EXPECT_TRUE(*result.body == testing::generatedBody(0, kCap));
     EXPECT_EQ(result.response->statusCode, status);
 
     const auto received = server_.requests().back();
@@ -120,7 +98,7 @@ TEST_F(UrlSessionTest, FollowsAtMostTenRedirectsAndOnlyToHttps) {
   server_.answer("/to-plain", redirect("http://127.0.0.1:" + std::to_string(server_.port())));
   server_.answer("/loop", redirect(server_.url("/loop")));
 
-  EXPECT_THAT(load(get(server_.url("/old"))).body, Optional(std::string("moved here")));
+  EXPECT_EQ(load(get(server_.url("/old"))).body, "moved here");
   EXPECT_EQ(load(get(server_.url("/to-plain"))).code(), url_error::kSecureConnectionRequired);
   EXPECT_EQ(load(get(server_.url("/loop"))).code(), url_error::kHttpTooManyRedirects);
   EXPECT_EQ(server_.requests().size(), 3u + 11u);
@@ -128,32 +106,35 @@ TEST_F(UrlSessionTest, FollowsAtMostTenRedirectsAndOnlyToHttps) {
 
 // A task that fails delivers its error alone, on the worker thread. Untrusted
 // or misnamed certificates (the server's names only 127.0.0.1), other schemes
-// and malformed requests send nothing. An attempted transfer that fails logs
-// one record: host and stage public, path and query private, curl's code and
-// text. The stalls last a second of real time under short configured
-// time-outs: they are the test.
+// and malformed requests send nothing. A body is refused past the most a data
+// task keeps, announced or not, and as soon as it runs past the length it
+// announced. An attempted transfer that fails logs one record: host and stage
+// public, path and query private, curl's code and its reason. The stall lasts
+// a second of real time under a short time-out: it is the test.
 TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
-  server_.answer("/slow", {.body = "p", .length = 1000, .end = End::kStall});
-  server_.answer("/cut", {.body = "part of it", .length = 100000, .end = End::kClose});
+  using namespace url_error;
+  server_.answer("/slow", {.body = "p", .length = 1000, .stall = true});
+  server_.answer("/cut", {.body = "part of it", .length = 100000});
+  server_.answer("/big", {.generated = kCap + 1});
+  server_.answer("/endless",
+                 {.headers = {{"Content-Length", "10"}}, .generated = std::uint64_t{1} << 50});
+  const auto at = [&](std::string path) { return get(server_.url(path)); };
   const auto systemTrust = makeUrlSession({}, logger());
-  const auto stalling = makeUrlSession({.stallTimeout = 1, .caFile = server_.caFile()}, logger());
-  HttpRequest badField = get(server_.url("/x")), impatient = get(server_.url("/slow"));
-  badField.headers.add("X-Injected", "a\r\nX-Other: b");
+  HttpRequest badField = at("/x"), impatient = at("/slow");
   impatient.timeoutInterval = 1;
+  badField.headers.add("X-Injected", "a\r\nX-Other: b");
+  const std::string misnamed = "https://localhost:" + std::to_string(server_.port()) + "/x";
   UrlSession* const ours = session_.get();
   const std::tuple<UrlSession*, HttpRequest, std::int64_t, const char*> cases[] = {
-      {systemTrust.get(), get(server_.url("/x?a=1")), url_error::kServerCertificateUntrusted,
-       "TLS"},
-      {ours, get("https://localhost:" + std::to_string(server_.port()) + "/x"),
-       url_error::kServerCertificateUntrusted, "TLS"},
-      {ours, get("http://127.0.0.1:1/v1/x"), url_error::kSecureConnectionRequired, nullptr},
-      {ours, get("no scheme at all"), url_error::kBadUrl, nullptr},
-      {ours, badField, url_error::kUnknown, nullptr},
-      {ours, get(server_.url("/x"), "GET /y HTTP/1.1\r\n"), url_error::kUnknown, nullptr},
-      {stalling.get(), get(server_.url("/slow")), url_error::kTimedOut, "time-out"},
-      {ours, impatient, url_error::kTimedOut, "time-out"},
-      {ours, get(server_.url("/cut")), url_error::kNetworkConnectionLost, "transfer"},
-      {ours, get(HttpsServer().url("/x")), url_error::kCannotConnectToHost, "connect"}};
+      {systemTrust.get(), at("/x?a=1"), kServerCertificateUntrusted, "TLS"},
+      {ours, get(misnamed), kServerCertificateUntrusted, "TLS"},
+      {ours, get("http://127.0.0.1:1/v1/x"), kSecureConnectionRequired, nullptr},
+      {ours, badField, kUnknown, nullptr},
+      {ours, impatient, kTimedOut, "time-out"},
+      {ours, at("/cut"), kNetworkConnectionLost, "transfer"},
+      {ours, at("/big"), kDataLengthExceedsMaximum, "transfer"},
+      {ours, at("/endless"), kBadServerResponse, "transfer"},
+      {ours, get(HttpsServer().url("/x")), kCannotConnectToHost, "connect"}};
   for (const auto& [session, request, code, stage] : cases) {
     SCOPED_TRACE(request.url);
     sink_->clear();
@@ -161,7 +142,7 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
     EXPECT_EQ(result.code(), code);
     EXPECT_EQ(result.body, std::nullopt);
     EXPECT_EQ(result.response, std::nullopt);
-    EXPECT_FALSE(result.threads.contains(std::this_thread::get_id())) << "completed in the call";
+    EXPECT_FALSE(result.inCall);
     const auto records = sink_->records();
     ASSERT_EQ(records.size(), stage == nullptr ? 0u : 1u);
     if (stage == nullptr) continue;
@@ -173,55 +154,17 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
     EXPECT_EQ(records[0].arguments[1],
               (LogArgument{request.url.substr(path), LogPrivacy::kPrivate}));
   }
-  EXPECT_EQ(server_.requests().size(), 3u) << "only the stalled and cut answers";
-}
-
-// A data task keeps at most 16 MiB, announced or not; a stream task hands
-// over any length, on the worker thread, and ends at once when its handler
-// refuses a chunk (no failure to log) or the body runs past its announced
-// length. (That the status comes with the chunks, the downloads prove.)
-TEST_F(UrlSessionTest, DataTasksAreCappedStreamTasksAreNot) {
-  constexpr std::uint64_t kCap = UrlSession::kMaxDataTaskBodyBytes;
-  const Fields ten = {{"Content-Length", "10"}};
-  // Per row: a stream task?, the body's length, the length announced, fields,
-  // the chunk refused, the error.
-  using Length = std::optional<std::uint64_t>;
-  const std::tuple<bool, std::uint64_t, Length, Fields, int, std::int64_t> cases[] = {
-      {false, kCap, kCap, {}, 0, 0},
-      {false, kCap + 1, kCap + 1, {}, 0, url_error::kDataLengthExceedsMaximum},
-      {false, kCap + 1, {}, {}, 0, url_error::kDataLengthExceedsMaximum},
-      {true, kCap + 1, {}, {}, 0, 0},
-      {true, 8 << 20, {}, {}, 2, url_error::kCancelled},
-      {true, std::uint64_t{1} << 50, {}, ten, 0, url_error::kBadServerResponse},
-  };
-  for (const auto& [stream, length, announced, fields, refuse, code] : cases) {
-    SCOPED_TRACE(::testing::Message() << stream << " " << length << " " << refuse);
-    server_.answer("/big",
-                   {.status = 203, .headers = fields, .generated = length, .length = announced});
-    sink_->clear();
-    const Result result = load(get(server_.url("/big")), stream, refuse);
-    EXPECT_EQ(result.code(), code);
-    EXPECT_EQ(sink_->records().size(), code != 0 && code != url_error::kCancelled) << "logged";
-    EXPECT_EQ(result.response.has_value(), code == 0);
-    if (stream && code != 0) {
-      EXPECT_EQ(result.chunks, refuse) << "a chunk came after the end";
-    }
-    if (code != 0) continue;
-    EXPECT_TRUE((stream ? result.received : *result.body) == testing::generatedBody(0, length));
-    EXPECT_EQ(result.response->statusCode, 203);
-    if (!stream) continue;
-    EXPECT_EQ(result.threads.size(), 1u);
-  }
+  EXPECT_EQ(server_.requests().size(), 4u) << "only the stalled, cut and long answers";
 }
 
 // Tasks still running when the session goes complete as cancelled, logging
 // nothing: before the destructor returns, or right after the completion that
 // dropped the last reference.
 TEST_F(UrlSessionTest, DestroyingTheSessionCancelsItsTasks) {
-  server_.answer("/slow", {.body = "first bytes", .length = 1000, .end = End::kStall});
+  server_.answer("/slow", {.body = "first bytes", .length = 1000, .stall = true});
   for (const bool fromItsOwnCompletion : {false, true}) {
     auto session = makeUrlSession({.caFile = server_.caFile()}, logger());
-    auto stalled = start(*session, get(server_.url("/slow")), true);
+    auto stalled = start(*session, get(server_.url("/slow")));
     if (fromItsOwnCompletion) {
       // The session is read before the argument takes it over (C++17).
       session->dataTask(get("not a url"),

@@ -136,11 +136,12 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
       if (!sink.write(kPattern.data() + start, piece)) return false;
       offset += piece;
     }
-    if (answer.end == Answer::End::kStall) {
+    if (answer.stall) {
       std::unique_lock lock(mutex_);
       stopped_.wait(lock, [this] { return stopping_; });
     }
-    if (answer.end != Answer::End::kComplete) return false;
+    const std::uint64_t sent = answer.body.size() + answer.generated;
+    if (answer.stall || sent < answer.length.value_or(sent)) return false;
     if (!answer.length) sink.done();
     return true;
   };

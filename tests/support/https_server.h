@@ -46,16 +46,15 @@ std::string generatedBody(std::uint64_t offset, std::size_t length);
 // An answer: `body`, then (as writes of their own) `generated` bytes of
 // generatedBody(), made while sending. It announces `length` as its
 // Content-Length, whatever it sends; without `length` it is sent chunked.
+// Short of `length`, it then closes the connection. With `stall`, it first
+// holds the connection until the server stops.
 struct Answer {
-  enum class End { kComplete, kStall, kClose };
   int status = 200;
   std::string body{};
   HeaderFields headers{};
   std::uint64_t generated = 0;
   std::optional<std::uint64_t> length{};
-  // After what it sent, the answer ends, holds the connection until the
-  // server stops, or closes it.
-  End end = End::kComplete;
+  bool stall = false;
 };
 
 // A request as the server received it: its target as sent (path and query).
