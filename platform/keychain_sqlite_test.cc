@@ -2,7 +2,6 @@
 // modes of what it creates, locks, concurrent callers, and the stores it
 // refuses to touch.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <filesystem>

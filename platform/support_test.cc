@@ -1,18 +1,12 @@
 // Text, log records and their sinks, the wall clock, and the main run loop.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <regex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "platform/clock.h"
 #include "platform/logger.h"

@@ -12,7 +12,6 @@
 #include <sstream>
 
 #include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -26,14 +25,6 @@ std::string readAll(Pipe* pipe) {
   if (pipe == nullptr) return "<no pipe>";
   const Expected<std::string> bytes = pipe->readToEnd();
   return bytes ? *bytes : "<error: " + bytes.error().description + ">";
-}
-
-// Everything written into `fd` until every writer has closed it.
-std::string readToEnd(int fd) {
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
-  return bytes;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -118,8 +109,9 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
       process->reset();
     }
     std::ofstream(dir_ + (piped ? "/held" : "/go")) << "go\n";
+    std::ifstream written("/dev/fd/" + std::to_string(reader.get()));  // until the writers close
     std::istringstream listing(piped ? readAll((*process)->standardOutput())
-                                     : readToEnd(reader.get()));
+                                     : std::string(std::istreambuf_iterator(written), {}));
     const std::multiset<int> fds(std::istream_iterator<int>(listing), {});
     EXPECT_EQ(fds.count(1) + fds.count(2), piped ? 2u : 4u) << "a standard stream is missing";
     EXPECT_TRUE(fds.upper_bound(2) == fds.end()) << "the child holds another descriptor";

@@ -12,17 +12,10 @@
 #pragma once
 
 #include <cerrno>
-#include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <utility>
 
-#include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/staged_file.h"
 
 namespace quarn::testing {
 
