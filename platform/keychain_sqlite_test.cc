@@ -113,7 +113,6 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
 // time-out, fails every call, leaves no journal, and each call logs what it
 // could not do and why. While the other connection only writes, reads go on.
 TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
-  const std::string otherShape = "another shape";
   // What is at the folder, the database or elsewhere (linked from there), and
   // why it fails.
   const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -123,10 +122,10 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
        "file is not a database"},
       {"locked", "BEGIN EXCLUSIVE", "database is locked"},
       {"locked", "BEGIN IMMEDIATE", "database is locked"},
-      {"table", table({{" STRICT", ""}}), otherShape},
-      {"table", table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}}), otherShape},
-      {"table", table({{"PRIMARY KEY", "UNIQUE"}}), otherShape},
-      {"table", table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}}), otherShape},
+      {"table", table({{" STRICT", ""}}), "another shape"},
+      {"table", table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}}), "another shape"},
+      {"table", table({{"PRIMARY KEY", "UNIQUE"}}), "another shape"},
+      {"table", table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}}), "another shape"},
   };
   const auto impatient = makeSqliteKeychain(path_, logger(), std::chrono::milliseconds(50));
   for (const auto& [where, content, why] : cases) {

@@ -106,35 +106,32 @@ TEST(MakeLogRecordTest, RendersBothTextsAndPairsEachConversionWithItsValue) {
 
 // The journal gets the message, its tags and where it was logged (the file
 // relative to the source tree), always at notice, and the message identifier
-// last, only when the call gives one.
-TEST(JournalFieldsTest, NameTheCallThatLoggedAndTheMessageIdWhereGiven) {
+// last, only when the call gives one. A descriptor gets one line per record; a
+// child writes into a copy of it, above the standard streams. A reader that
+// went away costs the record, not the process.
+TEST(LogSinkTest, JournalFieldsNameTheCallAndADescriptorGetsALinePerRecord) {
   auto sink = std::make_shared<testing::MemoryLogSink>();
   const Logger logger("com.example.sub", "Some Category", sink);
   const int line = __LINE__ + 1;
-  logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}ld, %s.", 7, "x");
+  logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}s, %s.", "a\nb", 7);
   logger.log(std::string("No identifier."));
 
   const auto records = sink->records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_THAT(journalFields(records[0]),
               ::testing::ElementsAre(
-                  "MESSAGE=Sent 7, <private>.", "PRIORITY=5", "SYSLOG_IDENTIFIER=quarn",
+                  "MESSAGE=Sent a\nb, <private>.", "PRIORITY=5", "SYSLOG_IDENTIFIER=quarn",
                   "QUARN_SUBSYSTEM=com.example.sub", "QUARN_CATEGORY=Some Category",
                   "CODE_FILE=platform/support_test.cc", "CODE_LINE=" + std::to_string(line),
                   "CODE_FUNC=TestBody", "MESSAGE_ID=0123456789abcdef0123456789abcdef"));
   EXPECT_EQ(journalFields(records[1]).back(), "CODE_FUNC=TestBody") << "no message identifier";
-}
 
-// One line per record; a child writes into a copy of the descriptor, above
-// the standard streams. A reader that went away costs the record, not the
-// process.
-TEST(FileDescriptorLogSinkTest, WritesOneLinePerRecord) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const Logger logger("com.example.sub", "Orvanta Quarn", makeFileDescriptorLogSink(fds[1]));
-  logger.log("Out:\n%{public}s, %s", "a\nb", "secret");
+  const auto descriptor = makeFileDescriptorLogSink(fds[1]);
+  descriptor->write(records[0]);
   {
-    const FileDescriptor child = logger.sink()->childOutput("orvanta-updater");
+    const FileDescriptor child = descriptor->childOutput("orvanta-updater");
     ASSERT_GT(child.get(), STDERR_FILENO);
     ASSERT_EQ(write(child.get(), "child\n", 6), 6);
   }
@@ -145,9 +142,9 @@ TEST(FileDescriptorLogSinkTest, WritesOneLinePerRecord) {
       written,
       std::regex(R"(\d{4}-[01]\d-[0-3]\dT[0-2]\d:[0-5]\d:[0-6]\d\.\d{3}Z quarn\[)" +
                  std::to_string(getpid()) +
-                 R"(\] \[com\.example\.sub:Orvanta Quarn\] Out:\na\nb, <private>\nchild\n)")))
+                 R"(\] \[com\.example\.sub:Some Category\] Sent a\nb, <private>\.\nchild\n)")))
       << written;
-  logger.log("nobody reads this");
+  descriptor->write(records[1]);
   close(fds[1]);
 }
 

@@ -22,8 +22,8 @@ struct MockKeychain : platform::Keychain {
 };
 
 // Items are kept as UTF-8 under the forwarder's attributes, naming the
-// applications that have a path. Reads and deletions of one item select by its
-// account, and deleting all items removes only the forwarder's service.
+// applications that have a path; deleting all items removes only the
+// forwarder's service.
 TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes) {
   const auto keychain = std::make_shared<::testing::StrictMock<MockKeychain>>();
   KeychainSharedItemsStorage storage(
@@ -43,11 +43,6 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
   EXPECT_CALL(*keychain, copyValue("FullScanStatus"))
       .WillOnce(Return(KeychainCopyResult{kSuccess, "\xed\xa0\x80"}));
   EXPECT_EQ(storage.readItem(SharedItem::fullScanStatus), std::nullopt) << "not UTF-8";
-  EXPECT_CALL(*keychain, copyValue("SharedAssetIdentifier"))
-      .WillOnce(Return(KeychainCopyResult{kSuccess, "asset"}));
-  EXPECT_EQ(storage.readItem(SharedItem::assetIdentifier), "asset");
-  EXPECT_CALL(*keychain, deleteAccountItems("SharedAssetIdentifier")).WillOnce(Return(kSuccess));
-  EXPECT_TRUE(storage.deleteItem(SharedItem::assetIdentifier));
   EXPECT_CALL(*keychain, deleteServiceItems("Forwarder")).WillOnce(Return(kSuccess));
   EXPECT_TRUE(storage.deleteAllItems());
 }

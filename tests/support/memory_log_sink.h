@@ -9,7 +9,6 @@
 // of the test's standard error, so a test can tell that the stream was passed.
 #pragma once
 
-#include <functional>
 #include <mutex>
 #include <sstream>
 
@@ -24,8 +23,8 @@ class MemoryLogSink final : public platform::LogSink {
     records_.push_back(record);
   }
   platform::FileDescriptor childOutput(std::string_view identifier) override {
-    return childStreams ? platform::makeFileDescriptorLogSink(2)->childOutput(identifier)
-                        : platform::FileDescriptor();
+    if (!childStreams) return {};
+    return platform::makeFileDescriptorLogSink(2)->childOutput(identifier);
   }
 
   std::vector<platform::LogRecord> records() const {
@@ -33,9 +32,15 @@ class MemoryLogSink final : public platform::LogSink {
     return records_;
   }
   // The rendered texts (private arguments included), in order.
-  std::vector<std::string> messages() const { return each(&platform::LogRecord::text); }
+  std::vector<std::string> messages() const {
+    std::vector<std::string> texts;
+    for (const auto& record : records()) texts.push_back(record.text);
+    return texts;
+  }
   std::vector<std::string> shown() const {
-    return each([](const auto& record) { return shown(record); });
+    std::vector<std::string> lines;
+    for (const auto& record : records()) lines.push_back(shown(record));
+    return lines;
   }
   static std::string shown(const platform::LogRecord& record) {
     std::ostringstream line;
@@ -55,13 +60,6 @@ class MemoryLogSink final : public platform::LogSink {
   bool childStreams = false;
 
  private:
-  template <class Text>
-  std::vector<std::string> each(Text text) const {
-    std::vector<std::string> texts;
-    for (const auto& record : records()) texts.push_back(std::invoke(text, record));
-    return texts;
-  }
-
   mutable std::mutex mutex_;
   std::vector<platform::LogRecord> records_;
 };
