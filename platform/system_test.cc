@@ -67,26 +67,22 @@ TEST_F(ProcessTest, StatusArgumentsAndStreams) {
   }
 }
 
-TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNoDescriptorOpen) {
-  const auto openDescriptors = [] {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
-  };
-  const auto before = openDescriptors();
-  auto result = launcher_->launch({dir_, {}, true, true}, [](Process&) { ADD_FAILURE(); });
-  ASSERT_FALSE(result.has_value()) << "a folder is no program";
-  EXPECT_EQ(result.error().code, EACCES);
-  EXPECT_THAT(result.error().description, ::testing::HasSubstr(dir_));
-  EXPECT_LE(openDescriptors(), before) << "earlier watchers only ever close descriptors";
-}
-
 // A child gets its standard streams and no other descriptor of the agent's,
 // whether its output is piped or sent to a given descriptor. One given a
 // descriptor writes both streams there whenever it writes, also after its
 // Process and the caller's copy are gone. A grandchild that keeps the output
 // open does not hold up the exit status; the stream ends when it lets go. The
 // shell lists its own descriptors through a separate `ls` (in a subshell where
-// the shell would save a stream it redirects).
+// the shell would save a stream it redirects). A launch that fails is an
+// error and leaves no descriptor open (earlier tests' watchers may still close
+// some).
 TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
+  const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  const auto failed = launcher_->launch({dir_, {}, true, true}, [](Process&) { ADD_FAILURE(); });
+  ASSERT_FALSE(failed.has_value()) << "a folder is no program";
+  EXPECT_EQ(failed.error().code, EACCES);
+  EXPECT_THAT(failed.error().description, ::testing::HasSubstr(dir_));
+  EXPECT_LE(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before);
   ASSERT_EQ(mkfifo((dir_ + "/held").c_str(), 0600) | mkfifo((dir_ + "/go").c_str(), 0600), 0);
   const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
   const std::string list = "ls /proc/$$/fd";
