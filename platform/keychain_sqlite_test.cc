@@ -58,8 +58,7 @@ class SqliteKeychainTest : public ::testing::Test {
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "Shared Items Storage", sink_); }
 
   const testing::ScopedTempDir temp_;
-  const std::string dir_ = temp_.path;
-  const std::string folder_ = dir_ + "/store", path_ = folder_ + "/shared-items.sqlite";
+  const std::string folder_ = temp_.path + "/store", path_ = folder_ + "/shared-items.sqlite";
   std::shared_ptr<testing::MemoryLogSink> sink_ = std::make_shared<testing::MemoryLogSink>();
   std::shared_ptr<Keychain> keychain_ = makeSqliteKeychain(path_, logger());
 };
@@ -75,12 +74,12 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
   EXPECT_EQ(keychain_->copyValue("k").status, kNotFound);
   EXPECT_EQ(keychain_->deleteAccountItems("k"), kNotFound);
   EXPECT_FALSE(fs::exists(folder_));
-  const auto created = makeSqliteKeychain(dir_ + "/a/new", logger());
+  const auto created = makeSqliteKeychain(temp_.path + "/a/new", logger());
   const mode_t previous = ::umask(0277);
   EXPECT_EQ(created->addItem(item("k", "")), kSuccess);
   ::umask(previous);
-  EXPECT_EQ(fs::status(dir_ + "/a").permissions(), fs::perms::owner_all);
-  EXPECT_EQ(fs::status(dir_ + "/a/new").permissions(),
+  EXPECT_EQ(fs::status(temp_.path + "/a").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(temp_.path + "/a/new").permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_directories(folder_);
@@ -133,7 +132,7 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
     fs::remove_all(folder_);
     sink_->clear();
     const std::string watched = where == "folder"      ? folder_
-                                : where == "elsewhere" ? dir_ + "/elsewhere.sqlite"
+                                : where == "elsewhere" ? temp_.path + "/elsewhere.sqlite"
                                                        : path_;
     if (where != "folder") fs::create_directories(folder_);
     if (where == "elsewhere") fs::create_symlink(watched, path_);
