@@ -94,8 +94,7 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
   ASSERT_EQ(keychain_->addItem(shared), kSuccess);
   const std::string bytes("\xff\0v", 3);
   ASSERT_EQ(keychain_->addItem(item("Bytes", bytes, "Theirs")), kSuccess);
-  const KeychainCopyResult copied = keychain_->copyValue("Bytes");
-  EXPECT_EQ(std::pair(copied.status, copied.value), std::pair(kSuccess, bytes));
+  EXPECT_EQ(keychain_->copyValue("Bytes").value, bytes);
   EXPECT_THAT(
       sql(path_, "SELECT *, typeof(value) FROM generic_passwords WHERE account LIKE 'Shared%'"),
       ElementsAre(R"(SharedAssetIdentifier|Ours|Shared Item Access|["/b/app","/a/app",)"

@@ -1,10 +1,5 @@
 #include "platform/property_list.h"
 
-#include <cstdint>
-#include <string>
-#include <variant>
-#include <vector>
-
 #include "gtest/gtest.h"
 
 namespace quarn::platform {
@@ -58,11 +53,9 @@ TEST(PropertyListTest, ReadsEveryKindAndRefusesBadDocuments) {
       "<array><string>h&amp;é</string><integer>-42</integer><integer>9007199254740993</integer>"
       "<real>2.5</real><true/><data>AAEC/w==</data><date>2001-01-02T00:00:00Z</date>"
       "<dict><key></key><false/></dict><array/></array>");
-  const PropertyListData data{"\x00\x01\x02\xff"s};
-  const PropertyListDate date{978307200.0 + 86400.0};
-  const PropertyListValue tree =
-      PropertyListArray({"h&é", -42, std::int64_t(9007199254740993), 2.5, true, data, date,
-                         dict({{"", false}}), PropertyListArray()});
+  const PropertyListValue tree = PropertyListArray(
+      {"h&é", -42, std::int64_t(9007199254740993), 2.5, true, PropertyListData{"\x00\x01\x02\xff"s},
+       PropertyListDate{978307200.0 + 86400.0}, dict({{"", false}}), PropertyListArray()});
   PropertyListValue deepest = PropertyListArray();
   for (int i = 1; i < kMaxPropertyListDepth; ++i) deepest = PropertyListArray{deepest};
   const auto atTheLimit = nested(kMaxPropertyListDepth);

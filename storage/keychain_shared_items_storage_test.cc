@@ -1,9 +1,6 @@
 #include "storage/keychain_shared_items_storage.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 namespace quarn::storage {
 namespace {

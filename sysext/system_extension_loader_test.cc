@@ -2,9 +2,6 @@
 // logs for each state of it.
 #include "sysext/system_extension_loader.h"
 
-#include <string>
-#include <vector>
-
 #include "gtest/gtest.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
