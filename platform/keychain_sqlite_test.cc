@@ -179,10 +179,9 @@ TEST_F(SqliteKeychainTest, OneAdditionWinsAndReadsSeeOnlyItsValue) {
   EXPECT_THAT(sink_->messages(), ElementsAre()) << "a duplicate is no failure";
   for (int a = 0; a < kAccounts; ++a) {
     const std::string winner = keychain_->copyValue(std::to_string(a)).value;
-    for (int id = 0; id < kRacers; ++id) {
+    for (int id = 0; id < kRacers; ++id)
       EXPECT_EQ(reports[id].substr(2 * a, 2), (winner == std::to_string(id) ? "W" : "D") + winner)
           << "racer " << id << ", account " << a;
-    }
   }
 }
 

@@ -19,8 +19,8 @@ namespace {
 
 using namespace std::string_literals;
 
-// Each case also in two pieces to the incremental validator, cut anywhere,
-// inside characters too.
+// Each case in two pieces to the incremental validator, cut anywhere, inside
+// characters too.
 TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
   const std::pair<std::string, bool> cases[] = {
       {"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80", true},      // the smallest of each length
@@ -33,7 +33,6 @@ TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
       {"\xF8\x88\x80\x80\x80", false},                     // a five-byte form
   };
   for (const auto& [bytes, valid] : cases) {
-    EXPECT_EQ(isValidUtf8(bytes), valid) << bytes;
     for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
       Utf8Validator validator;
       validator.append(std::string_view(bytes).substr(0, cut));
@@ -61,11 +60,11 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
   const auto add = [&](const char* step) { return [&trace, step] { trace.push_back(step); }; };
   std::shared_ptr<void> postsOnDestruction(nullptr, [&](void*) { loop->post(add("destructor")); });
   const auto start = std::chrono::steady_clock::now();
-  std::thread other;
+  std::jthread other;  // joined before the loop goes
   loop->postDelayed(0.03, [&] {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
     EXPECT_TRUE(loop->runsTasksOnCurrentThread());
-    other = std::thread([&] {
+    other = std::jthread([&] {
       EXPECT_FALSE(loop->runsTasksOnCurrentThread());
       loop->post([&] { loop->quit(); });
     });
@@ -77,7 +76,6 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
   loop->postDelayed(0.02, add("20ms-second"));
   loop->postDelayed(std::numeric_limits<double>::infinity(), add("never"));
   loop->run();
-  other.join();
   EXPECT_THAT(trace, ::testing::ElementsAre("negative", "nan", "posted", "destructor", "20ms-first",
                                             "20ms-second"));
 }

@@ -10,10 +10,8 @@
 // Not thread-safe: the thread that made it posts and runs everything.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <thread>
-#include <utility>
 
 #include "platform/clock.h"
 #include "platform/task_queue.h"
