@@ -1,18 +1,12 @@
 // Text, log records and their sinks, the wall clock, and the main run loop.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <regex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "platform/clock.h"
 #include "platform/logger.h"
@@ -25,8 +19,8 @@ namespace {
 
 using namespace std::string_literals;
 
-// Each case also in two pieces to the incremental validator, cut anywhere,
-// inside characters too.
+// Each case in two pieces to the incremental validator, cut anywhere, inside
+// characters too.
 TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
   const std::pair<std::string, bool> cases[] = {
       {"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80", true},      // the smallest of each length
@@ -39,7 +33,6 @@ TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
       {"\xF8\x88\x80\x80\x80", false},                     // a five-byte form
   };
   for (const auto& [bytes, valid] : cases) {
-    EXPECT_EQ(isValidUtf8(bytes), valid) << bytes;
     for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
       Utf8Validator validator;
       validator.append(std::string_view(bytes).substr(0, cut));
@@ -51,7 +44,6 @@ TEST(Utf8Test, AcceptsWellFormedAndRefusesMalformed) {
 
 TEST(ParseCLocaleDoubleTest, ReadsWhatStrtodReadsInTheCLocaleAndNothingMore) {
   EXPECT_EQ(parseCLocaleDouble("-2.5e3"), -2500.0);
-  EXPECT_EQ(parseCLocaleDouble("0x1p30"), 1073741824.0);
   for (const std::string& text : {""s, "\n1"s, "1.0 "s, "1,5"s, "1\0"s})
     EXPECT_EQ(parseCLocaleDouble(text), std::nullopt) << text;
 }
@@ -68,11 +60,11 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
   const auto add = [&](const char* step) { return [&trace, step] { trace.push_back(step); }; };
   std::shared_ptr<void> postsOnDestruction(nullptr, [&](void*) { loop->post(add("destructor")); });
   const auto start = std::chrono::steady_clock::now();
-  std::thread other;
+  std::jthread other;  // joined before the loop goes
   loop->postDelayed(0.03, [&] {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
     EXPECT_TRUE(loop->runsTasksOnCurrentThread());
-    other = std::thread([&] {
+    other = std::jthread([&] {
       EXPECT_FALSE(loop->runsTasksOnCurrentThread());
       loop->post([&] { loop->quit(); });
     });
@@ -84,7 +76,6 @@ TEST(MainRunLoopTest, RunsTasksByDueTimeThenPostingOrder) {
   loop->postDelayed(0.02, add("20ms-second"));
   loop->postDelayed(std::numeric_limits<double>::infinity(), add("never"));
   loop->run();
-  other.join();
   EXPECT_THAT(trace, ::testing::ElementsAre("negative", "nan", "posted", "destructor", "20ms-first",
                                             "20ms-second"));
 }
@@ -113,35 +104,32 @@ TEST(MakeLogRecordTest, RendersBothTextsAndPairsEachConversionWithItsValue) {
 
 // The journal gets the message, its tags and where it was logged (the file
 // relative to the source tree), always at notice, and the message identifier
-// last, only when the call gives one.
-TEST(JournalFieldsTest, NameTheCallThatLoggedAndTheMessageIdWhereGiven) {
+// last, only when the call gives one. A descriptor gets one line per record; a
+// child writes into a copy of it, above the standard streams. A reader that
+// went away costs the record, not the process.
+TEST(LogSinkTest, JournalFieldsNameTheCallAndADescriptorGetsALinePerRecord) {
   auto sink = std::make_shared<testing::MemoryLogSink>();
   const Logger logger("com.example.sub", "Some Category", sink);
   const int line = __LINE__ + 1;
-  logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}ld, %s.", 7, "x");
+  logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}s, %s.", "a\nb", 7);
   logger.log(std::string("No identifier."));
 
   const auto records = sink->records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_THAT(journalFields(records[0]),
               ::testing::ElementsAre(
-                  "MESSAGE=Sent 7, <private>.", "PRIORITY=5", "SYSLOG_IDENTIFIER=quarn",
+                  "MESSAGE=Sent a\nb, <private>.", "PRIORITY=5", "SYSLOG_IDENTIFIER=quarn",
                   "QUARN_SUBSYSTEM=com.example.sub", "QUARN_CATEGORY=Some Category",
                   "CODE_FILE=platform/support_test.cc", "CODE_LINE=" + std::to_string(line),
                   "CODE_FUNC=TestBody", "MESSAGE_ID=0123456789abcdef0123456789abcdef"));
   EXPECT_EQ(journalFields(records[1]).back(), "CODE_FUNC=TestBody") << "no message identifier";
-}
 
-// One line per record; a child writes into a copy of the descriptor, above
-// the standard streams. A reader that went away costs the record, not the
-// process.
-TEST(FileDescriptorLogSinkTest, WritesOneLinePerRecord) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const Logger logger("com.example.sub", "Orvanta Quarn", makeFileDescriptorLogSink(fds[1]));
-  logger.log("Out:\n%{public}s, %s", "a\nb", "secret");
+  const auto descriptor = makeFileDescriptorLogSink(fds[1]);
+  descriptor->write(records[0]);
   {
-    const FileDescriptor child = logger.sink()->childOutput("orvanta-updater");
+    const FileDescriptor child = descriptor->childOutput("orvanta-updater");
     ASSERT_GT(child.get(), STDERR_FILENO);
     ASSERT_EQ(write(child.get(), "child\n", 6), 6);
   }
@@ -152,9 +140,9 @@ TEST(FileDescriptorLogSinkTest, WritesOneLinePerRecord) {
       written,
       std::regex(R"(\d{4}-[01]\d-[0-3]\dT[0-2]\d:[0-5]\d:[0-6]\d\.\d{3}Z quarn\[)" +
                  std::to_string(getpid()) +
-                 R"(\] \[com\.example\.sub:Orvanta Quarn\] Out:\na\nb, <private>\nchild\n)")))
+                 R"(\] \[com\.example\.sub:Some Category\] Sent a\nb, <private>\.\nchild\n)")))
       << written;
-  logger.log("nobody reads this");
+  descriptor->write(records[1]);
   close(fds[1]);
 }
 

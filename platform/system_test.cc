@@ -12,7 +12,6 @@
 #include <sstream>
 
 #include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -26,14 +25,6 @@ std::string readAll(Pipe* pipe) {
   if (pipe == nullptr) return "<no pipe>";
   const Expected<std::string> bytes = pipe->readToEnd();
   return bytes ? *bytes : "<error: " + bytes.error().description + ">";
-}
-
-// Everything written into `fd` until every writer has closed it.
-std::string readToEnd(int fd) {
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
-  return bytes;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -76,26 +67,22 @@ TEST_F(ProcessTest, StatusArgumentsAndStreams) {
   }
 }
 
-TEST_F(ProcessTest, ALaunchThatFailsIsAnErrorAndLeavesNoDescriptorOpen) {
-  const auto openDescriptors = [] {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
-  };
-  const auto before = openDescriptors();
-  auto result = launcher_->launch({dir_, {}, true, true}, [](Process&) { ADD_FAILURE(); });
-  ASSERT_FALSE(result.has_value()) << "a folder is no program";
-  EXPECT_EQ(result.error().code, EACCES);
-  EXPECT_THAT(result.error().description, ::testing::HasSubstr(dir_));
-  EXPECT_LE(openDescriptors(), before) << "earlier watchers only ever close descriptors";
-}
-
 // A child gets its standard streams and no other descriptor of the agent's,
 // whether its output is piped or sent to a given descriptor. One given a
 // descriptor writes both streams there whenever it writes, also after its
 // Process and the caller's copy are gone. A grandchild that keeps the output
 // open does not hold up the exit status; the stream ends when it lets go. The
 // shell lists its own descriptors through a separate `ls` (in a subshell where
-// the shell would save a stream it redirects).
+// the shell would save a stream it redirects). A launch that fails is an
+// error and leaves no descriptor open (earlier tests' watchers may still close
+// some).
 TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
+  const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  const auto failed = launcher_->launch({dir_, {}, true, true}, [](Process&) { ADD_FAILURE(); });
+  ASSERT_FALSE(failed.has_value()) << "a folder is no program";
+  EXPECT_EQ(failed.error().code, EACCES);
+  EXPECT_THAT(failed.error().description, ::testing::HasSubstr(dir_));
+  EXPECT_LE(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before);
   ASSERT_EQ(mkfifo((dir_ + "/held").c_str(), 0600) | mkfifo((dir_ + "/go").c_str(), 0600), 0);
   const int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, on purpose
   const std::string list = "ls /proc/$$/fd";
@@ -118,8 +105,9 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
       process->reset();
     }
     std::ofstream(dir_ + (piped ? "/held" : "/go")) << "go\n";
+    std::ifstream written("/dev/fd/" + std::to_string(reader.get()));  // until the writers close
     std::istringstream listing(piped ? readAll((*process)->standardOutput())
-                                     : readToEnd(reader.get()));
+                                     : std::string(std::istreambuf_iterator(written), {}));
     const std::multiset<int> fds(std::istream_iterator<int>(listing), {});
     EXPECT_EQ(fds.count(1) + fds.count(2), piped ? 2u : 4u) << "a standard stream is missing";
     EXPECT_TRUE(fds.upper_bound(2) == fds.end()) << "the child holds another descriptor";
@@ -136,23 +124,14 @@ class FileSystemTest : public ::testing::TestWithParam<bool> {
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndFallback, FileSystemTest, ::testing::Bool());
 
-TEST_P(FileSystemTest, ReadsWholeRegularFilesAndNothingElse) {
-  const std::string content = std::string("binary\0bytes\n", 13) + std::string(200000, 'q');
-  std::ofstream(dir_ + "/file", std::ios::binary) << content;
-  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-  EXPECT_EQ(files_->readFile(dir_ + "/file"), content);
-  for (const std::string& path :
-       {dir_ + "/missing", dir_, dir_ + "/fifo", std::string("/dev/zero")}) {
-    EXPECT_EQ(files_->readFile(path), std::nullopt) << path << " neither blocks nor reads";
-  }
-}
-
 // While a staged file is written, and after it was dropped uncommitted, the
 // folder shows nothing but the destination as it was; a commit replaces the
 // destination (a symbolic link planted there too, never its target) with a
-// 0600 file.
+// 0600 file that reads back whole. Nothing but regular files is read, and
+// nothing blocks.
 TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
   const std::string destination = dir_ + "/package.pkg";
+  const std::string content = std::string("binary\0bytes\n", 13) + std::string(200000, 'q');
   std::ofstream(dir_ + "/victim") << "precious";
   for (const std::string way : {"dropped", "committed", "over a link"}) {
     SCOPED_TRACE(way);
@@ -164,13 +143,13 @@ TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
     {
       auto staged = files_->createStagedFile(destination);
       ASSERT_TRUE(staged.has_value()) << staged.error().description;
-      EXPECT_FALSE((*staged)->write("new ").has_value());
-      EXPECT_FALSE((*staged)->write("bytes").has_value());
+      EXPECT_FALSE((*staged)->write(content.substr(0, 9)).has_value());
+      EXPECT_FALSE((*staged)->write(content.substr(9)).has_value());
       EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "a partial file is visible";
       EXPECT_TRUE(way == "dropped" || !(*staged)->commit().has_value());
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);
-    EXPECT_EQ(files_->readFile(destination), way == "dropped" ? "old" : "new bytes");
+    EXPECT_EQ(files_->readFile(destination), way == "dropped" ? "old" : content);
   }
   EXPECT_EQ(files_->readFile(dir_ + "/victim"), "precious");
   EXPECT_FALSE(fs::is_symlink(destination));
@@ -178,6 +157,10 @@ TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
   const auto missing = files_->createStagedFile(dir_ + "/missing/package.pkg");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().code, ENOENT);
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  for (const std::string& path :
+       {dir_ + "/missing", dir_, dir_ + "/fifo", std::string("/dev/zero")})
+    EXPECT_EQ(files_->readFile(path), std::nullopt) << path << " neither blocks nor reads";
 }
 
 }  // namespace

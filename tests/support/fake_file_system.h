@@ -8,21 +8,14 @@
 // and writes nothing, as does the write that would go past n.
 //
 // Thread-safe: staged files may be written on another thread (the URL
-// session's) than the test's, and may outlive the fake.
+// session's) than the test's. They must not outlive the fake.
 #pragma once
 
 #include <cerrno>
-#include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <utility>
 
-#include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/staged_file.h"
 
 namespace quarn::testing {
 
@@ -33,71 +26,67 @@ class FakeFileSystem final : public platform::FileSystem {
   }
 
   void setFile(const std::string& path, std::string contents) {
-    std::lock_guard lock(state_->mutex);
-    state_->files[path] = std::move(contents);
+    std::lock_guard lock(mutex_);
+    files_[path] = std::move(contents);
   }
   void failWritesAfter(std::uint64_t bytes) {
-    std::lock_guard lock(state_->mutex);
-    state_->writeLimit = bytes;
+    std::lock_guard lock(mutex_);
+    writeLimit_ = bytes;
   }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->openStagedFiles;
+    std::lock_guard lock(mutex_);
+    return openStagedFiles_;
   }
 
   std::optional<std::string> readFile(const std::string& path) override {
-    std::lock_guard lock(state_->mutex);
-    const auto found = state_->files.find(path);
-    return found == state_->files.end() ? std::nullopt : std::optional(found->second);
+    std::lock_guard lock(mutex_);
+    const auto found = files_.find(path);
+    return found == files_.end() ? std::nullopt : std::optional(found->second);
   }
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
-    std::lock_guard lock(state_->mutex);
-    ++state_->openStagedFiles;
-    return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(state_, destination));
+    std::lock_guard lock(mutex_);
+    ++openStagedFiles_;
+    return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
   }
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::map<std::string, std::string> files;
-    std::optional<std::uint64_t> writeLimit;
-    std::uint64_t written = 0;
-    std::size_t openStagedFiles = 0;
-  };
-
   class Staged final : public platform::StagedFile {
    public:
-    Staged(std::shared_ptr<State> state, std::string destination)
-        : state_(std::move(state)), destination_(std::move(destination)) {}
+    Staged(FakeFileSystem& fake, std::string destination)
+        : fake_(fake), destination_(std::move(destination)) {}
     ~Staged() override {
-      std::lock_guard lock(state_->mutex);
-      --state_->openStagedFiles;
+      std::lock_guard lock(fake_.mutex_);
+      --fake_.openStagedFiles_;
     }
 
     std::optional<platform::Error> write(std::string_view bytes) override {
-      std::lock_guard lock(state_->mutex);
-      if (state_->writeLimit && state_->written + bytes.size() > *state_->writeLimit) {
+      std::lock_guard lock(fake_.mutex_);
+      if (fake_.writeLimit_ && fake_.written_ + bytes.size() > *fake_.writeLimit_) {
         return diskFullError();
       }
-      state_->written += bytes.size();
+      fake_.written_ += bytes.size();
       contents_.append(bytes);
       return std::nullopt;
     }
     std::optional<platform::Error> commit() override {
-      std::lock_guard lock(state_->mutex);
-      state_->files[destination_] = std::move(contents_);
+      std::lock_guard lock(fake_.mutex_);
+      fake_.files_[destination_] = std::move(contents_);
       return std::nullopt;
     }
 
    private:
-    const std::shared_ptr<State> state_;
+    FakeFileSystem& fake_;
     const std::string destination_;
     std::string contents_;
   };
 
-  const std::shared_ptr<State> state_ = std::make_shared<State>();
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> files_;
+  std::optional<std::uint64_t> writeLimit_;
+  std::uint64_t written_ = 0;
+  std::size_t openStagedFiles_ = 0;
 };
 
 }  // namespace quarn::testing

@@ -14,14 +14,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cstddef>
-#include <memory>
 #include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "platform/error.h"
 #include "platform/process.h"
 
 namespace quarn::testing {

@@ -9,12 +9,8 @@
 // of the test's standard error, so a test can tell that the stream was passed.
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <sstream>
-#include <string>
-#include <variant>
-#include <vector>
 
 #include "platform/logger.h"
 
@@ -61,7 +57,7 @@ class MemoryLogSink final : public platform::LogSink {
     records_.clear();
   }
 
-  std::atomic<bool> childStreams = false;
+  bool childStreams = false;
 
  private:
   mutable std::mutex mutex_;

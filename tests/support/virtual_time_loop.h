@@ -2,23 +2,16 @@
 // for real, and the wall clock and random source that go with it.
 //
 // advance() moves the loop's clock and runs what falls due; run() jumps
-// straight to the next delayed task whenever nothing is due. Other threads
-// (the URL session's) may post at any time; run() waits for them, in real
-// time, when the queue is empty, but at most 20 seconds, after which it
-// gives up and timedOut() reports it, so a broken test fails instead of
-// hanging. Tasks due at the same time run in the order they were posted. Like
-// the main run loop, it is served by the thread that made it until another
-// thread calls run() or advance().
+// straight to the next delayed task whenever nothing is due. Tasks due at the
+// same time run in the order they were posted. run() also ends when nothing is
+// left to run before quit() was called, and timedOut() then says so, so a
+// broken test fails instead of hanging.
+//
+// Not thread-safe: the thread that made it posts and runs everything.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <map>
-#include <mutex>
 #include <thread>
-#include <type_traits>
-#include <utility>
 
 #include "platform/clock.h"
 #include "platform/task_queue.h"
@@ -29,83 +22,44 @@ class VirtualTimeLoop final : public platform::RunLoop {
  public:
   void post(Task task) override { postDelayed(0.0, std::move(task)); }
   void postDelayed(double delaySeconds, Task task) override {
-    std::lock_guard lock(mutex_);
     tasks_.emplace(now_ + delaySeconds, std::move(task));
-    wakeUp_.notify_all();
   }
-
-  bool runsTasksOnCurrentThread() const override {
-    return locked([&] { return servingThread_ == std::this_thread::get_id(); });
-  }
+  bool runsTasksOnCurrentThread() const override { return thread_ == std::this_thread::get_id(); }
 
   // Serves the queue until quit(), moving virtual time forward as needed.
   void run() override {
-    std::unique_lock lock(mutex_);
-    servingThread_ = std::this_thread::get_id();
-    while (!quit_ && !timedOut_) {
-      if (!tasks_.empty()) {
-        runFirst(lock);
-      } else {
-        timedOut_ =
-            !wakeUp_.wait_for(lock, realIdleLimit_, [&] { return quit_ || !tasks_.empty(); });
-      }
-    }
+    while (!quit_ && !tasks_.empty()) runFirst();
+    timedOut_ = !quit_;
   }
-  void quit() override {
-    std::lock_guard lock(mutex_);
-    quit_ = true;
-    wakeUp_.notify_all();
-  }
+  void quit() override { quit_ = true; }
 
   // Moves virtual time forward by `seconds`, running tasks in due order.
   void advance(double seconds) {
-    std::unique_lock lock(mutex_);
-    servingThread_ = std::this_thread::get_id();
     const double target = now_ + seconds;
-    while (!tasks_.empty() && tasks_.begin()->first <= target) runFirst(lock);
+    while (!tasks_.empty() && tasks_.begin()->first <= target) runFirst();
     if (now_ < target) now_ = target;
   }
 
   // Seconds since the loop was made.
-  double now() const {
-    return locked([&] { return now_; });
-  }
-  std::size_t pendingTasks() const {
-    return locked([&] { return tasks_.size(); });
-  }
+  double now() const { return now_; }
+  std::size_t pendingTasks() const { return tasks_.size(); }
   // Due time of the earliest pending task, relative to now; -1 when none.
-  double nextDelay() const {
-    return locked([&] { return tasks_.empty() ? -1.0 : tasks_.begin()->first - now_; });
-  }
-  bool timedOut() const {
-    return locked([&] { return timedOut_; });
-  }
+  double nextDelay() const { return tasks_.empty() ? -1.0 : tasks_.begin()->first - now_; }
+  bool timedOut() const { return timedOut_; }
 
  private:
-  template <class Read>
-  std::invoke_result_t<Read> locked(Read read) const {
-    std::lock_guard lock(mutex_);
-    return read();
-  }
-
-  // Pops the earliest task, moves the clock to its due time and runs it with
-  // the lock released.
-  void runFirst(std::unique_lock<std::mutex>& lock) {
+  // Pops the earliest task, moves the clock to its due time and runs it.
+  void runFirst() {
     auto node = tasks_.extract(tasks_.begin());
     if (node.key() > now_) now_ = node.key();
-    lock.unlock();
     std::move(node.mapped())();
-    lock.lock();
   }
 
-  const std::chrono::seconds realIdleLimit_{20};
-  mutable std::mutex mutex_;
-  std::condition_variable wakeUp_;
   std::multimap<double, Task> tasks_;  // by due time, in the order of posting
   double now_ = 0.0;
   bool quit_ = false;
   bool timedOut_ = false;
-  std::thread::id servingThread_ = std::this_thread::get_id();
+  const std::thread::id thread_ = std::this_thread::get_id();
 };
 
 // A wall clock that stands still.
