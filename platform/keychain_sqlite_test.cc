@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <thread>
 
 #include "platform/keychain.h"
@@ -163,11 +164,13 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
 // exactly one addition wins each account, the others find a duplicate, and
 // every read sees the winner's value.
 TEST_F(SqliteKeychainTest, OneAdditionWinsAndReadsSeeOnlyItsValue) {
-  constexpr int kRacers = 4, kAccounts = 10;
+  constexpr int kRacers = 8, kAccounts = 10;
   std::string reports[kRacers];  // per account: W(on) or D(uplicate), and the value read
   std::vector<std::thread> racers;
+  std::latch start(kRacers);  // all racers create the missing store at once
   for (int id = 0; id < kRacers; ++id) {
     racers.emplace_back([&, id] {
+      start.arrive_and_wait();
       for (int a = 0; a < kAccounts; ++a) {
         const auto added = keychain_->addItem(item(std::to_string(a), std::to_string(id)));
         reports[id] += added == kSuccess ? 'W' : added == KeychainStatus::duplicateItem ? 'D' : 'F';

@@ -7,7 +7,6 @@ namespace {
 
 using platform::KeychainCopyResult, platform::KeychainStatus;
 using ::testing::ElementsAre, ::testing::FieldsAre, ::testing::Return, ::testing::ReturnArg;
-constexpr auto kSuccess = KeychainStatus::success;
 
 struct MockKeychain : platform::Keychain {
   MOCK_METHOD(KeychainStatus, addItem, (const platform::GenericPasswordItem&), (override));
@@ -32,15 +31,15 @@ TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes)
   EXPECT_CALL(*keychain, createTrustedApplicationReference).WillRepeatedly(ReturnArg<0>());
   EXPECT_CALL(*keychain, addItem(FieldsAre("UpdateLastRun", "Forwarder", "Shared Item Access",
                                            ElementsAre("/quarn", "/extension", "/quarn"), "1.5")))
-      .WillOnce(Return(kSuccess));
+      .WillOnce(Return(KeychainStatus::success));
   EXPECT_TRUE(storage.saveItem(SharedItem::updateLastRun, "1.5",
                                {TrustedApplication::quarn, TrustedApplication::main,
                                 TrustedApplication::systemExtension, TrustedApplication::quarn}));
 
   EXPECT_CALL(*keychain, copyValue("FullScanStatus"))
-      .WillOnce(Return(KeychainCopyResult{kSuccess, "\xed\xa0\x80"}));
+      .WillOnce(Return(KeychainCopyResult{KeychainStatus::success, "\xed\xa0\x80"}));
   EXPECT_EQ(storage.readItem(SharedItem::fullScanStatus), std::nullopt) << "not UTF-8";
-  EXPECT_CALL(*keychain, deleteServiceItems("Forwarder")).WillOnce(Return(kSuccess));
+  EXPECT_CALL(*keychain, deleteServiceItems("Forwarder")).WillOnce(Return(KeychainStatus::success));
   EXPECT_TRUE(storage.deleteAllItems());
 }
 
