@@ -18,8 +18,12 @@ namespace quarn::app {
 namespace {
 
 platform::Logger logger(std::string_view subsystem, std::string_view category,
+                        std::shared_ptr<platform::LogSink> sink) {
+  return platform::Logger(std::string(subsystem), std::string(category), std::move(sink));
+}
+platform::Logger logger(std::string_view subsystem, std::string_view category,
                         const Platform& platform) {
-  return platform::Logger(std::string(subsystem), std::string(category), platform.logSink);
+  return logger(subsystem, category, platform.logSink);
 }
 
 // An ApiService as both the pipeline and each reporter use: a RequestBuilder
@@ -71,13 +75,11 @@ Platform systemPlatform(const Constants& constants) {
       .fileSystem = platform::makeFileSystem(),
       .processLauncher = platform::makeProcessLauncher(),
       .mainLoop = platform::makeMainRunLoop(),
-      .urlSession = platform::makeUrlSession(
-          {}, platform::Logger(std::string(kLogSubsystem), std::string(kUrlSessionLogCategory),
-                               logSink)),
+      .urlSession =
+          platform::makeUrlSession({}, logger(kLogSubsystem, kUrlSessionLogCategory, logSink)),
       .keychain = platform::makeSqliteKeychain(
           constants.sharedItemsDatabasePath,
-          platform::Logger(std::string(kLogSubsystem), std::string(kSharedItemsStorageLogCategory),
-                           logSink)),
+          logger(kLogSubsystem, kSharedItemsStorageLogCategory, logSink)),
       .clock = platform::makeSystemClock(),
       .random = platform::makeSystemRandom(),
       .exitProcess =
