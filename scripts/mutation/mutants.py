@@ -90,8 +90,12 @@ MUTANTS = [
  ("L27","platform/logger_linux.cc","\"PRIORITY=5\",","\"PRIORITY=6\","),
  ("L28","platform/logger_linux.cc","\"MESSAGE=\" + record.redactedText,","\"MESSAGE=\" + record.text,"),
  # children the agent waits for: their time limit and process group
+ ("C01","sysext/system_extension_loader.cc","  command.timeLimit = commandTimeLimit_;\n",""),
+ ("C02","update/package_validation.cc","      .timeLimit = timeLimit_,\n",""),
+ ("C03","app/constants.h","kChildTimeLimitSeconds = 600.0;","kChildTimeLimitSeconds = 6000.0;"),
  ("C04","platform/process_linux.cc","    ::kill(-pid_, SIGKILL);\n",""),
  ("C05","platform/process_linux.cc","timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));","timeout = -1;"),
  ("C06","platform/process_linux.cc","    failOpenStreams(timeLimitError(*timeLimit_));\n",""),
  ("C07","platform/process_linux.cc","      flags |= POSIX_SPAWN_SETPGROUP;\n",""),
+ ("C08","sysext/system_extension_loader.cc","{\"-c\", orvantaForwarderPath_ + kInstallCommandSuffix}","{\"-c\", orvantaForwarderPath_, \"install-extension\"}"),
 ]
