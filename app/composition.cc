@@ -65,6 +65,7 @@ Constants shippedConstants() {
       .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
       .shellPath = std::string(kShellPath),
       .maximumDelay = kMaximumDelaySeconds,
+      .childTimeLimit = kChildTimeLimitSeconds,
   };
 }
 
@@ -96,7 +97,7 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
       constants.orvantaForwarderPath,
       logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform), constants.teamIdentifier,
       constants.extensionIdentifier, constants.systemExtensionsDBPath, platform.fileSystem,
-      platform.processLauncher, constants.shellPath);
+      platform.processLauncher, constants.shellPath, constants.childTimeLimit);
 }
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
@@ -121,9 +122,9 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
       .random = platform.random,
       .mainQueue = platform.mainLoop,
       .processLauncher = platform.processLauncher,
-      .packageValidator =
-          update::PackageValidator(platform.processLauncher, pipelineLogger,
-                                   constants.packageCheckCommandPrefix, constants.shellPath),
+      .packageValidator = update::PackageValidator(platform.processLauncher, pipelineLogger,
+                                                   constants.packageCheckCommandPrefix,
+                                                   constants.shellPath, constants.childTimeLimit),
       .makeStatusReporter =
           [baseUrl = constants.serviceBaseUrl, platform](std::string assetId,
                                                          std::string actionId) {

@@ -41,6 +41,7 @@ struct Constants {
   std::string packageCheckCommandPrefix;
   std::string shellPath;
   double maximumDelay = 0.0;
+  double childTimeLimit = 0.0;  // seconds; the install command's and the package tool's
 };
 
 // The values of app/constants.h.

@@ -51,9 +51,18 @@ const std::string kSigned =
     "       68 C5 BE 91 B5 A1 10 01 F0 24\n";
 
 // A launch as "<path> [<argument>]...", then where its output goes: ">out"
-// and "2>err" for pipes, ">log" for a stream of the log's.
-const std::string kCheck =
-    "/bin/zsh [-c] [/usr/sbin/pkgutil --check-signature " + kPackagePath + "] >out 2>err";
+// and "2>err" for pipes, ">log" for a stream of the log's, and its time limit.
+const std::string kCheck = "/bin/zsh [-c] [/usr/sbin/pkgutil --check-signature " + kPackagePath +
+                           "] >out 2>err (limit 600 s)";
+const std::string kInstall =
+    "/bin/zsh [-c] [/Applications/Orvanta\\ Forwarder.app/Contents/MacOS/Orvanta\\ Forwarder "
+    "install-extension] >out (limit 600 s)";
+// An extension database that allows the extension and shows it inactive.
+const std::string kExtensionPending =
+    "<plist><dict><key>extensionPolicies</key><array><dict><key>allowedExtensions</key><dict>"
+    "<key>3RZT8QW5KD</key><array><string>com.kelvane.Orvanta.ProcessMonitor</string></array>"
+    "</dict></dict></array><key>extensions</key><array/></dict></plist>";
+const std::string kKilled = "The command did not end within its limit of 600 s and was killed.";
 const std::string kUpdater =
     "/Applications/Orvanta Forwarder.app/Contents/MacOS/orvanta-updater.app/Contents/MacOS/"
     "orvanta-updater";
@@ -86,6 +95,8 @@ const std::string kNoDatabase = "L The file db.plist could not be loaded.";
 const std::string kReceived = "P Action update received: X9";
 const std::string kValidated = "P Package validated successfully. #174a";
 const std::string kReportFailed = "R Error reporting installation failed: ";
+const std::string kSkipped =
+    "P Update process skipped until 24 hours passed since the last update check. #c0e0";
 // The records of a due start: the extension check's, the gate's and the
 // wait's, then, unless the agent is killed during the wait, `run`.
 Texts due(const Texts& run, const std::string& last = "1764910000.0") {
@@ -118,6 +129,7 @@ struct Start {
   // longest wait.
   std::string lastRun = "1764910000.0";  // 25 hours before the start
   std::string asset = "A1";
+  bool extensionPending = false;                          // the install command runs
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
@@ -155,6 +167,8 @@ Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
     if (launch.pipeStandardOutput) lines.back() += " >out";
     if (launch.pipeStandardError) lines.back() += " 2>err";
     if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
+    if (launch.timeLimit)
+      lines.back() += " (limit " + std::to_string(static_cast<long>(*launch.timeLimit)) + " s)";
   }
   return lines;
 }
@@ -173,9 +187,7 @@ std::vector<Start> starts() {
       // A start exactly 24 hours after the last check ends at the gate, after the
       // extension check.
       {.lastRun = "1764913600.0",
-       .trace = {kNoDatabase, "P Last installation check timestamp: 1764913600.0",
-                 "P Update process skipped until 24 hours passed since the last update check. "
-                 "#c0e0"},
+       .trace = {kNoDatabase, "P Last installation check timestamp: 1764913600.0", kSkipped},
        .storedAfter = "1764913600.0",
        .endsAt = 0},
       // Killed during the wait: nothing more happens.
@@ -234,6 +246,20 @@ std::vector<Start> starts() {
                      "P Error executing '" + kUpdater + "' error: not found"}) +
                 Texts{kActions, kDownload, kCheck, updater("", "A1")}},
   };
+  // The install command runs with its whole command line; one killed at its
+  // limit is logged as failed, and the start goes on.
+  const std::pair<Child, std::string> installs[] = {{{.out = "done"}, "output:\ndone"},
+                                                    {{.killedAtLimit = true}, "error: " + kKilled}};
+  for (const auto& [child, logged] : installs) {
+    rows.push_back(
+        {.lastRun = "1764913600.0",
+         .extensionPending = true,
+         .tools = {{"install-extension", child}},
+         .trace = {"L Installing extension.", "L Orvanta Forwarder command " + logged,
+                   "P Last installation check timestamp: 1764913600.0", kSkipped, kInstall},
+         .storedAfter = "1764913600.0",
+         .endsAt = 0});
+  }
   // Each refusal of the package is logged (as reported, unless given) and
   // reported with its own text. A
   // stream counts only when all of it is UTF-8 (here it ends in code point
@@ -257,6 +283,7 @@ std::vector<Start> starts() {
        "The package is signed but the root certificate is not from Apple."},
       {{.out = kSigned + "\xF4\x90\x80\x80"}, {}, "The package is not signed."},
       {{.readFails = true}, {readError + "Input/output error"}, "pkgutil output is empty."},
+      {{.killedAtLimit = true}, {"P " + failed, readError + kKilled}, failed},
       {{.launchError = platform::Error{"POSIXError", 2, "no shell"}},
        {"P " + failed, readError + "no shell"},
        failed},
@@ -305,6 +332,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
       (void)keychain->addItem({account, "Other", "Elsewhere", {}, value});
     if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
     if (row.diskFull) files->failWritesAfter(0);
+    if (row.extensionPending) files->setFile(constants.systemExtensionsDBPath, kExtensionPending);
     for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     // The package tool's streams take turns, one byte at a time.

@@ -53,6 +53,10 @@ inline constexpr std::string_view kPackagePath = "/tmp/ForwarderInstallerPackage
 inline constexpr std::string_view kPackageCheckCommandPrefix =
     "/usr/sbin/pkgutil --check-signature ";
 inline constexpr std::string_view kShellPath = "/bin/zsh";
+// The children the agent waits for, the forwarder's install command and the
+// package tool, are killed with their process group after this many seconds.
+// Every wait of a start adds up to less than the service unit's start limit.
+inline constexpr double kChildTimeLimitSeconds = 600.0;
 // The update run waits a random time up to this many seconds.
 inline constexpr double kMaximumDelaySeconds = 900.0;
 

@@ -16,11 +16,21 @@
 // stream of any length in bounded memory. A child that must outlive the agent
 // gets no pipe: once the agent has gone, a write to a pipe whose reading end
 // has closed would kill it.
+//
+// A child given a time limit runs in a process group of its own. When the
+// limit has passed on the monotonic clock and the child has not ended, or its
+// pipes are still open (a grandchild may hold them), the watcher kills the
+// whole group with SIGKILL, ends the open pipes with timeLimitError() and
+// reaps the child: waitUntilExit() and readToEnd() return soon after the
+// limit, even when a process that left the group still holds a pipe. Without a
+// limit the child shares the agent's group and is waited for as long as it
+// runs.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,7 +57,13 @@ struct ProcessSpec {
   // When set, each stream that is not piped goes to this descriptor instead of
   // being inherited. The child gets copies of its own; the launcher keeps none.
   std::shared_ptr<const FileDescriptor> outputDescriptor = nullptr;
+  // Seconds the child and its pipes may take; absent: no limit.
+  std::optional<double> timeLimit = std::nullopt;
 };
+
+// The error that ends the pipes of a child killed at its time limit of
+// `seconds`.
+Error timeLimitError(double seconds);
 
 // The reading end of a child's output pipe.
 class Pipe {

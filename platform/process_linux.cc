@@ -1,6 +1,7 @@
 // Child processes on Linux: posix_spawn, pipes drained by a watcher thread,
-// and a pidfd so the child is reaped as soon as it ends even when a
-// grandchild keeps its pipes open.
+// and a pidfd so the child's status is known as soon as it ends even when a
+// grandchild keeps its pipes open. A time limit is a poll time-out of the
+// watcher's, measured on the monotonic clock.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,8 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -57,11 +62,13 @@ bool moveAboveStandardStreams(int& fd) {
   return true;
 }
 
-int terminationStatus(int waitStatus) {
-  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
-  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
-  return waitStatus;
+int terminationStatus(const siginfo_t& info) {
+  if (info.si_code == CLD_EXITED) return info.si_status;
+  return 128 + info.si_status;  // killed, or dumped core
 }
+
+// Beyond any limit the agent sets; keeps the deadline within the clock's range.
+constexpr double kLongestTimeLimit = 1e9;
 
 class LinuxProcess;
 
@@ -90,6 +97,11 @@ class LinuxProcess final : public Process {
         arguments_(std::move(command.arguments)),
         outputObserver_(std::move(command.outputObserver)),
         pid_(pid),
+        timeLimit_(command.timeLimit),
+        deadline_(std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(
+                          std::fmin(std::fmax(timeLimit_.value_or(0), 0.0), kLongestTimeLimit)))),
         fds_{outFd, errFd},
         pipes_{LinuxPipe(*this, streams_[0]), LinuxPipe(*this, streams_[1])} {
     for (int i = 0; i < 2; ++i) {
@@ -120,11 +132,14 @@ class LinuxProcess final : public Process {
     return state.bytes;
   }
 
-  // Runs on the watcher thread: drains the pipes, reaps the child, then runs
-  // the handler.
+  // Runs on the watcher thread: drains the pipes, reaps the child (killing its
+  // group at the time limit), then runs the handler.
   void watch(ProcessLauncher::TerminationHandler onTermination) {
     int pidFd = openPidFd(pid_);
-    bool reaped = false;
+    // A child with a limit stays a zombie until the watch ends, so that its
+    // pid, the id of its group, cannot be reused before the group is killed.
+    const int keep = timeLimit_ ? WNOWAIT : 0;
+    bool ended = false;
     char buffer[64 * 1024];
     for (;;) {
       pollfd entries[3];
@@ -133,27 +148,42 @@ class LinuxProcess final : public Process {
       for (int i = 0; i < 2; ++i) {
         if (fds_[i] >= 0) entries[count] = {fds_[i], POLLIN, 0}, owners[count++] = i;
       }
-      if (pidFd >= 0 && !reaped) entries[count] = {pidFd, POLLIN, 0}, owners[count++] = 2;
+      if (pidFd >= 0 && !ended) entries[count] = {pidFd, POLLIN, 0}, owners[count++] = 2;
       // Without a pidfd, the pipes alone say when to stop draining.
       if (count == 0) break;
 
-      if (poll(entries, count, -1) < 0) {
+      int timeout = -1;
+      if (timeLimit_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+          killGroup();
+          break;
+        }
+        timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));
+      }
+      if (poll(entries, count, timeout) < 0) {
         if (errno == EINTR) continue;
-        failOpenStreams(errno);
+        failOpenStreams(posixError(errno, "Reading the output of " + launchPath_));
         break;
       }
       for (nfds_t k = 0; k < count; ++k) {
         if (entries[k].revents == 0) continue;
         if (owners[k] == 2) {
-          reap();
-          reaped = true;
+          reap(keep);
+          ended = true;
           continue;
         }
         drainOnce(owners[k], buffer, sizeof buffer);
       }
     }
     closeFd(pidFd);
-    if (!reaped) reap();
+    if (!ended) {
+      reap(0);
+    } else if (keep) {
+      while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
     if (onTermination) std::move(onTermination)(*this);
   }
 
@@ -182,25 +212,37 @@ class LinuxProcess final : public Process {
     changed_.notify_all();
   }
 
-  void failOpenStreams(int errnum) {
+  // At the time limit: the child leads its group, and is still ours (not
+  // reaped, or a zombie kept), so the group's id is its own. Kills every member
+  // still in the group, and the child itself should it have left it; ends the
+  // pipes that some process outside the group may still hold.
+  void killGroup() {
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    failOpenStreams(timeLimitError(*timeLimit_));
+  }
+
+  void failOpenStreams(const Error& error) {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < 2; ++i) {
       if (fds_[i] < 0) continue;
-      streams_[i].error = posixError(errnum, "Reading the output of " + launchPath_);
+      streams_[i].error = error;
       streams_[i].ended = true;
       closeFd(fds_[i]);
     }
     changed_.notify_all();
   }
 
-  void reap() {
-    int waitStatus = 0;
-    pid_t result;
+  // Waits for the child to end and takes its status; `flags` WNOWAIT leaves
+  // it a zombie.
+  void reap(int flags) {
+    siginfo_t info{};
+    int result;
     do {
-      result = ::waitpid(pid_, &waitStatus, 0);
+      result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | flags);
     } while (result < 0 && errno == EINTR);
     // ECHILD: someone else reaped it (SIGCHLD ignored); its status is lost.
-    const int status = result == pid_ ? terminationStatus(waitStatus) : -1;
+    const int status = result == 0 && info.si_pid == pid_ ? terminationStatus(info) : -1;
     std::lock_guard lock(mutex_);
     status_ = status;
     changed_.notify_all();
@@ -211,6 +253,8 @@ class LinuxProcess final : public Process {
   // Only the watcher calls it.
   const ProcessSpec::OutputObserver outputObserver_;
   const pid_t pid_;
+  const std::optional<double> timeLimit_;
+  const std::chrono::steady_clock::time_point deadline_;  // when a limit is set
   // Read ends of the stdout and stderr pipes; only the watcher touches them
   // until it has ended.
   int fds_[2];
@@ -296,13 +340,21 @@ class LinuxProcessLauncher final : public ProcessLauncher {
     sigdelset(&signals, SIGKILL);
     sigdelset(&signals, SIGSTOP);
     posix_spawnattr_setsigdefault(&setup.attributes_, &signals);
-    posix_spawnattr_setflags(&setup.attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    // A child with a limit leads a group of its own, which is killed whole at
+    // the limit; others share the agent's.
+    if (command.timeLimit) {
+      posix_spawnattr_setpgroup(&setup.attributes_, 0);
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&setup.attributes_, flags);
 
     std::vector<char*> argv;
     argv.push_back(command.launchPath.data());
     for (auto& argument : command.arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    const bool grouped = command.timeLimit.has_value();
     pid_t pid = -1;
     // glibc reports a failed exec (missing, not executable) here and reaps
     // that child itself.
@@ -325,9 +377,9 @@ class LinuxProcessLauncher final : public ProcessLauncher {
         process->watch(std::move(handler));
       }).detach();
     } catch (const std::system_error& error) {
-      // No watcher, no child: stop it and reap it here. The process object
-      // closes the pipes.
-      ::kill(pid, SIGKILL);
+      // No watcher, no child: stop it (with its group, when it has one) and
+      // reap it here. The process object closes the pipes.
+      ::kill(grouped ? -pid : pid, SIGKILL);
       while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
       return posixError(error.code().value(), process->launchPath());
@@ -337,6 +389,13 @@ class LinuxProcessLauncher final : public ProcessLauncher {
 };
 
 }  // namespace
+
+Error timeLimitError(double seconds) {
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "The command did not end within its limit of %g s and was killed.", seconds);
+  return Error{"ProcessError", 1, text};
+}
 
 std::shared_ptr<ProcessLauncher> makeProcessLauncher() {
   return std::make_shared<LinuxProcessLauncher>();

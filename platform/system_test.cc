@@ -2,7 +2,10 @@
 // system on real files: whole-file reads, and staged files written both ways,
 // as unnamed files and as the fallback for file systems that refuse those.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -113,6 +116,29 @@ TEST_F(ProcessTest, ChildrenGetOnlyTheirStandardStreams) {
     EXPECT_TRUE(fds.upper_bound(2) == fds.end()) << "the child holds another descriptor";
   }
   close(leaked);
+}
+
+// A child with a time limit leads a process group of its own, and at the
+// limit the whole group is killed: the child (its status tells the signal) and
+// a grandchild that holds its pipes, which then end with the limit's error.
+// Each sleeps far beyond the limit, which bounds the test should the kill fail.
+TEST_F(ProcessTest, AChildPastItsLimitIsKilledWithItsGroup) {
+  ProcessSpec command{
+      "/bin/sh", {"-c", "sleep 60 & echo $! >" + dir_ + "/pid; sleep 60"}, true, true};
+  command.timeLimit = 1;
+  auto process = launcher_->launch(std::move(command));
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ((*process)->waitUntilExit(), 128 + SIGKILL);
+  const std::string killed = "<error: " + timeLimitError(1).description + ">";
+  EXPECT_EQ(readAll((*process)->standardOutput()), killed);
+  EXPECT_EQ(readAll((*process)->standardError()), killed);
+  int grandchild = 0;
+  std::ifstream(dir_ + "/pid") >> grandchild;
+  ASSERT_GT(grandchild, 0);
+  // Gone, or reaped by init already.
+  const FileDescriptor watched(static_cast<int>(syscall(SYS_pidfd_open, grandchild, 0)));
+  pollfd ended{watched.get(), POLLIN, 0};
+  EXPECT_TRUE(!watched || poll(&ended, 1, 30000) == 1) << "the grandchild is still running";
 }
 
 class FileSystemTest : public ::testing::TestWithParam<bool> {

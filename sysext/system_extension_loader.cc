@@ -27,7 +27,8 @@ SystemExtensionLoader::SystemExtensionLoader(
     std::string orvantaForwarderPath, platform::Logger logger, std::string teamIdentifier,
     std::string extensionIdentifier, std::string systemExtensionsDBPath,
     std::shared_ptr<platform::FileSystem> fileSystem,
-    std::shared_ptr<platform::ProcessLauncher> processLauncher, std::string shellPath)
+    std::shared_ptr<platform::ProcessLauncher> processLauncher, std::string shellPath,
+    double commandTimeLimit)
     : orvantaForwarderPath_(std::move(orvantaForwarderPath)),
       logger_(std::move(logger)),
       teamIdentifier_(std::move(teamIdentifier)),
@@ -35,7 +36,8 @@ SystemExtensionLoader::SystemExtensionLoader(
       systemExtensionsDBPath_(std::move(systemExtensionsDBPath)),
       fileSystem_(std::move(fileSystem)),
       processLauncher_(std::move(processLauncher)),
-      shellPath_(std::move(shellPath)) {}
+      shellPath_(std::move(shellPath)),
+      commandTimeLimit_(commandTimeLimit) {}
 
 void SystemExtensionLoader::ensureExtensionActive() {
   const std::optional<SystemExtensionsDB> database = loadSystemExtensionsDB();
@@ -63,6 +65,7 @@ void SystemExtensionLoader::installExtension() {
   command.launchPath = shellPath_;
   command.arguments = {"-c", orvantaForwarderPath_ + kInstallCommandSuffix};
   command.pipeStandardOutput = true;
+  command.timeLimit = commandTimeLimit_;
   auto launched = processLauncher_->launch(std::move(command));
   if (!launched) {
     // The shell itself could not be started: nothing ran, so nothing to wait
@@ -75,7 +78,7 @@ void SystemExtensionLoader::installExtension() {
                                                ? process.standardOutput()->readToEnd()
                                                : platform::Expected<std::string>(std::string());
   // The status is not examined: a failing command's output is still its
-  // output.
+  // output. A command killed at its limit has ended its output with an error.
   (void)process.waitUntilExit();
 
   if (!output) {

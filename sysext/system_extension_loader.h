@@ -7,8 +7,10 @@
 // the main thread and keeps the object for the life of the process. The check
 // is synchronous: it reads the database and, when it installs, runs
 // "<orvantaForwarderPath> install-extension" through the shell and waits for
-// it without a time-out. Every outcome, failures included, is only logged; the
-// caller always goes on. Not thread-safe; nothing in it is shared.
+// it at most its time limit: at the limit the command is killed with its
+// process group, which counts as the command failing. Every outcome, failures
+// included, is only logged; the caller always goes on. Not thread-safe;
+// nothing in it is shared.
 #pragma once
 
 #include <memory>
@@ -28,19 +30,21 @@ class SystemExtensionLoader {
  public:
   // `orvantaForwarderPath` is the forwarder's executable written as one shell
   // word (spaces escaped with a backslash): it is placed into a shell command
-  // line as it is. `shellPath` runs that command line.
+  // line as it is. `shellPath` runs that command line, which is killed after
+  // `commandTimeLimit` seconds.
   SystemExtensionLoader(std::string orvantaForwarderPath, platform::Logger logger,
                         std::string teamIdentifier, std::string extensionIdentifier,
                         std::string systemExtensionsDBPath,
                         std::shared_ptr<platform::FileSystem> fileSystem,
                         std::shared_ptr<platform::ProcessLauncher> processLauncher,
-                        std::string shellPath);
+                        std::string shellPath, double commandTimeLimit);
 
   // The check: load the database; when the extension is allowed but no record
   // shows it active under our team, installExtension().
   void ensureExtensionActive();
 
-  // Runs the forwarder's install command, waits for it and logs its output.
+  // Runs the forwarder's install command, waits for it (at most its time
+  // limit) and logs its output, or the error that ended the reading.
   void installExtension();
 
   // The database at systemExtensionsDBPath, or absent (and a log message) when
@@ -63,6 +67,7 @@ class SystemExtensionLoader {
   const std::shared_ptr<platform::FileSystem> fileSystem_;
   const std::shared_ptr<platform::ProcessLauncher> processLauncher_;
   const std::string shellPath_;
+  const double commandTimeLimit_;
 };
 
 }  // namespace quarn::sysext

@@ -96,7 +96,7 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
     const auto sink = std::make_shared<testing::MemoryLogSink>();
     SystemExtensionLoader("/Orvanta\\ Forwarder.app/tool",
                           platform::Logger("com.kelvane.Orvanta.quarn", "Orvanta Quarn", sink),
-                          kTeam, kExtension, "/db.plist", files, launcher, "/bin/zsh")
+                          kTeam, kExtension, "/db.plist", files, launcher, "/bin/zsh", 60)
         .ensureExtensionActive();
     const bool installs = c.message.starts_with("Orvanta Forwarder command");
     EXPECT_EQ(sink->messages(),

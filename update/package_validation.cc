@@ -142,11 +142,12 @@ std::optional<std::string> readProcessOutput(platform::Process& process,
 
 PackageValidator::PackageValidator(std::shared_ptr<platform::ProcessLauncher> launcher,
                                    platform::Logger logger, std::string commandPrefix,
-                                   std::string shell)
+                                   std::string shell, double timeLimit)
     : launcher_(std::move(launcher)),
       logger_(std::move(logger)),
       commandPrefix_(std::move(commandPrefix)),
-      shell_(std::move(shell)) {}
+      shell_(std::move(shell)),
+      timeLimit_(timeLimit) {}
 
 PackageValidationResult PackageValidator::validatePackageSignature(const std::string& path) const {
   // Shared with the watcher thread, which may still feed it after this call
@@ -161,6 +162,7 @@ PackageValidationResult PackageValidator::validatePackageSignature(const std::st
           [scanned](platform::OutputStream stream, std::string_view bytes) {
             scanned->streams[stream == platform::OutputStream::standardError].append(bytes);
           },
+      .timeLimit = timeLimit_,
   };
   auto launched = launcher_->launch(std::move(command));
   if (!launched) {

@@ -2,7 +2,9 @@
 // downloaded installer package, and its text output decides.
 //
 // The check runs the tool through the shell and blocks the calling thread (the
-// URL session's) until the tool has ended.
+// URL session's) until the tool has ended, at most its time limit: a tool
+// killed at the limit ends with a non-zero status, so the package is refused
+// (validationFailed) as when the tool fails.
 #pragma once
 
 #include <memory>
@@ -40,9 +42,10 @@ std::optional<std::string> readProcessOutput(platform::Process& process,
 class PackageValidator {
  public:
   // `logger` is the pipeline's; `commandPrefix` is the package tool's check
-  // command up to the path and `shell` the shell that runs it.
+  // command up to the path and `shell` the shell that runs it, killed with its
+  // process group after `timeLimit` seconds.
   PackageValidator(std::shared_ptr<platform::ProcessLauncher> launcher, platform::Logger logger,
-                   std::string commandPrefix, std::string shell);
+                   std::string commandPrefix, std::string shell, double timeLimit);
 
   // Runs `<shell> -c "<commandPrefix><path>"` (the path unquoted) and tests its
   // output for the seven expected texts, in order. The texts are looked for
@@ -55,6 +58,7 @@ class PackageValidator {
   platform::Logger logger_;
   std::string commandPrefix_;
   std::string shell_;
+  double timeLimit_;
 };
 
 }  // namespace quarn::update

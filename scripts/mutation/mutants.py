@@ -77,7 +77,7 @@ MUTANTS = [
  ("L14","platform/url_session_linux.cc","set(CURLOPT_REDIR_PROTOCOLS_STR, \"https\");","set(CURLOPT_REDIR_PROTOCOLS_STR, \"http,https\");"),
  ("L15","platform/url_session_linux.cc","set(CURLOPT_FORBID_REUSE, 1L);","set(CURLOPT_FORBID_REUSE, 0L);"),
  ("L16","platform/process_linux.cc","    posix_spawn_file_actions_addclosefrom_np(&setup.actions_, STDERR_FILENO + 1);\n",""),
- ("L17","platform/process_linux.cc","return 128 + WTERMSIG(waitStatus);","return WTERMSIG(waitStatus);"),
+ ("L17","platform/process_linux.cc","return 128 + info.si_status;","return info.si_status;"),
  ("L18","platform/process_linux.cc","if (n > 0 && outputObserver_) {","if (n > 1 && outputObserver_) {"),
  ("L19","platform/file_system_linux.cc","::rename(named->c_str(), destination_.c_str()) != 0","false"),
  ("L20","platform/file_system_linux.cc","O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600","O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644"),
@@ -89,4 +89,13 @@ MUTANTS = [
  ("L26","platform/crypto_openssl.cc","\"0123456789abcdef\"","\"0123456789ABCDEF\""),
  ("L27","platform/logger_linux.cc","\"PRIORITY=5\",","\"PRIORITY=6\","),
  ("L28","platform/logger_linux.cc","\"MESSAGE=\" + record.redactedText,","\"MESSAGE=\" + record.text,"),
+ # children the agent waits for: their time limit and process group
+ ("C01","sysext/system_extension_loader.cc","  command.timeLimit = commandTimeLimit_;\n",""),
+ ("C02","update/package_validation.cc","      .timeLimit = timeLimit_,\n",""),
+ ("C03","app/constants.h","kChildTimeLimitSeconds = 600.0;","kChildTimeLimitSeconds = 6000.0;"),
+ ("C04","platform/process_linux.cc","    ::kill(-pid_, SIGKILL);\n",""),
+ ("C05","platform/process_linux.cc","timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));","timeout = -1;"),
+ ("C06","platform/process_linux.cc","    failOpenStreams(timeLimitError(*timeLimit_));\n",""),
+ ("C07","platform/process_linux.cc","      flags |= POSIX_SPAWN_SETPGROUP;\n",""),
+ ("C08","sysext/system_extension_loader.cc","{\"-c\", orvantaForwarderPath_ + kInstallCommandSuffix}","{\"-c\", orvantaForwarderPath_, \"install-extension\"}"),
 ]

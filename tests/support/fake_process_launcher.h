@@ -2,7 +2,7 @@
 // tests of the logic above the process layer.
 //
 // Every launch is recorded as it was asked for (launch path, arguments, pipes,
-// output descriptor). What a child does is taken from the first script whose
+// output descriptor, time limit). What a child does is taken from the first script whose
 // text occurs in its command line (the launch path and the arguments joined by
 // spaces); a child no script names exits 0 without output. A child has ended
 // by the time launch() returns: the output observer has seen its output one
@@ -26,7 +26,8 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     int status = 0;
     std::string out = "";
     std::string err = "";
-    bool readFails = false;                                     // reading either pipe fails
+    bool readFails = false;      // reading either pipe fails
+    bool killedAtLimit = false;  // status 137, both pipes end with the limit's error
     std::optional<platform::Error> launchError = std::nullopt;  // the child cannot start
   };
 
@@ -62,13 +63,14 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
 
  private:
   struct Stream final : platform::Pipe {
-    Stream(std::string bytes, bool fails) : bytes(std::move(bytes)), fails(fails) {}
+    Stream(std::string bytes, std::optional<platform::Error> error)
+        : bytes(std::move(bytes)), error(std::move(error)) {}
     platform::Expected<std::string> readToEnd() override {
-      if (fails) return platform::Error{"POSIXError", 5, "Input/output error"};
+      if (error) return *error;
       return bytes;
     }
     const std::string bytes;
-    const bool fails;
+    const std::optional<platform::Error> error;
   };
 
   struct Process final : platform::Process {
@@ -80,10 +82,15 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
       return command.pipeStandardOutput ? &out : nullptr;
     }
     platform::Pipe* standardError() override { return command.pipeStandardError ? &err : nullptr; }
-    int waitUntilExit() override { return child.status; }
+    int waitUntilExit() override { return child.killedAtLimit ? 128 + 9 : child.status; }
+    std::optional<platform::Error> readError() const {
+      if (child.killedAtLimit) return platform::timeLimitError(command.timeLimit.value_or(0));
+      if (child.readFails) return platform::Error{"POSIXError", 5, "Input/output error"};
+      return std::nullopt;
+    }
     const platform::ProcessSpec command;
     const Child child;
-    Stream out{child.out, child.readFails}, err{child.err, child.readFails};
+    Stream out{child.out, readError()}, err{child.err, readError()};
   };
 
   std::vector<std::pair<std::string, Child>> scripts_;
