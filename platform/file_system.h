@@ -3,9 +3,9 @@
 // readFile() reads a whole file; createStagedFile() starts a file that appears
 // at its destination only once it is complete (staged_file.h), like LevelDB's
 // Env::NewWritableFile; lockFile() takes the lock that lets one process at a
-// time go on, like Env::LockFile. The composition makes the one instance and hands it to
-// the objects that touch files, so tests can give them a fake that fails on
-// cue (tests/support/fake_file_system.h).
+// time go on, like Env::LockFile. The composition makes the one instance and
+// hands it to the objects that touch files, so tests can give them a fake that
+// fails on cue (tests/support/fake_file_system.h).
 //
 // Thread-safe: every method may be called from any thread. Failures come back
 // as values (absent, or an Error of the POSIX domain); nothing is thrown.

@@ -66,11 +66,11 @@ class SqliteKeychainTest : public ::testing::Test {
 
 // Nothing is found, and nothing created, in a store that does not exist or
 // lacks the table. An addition creates what is missing (here a replacement,
-// which needs no old item): folders and file private whatever the umask, and a table that it
-// accepts, where it finds an existing account. Reads and deletions by account ignore the service;
-// deleting a service's items leaves the others. Columns are stored as
-// documented, values as the bytes given, in the table as other programs may
-// spell it.
+// which needs no old item): folders and file private whatever the umask, and a
+// table that it accepts, where it finds an existing account. Reads and
+// deletions by account ignore the service; deleting a service's items leaves
+// the others. Columns are stored as documented, values as the bytes given, in
+// the table as other programs may spell it.
 TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNeeds) {
   EXPECT_EQ(keychain_->copyValue("k").status, kNotFound);
   EXPECT_EQ(keychain_->deleteAccountItems("k"), kNotFound);
