@@ -11,6 +11,7 @@
 #include "platform/task_queue.h"
 #include "platform/url.h"
 #include "platform/url_session.h"
+#include "update/log_message_ids.h"
 #include "update/package_validation.h"
 #include "update/status_reporter.h"
 
@@ -41,6 +42,7 @@ std::shared_ptr<api::ApiService> makeApiService(const std::string& baseUrl,
 
 Constants shippedConstants() {
   return Constants{
+      .lockPath = std::string(kLockPath),
       .orvantaForwarderPath = std::string(kOrvantaForwarderPath),
       .teamIdentifier = std::string(kTeamIdentifier),
       .extensionIdentifier = std::string(kExtensionIdentifier),
@@ -143,6 +145,23 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
 }
 
 int Quarn::run(const Constants& constants, const Platform& platform) {
+  // One start at a time, before anything else: two starts would both pass the
+  // gate and install the same package at once. Held until the process ends.
+  const platform::FileLock lock = platform.fileSystem->lockFile(constants.lockPath);
+  if (lock.state != platform::FileLock::State::acquired) {
+    const platform::Logger startLogger =
+        logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform);
+    if (lock.state == platform::FileLock::State::heldByAnother) {
+      startLogger.log(update::message_ids::kAnotherStartRunning,
+                      "Another start of quarn is running; this start ends.");
+    } else {
+      startLogger.log("Could not take the lock %{public}s: %{public}s; this start ends.",
+                      constants.lockPath, lock.error ? lock.error->description : "");
+    }
+    platform.exitProcess(0);
+    return 0;
+  }
+
   // Both are held for the whole life of the process; queued work and network
   // callbacks refer to the updater only weakly.
   const auto systemExtensionLoader = makeSystemExtensionLoader(constants, platform);

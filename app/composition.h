@@ -28,6 +28,7 @@ namespace quarn::app {
 
 // Every value the agent is built from.
 struct Constants {
+  std::string lockPath;
   std::string orvantaForwarderPath;
   std::string teamIdentifier;
   std::string extensionIdentifier;
@@ -87,9 +88,10 @@ class Quarn {
       std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
       const Platform& platform);
 
-  // One start: the system extension check, the update gate and schedule, then
-  // the main run loop until the run ends the process. Returns 0 if the loop
-  // ever returns.
+  // One start: the lock, the system extension check, the update gate and
+  // schedule, then the main run loop until the run ends the process. A start
+  // that cannot take the lock logs why and ends the process with status 0
+  // before anything else. Returns 0 if the loop ever returns.
   static int run(const Constants& constants, const Platform& platform);
 };
 

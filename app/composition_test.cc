@@ -7,6 +7,7 @@
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <fstream>
@@ -97,12 +98,13 @@ const std::string kValidated = "P Package validated successfully. #174a";
 const std::string kReportFailed = "R Error reporting installation failed: ";
 const std::string kSkipped =
     "P Update process skipped until 24 hours passed since the last update check. #c0e0";
-// The records of a due start: the extension check's, the gate's and the
-// wait's, then, unless the agent is killed during the wait, `run`.
+// The records of a due start: the extension check's, the gate's (the clock's
+// first reading) and the wait's (its second), then, unless the agent is killed
+// during the wait, `run`.
 Texts due(const Texts& run, const std::string& last = "1764910000.0") {
   Texts log = {kNoDatabase, "P Last installation check timestamp: " + last,
-               "P New timestamp for installation check: 1765000000.0",
-               "P Update process scheduled to be executed in 900.000000 seconds."};
+               "P New timestamp for installation check: 1765000000.5",
+               "P Update process scheduled to be executed in 450.000000 seconds."};
   return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
 }
 // The trace of a run whose download failed with `error`, then `reportLog`;
@@ -126,7 +128,7 @@ Answer actions(const std::string& id = "X9", const std::string& digest = kDigest
 
 struct Start {
   // The machine, the service and the faults. The random source draws the
-  // longest wait.
+  // middle of the range, a wait of 450 s.
   std::string lastRun = "1764910000.0";  // 25 hours before the start
   std::string asset = "A1";
   bool extensionPending = false;                          // the install command runs
@@ -134,14 +136,24 @@ struct Start {
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
   bool diskFull = false;
-  double killedAt = -1;  // seconds into the loop
+  platform::FileLock::State lock = platform::FileLock::State::acquired;
+  bool refusesAdditions = false;  // the store's table refuses every new row
+  double killedAt = -1;           // seconds into the loop
   // What the start leaves: its trace (see trace()), the stored check time
   // (empty when the store cannot be read) and the virtual time. Unless killed,
   // it exits once with 0.
   Texts trace = {};
-  std::string storedAfter = "1765000000.0";
-  double endsAt = 900;
+  std::string storedAfter = "1765000000.5";
+  double endsAt = 450;
 };
+
+// A start that ends at the gate, after the extension check.
+Start skipped(const std::string& lastRun) {
+  return {.lastRun = lastRun,
+          .trace = {kNoDatabase, "P Last installation check timestamp: " + lastRun, kSkipped},
+          .storedAfter = lastRun,
+          .endsAt = 0};
+}
 
 // A start's trace: the records, then the requests, then the launches.
 Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
@@ -179,28 +191,40 @@ std::vector<Start> starts() {
       "P Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
   const std::string failed = "Package could not be validated.";
   const Answer badGateway = reply(502, "Bad Gateway");
+  const Answer noUpdate = reply(200, R"({"actions":[{"id":"N1"}]})");
+  const auto noUpdateRun = [](const std::string& last) {
+    return due({"P No need for upgrade"}, last) + Texts{kActions};
+  };
   std::vector<Start> rows = {
       // A store that cannot be used counts as empty.
       {.storeFails = true,
        .trace = due({"P Asset identifier Not available in the shared items storage."}, "0"),
        .storedAfter = ""},
-      // A start exactly 24 hours after the last check ends at the gate, after the
-      // extension check.
-      {.lastRun = "1764913600.0",
-       .trace = {kNoDatabase, "P Last installation check timestamp: 1764913600.0", kSkipped},
-       .storedAfter = "1764913600.0",
+      // A start exactly 24 hours after the last check ends at the gate.
+      skipped("1764913600.0"),
+      // Another start holds the lock: this one ends at once and touches nothing.
+      {.lock = platform::FileLock::State::heldByAnother,
+       .trace = {"L Another start of quarn is running; this start ends. #b5be"},
+       .storedAfter = "1764910000.0",
        .endsAt = 0},
+      {.lock = platform::FileLock::State::failed,
+       .trace = {"L Could not take the lock /run/quarn.lock: Permission denied; this start ends."},
+       .storedAfter = "1764910000.0",
+       .endsAt = 0},
+      // A store that refuses the new time keeps the old one; the run goes on.
+      {.answers = {noUpdate},
+       .refusesAdditions = true,
+       .trace = noUpdateRun("1764910000.0"),
+       .storedAfter = "1764910000.0"},
       // Killed during the wait: nothing more happens.
-      {.killedAt = 899, .trace = due({}), .endsAt = 899},
+      {.killedAt = 449, .trace = due({}), .endsAt = 449},
       // No pending update. A stored time that does not parse completely counts as 0.
-      {.lastRun = "1764999400.0 ",
-       .answers = {reply(200, R"({"actions":[{"id":"N1"}]})")},
-       .trace = due({"P No need for upgrade"}, "1764999400.0 ") + Texts{kActions}},
+      {.lastRun = "1764999400.0 ", .answers = {noUpdate}, .trace = noUpdateRun("1764999400.0 ")},
       // The actions are refused after two retries.
       {.answers = {badGateway, badGateway, badGateway},
        .trace = due({"P Error getting update action: Bad Gateway"}) +
                 Texts{kActions, kActions, kActions},
-       .endsAt = 960},
+       .endsAt = 510},
       // Each failed download is reported: unreachable,
       {.answers = {actions(),
                    FakeUrlSession::failure(
@@ -210,7 +234,7 @@ std::vector<Start> starts() {
       // refused (the report is retried once),
       {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
        .trace = downloadFailed(refused) + Texts{report(kDownloadError + refused)},
-       .endsAt = 930},
+       .endsAt = 480},
       // a checksum mismatch (the report gets an answer that cannot be decoded),
       {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
        .trace = downloadFailed(
@@ -260,6 +284,12 @@ std::vector<Start> starts() {
          .storedAfter = "1764913600.0",
          .endsAt = 0});
   }
+  // Up to 24 hours ahead of the clock a stored time is not due; further ahead,
+  // or no number at all, it is.
+  for (const std::string lastRun : {"1765086399.0", "1765086400.0"})
+    rows.push_back(skipped(lastRun));
+  for (const std::string lastRun : {"1765086401.0", "1796536000.0", "nan", "-nan", "inf", "-inf"})
+    rows.push_back({.lastRun = lastRun, .answers = {noUpdate}, .trace = noUpdateRun(lastRun)});
   // Each refusal of the package is logged (as reported, unless given) and
   // reported with its own text. A
   // stream counts only when all of it is UTF-8 (here it ends in code point
@@ -333,6 +363,14 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
     if (row.diskFull) files->failWritesAfter(0);
     if (row.extensionPending) files->setFile(constants.systemExtensionsDBPath, kExtensionPending);
+    files->setLock("/run/quarn.lock", row.lock);
+    sqlite3* db = nullptr;
+    if (row.refusesAdditions && sqlite3_open(store.c_str(), &db) == SQLITE_OK)
+      sqlite3_exec(db,
+                   "CREATE TRIGGER no BEFORE INSERT ON generic_passwords BEGIN SELECT RAISE(ABORT, "
+                   "'no'); END",
+                   nullptr, nullptr, nullptr);
+    sqlite3_close(db);
     for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     // The package tool's streams take turns, one byte at a time.
@@ -350,7 +388,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     const Platform platform{sink, files, launcher, loop, session, keychain, clock, random, exit};
     EXPECT_EQ(Quarn::run(constants, platform), 0);
     EXPECT_FALSE(loop->timedOut());
-    EXPECT_EQ(loop->now(), row.endsAt);
+    EXPECT_DOUBLE_EQ(loop->now(), row.endsAt);
     loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
 
     EXPECT_EQ(trace(*sink, *session, *launcher, constants.serviceBaseUrl), row.trace);

@@ -12,6 +12,10 @@ namespace quarn::app {
 // (QUARN_VERSION), shown by --version and carried by the Debian package.
 inline constexpr std::string_view kVersion = QUARN_VERSION;
 
+// The lock that lets one start of the agent run at a time. The kernel drops it
+// when its holder ends, however it ends, so it is never stale.
+inline constexpr std::string_view kLockPath = "/run/quarn.lock";
+
 // The forwarder's executable as one shell word: the backslashes before the
 // spaces are part of the value, because the loader places it into a shell
 // command line.

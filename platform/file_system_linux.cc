@@ -1,6 +1,7 @@
-// Whole-file reads and staged files with POSIX calls.
+// Whole-file reads, staged files and lock files with POSIX calls.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,6 +168,19 @@ class LinuxFileSystem final : public FileSystem {
     std::optional<std::string> contents = readAll(fd);
     ::close(fd);
     return contents;
+  }
+
+  FileLock lockFile(const std::string& path) override {
+    // flock() belongs to this open file: a second open finds it held, and the
+    // lock ends with the last descriptor of it. O_CLOEXEC keeps a program the
+    // agent starts (the updater outlives it) from holding the lock on.
+    FileDescriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file) return {FileLock::State::failed, {}, posixError(errno)};
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return {FileLock::State::heldByAnother, {}, std::nullopt};
+      return {FileLock::State::failed, {}, posixError(errno)};
+    }
+    return {FileLock::State::acquired, std::move(file), std::nullopt};
   }
 
   Expected<std::unique_ptr<StagedFile>> createStagedFile(const std::string& destination) override {

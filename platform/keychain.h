@@ -19,16 +19,16 @@
 //
 // Each call opens the database afresh, waits up to the busy time-out for
 // another process that holds it, and is one transaction, so a call sees and
-// leaves the store whole. Only an addition creates anything: the database's
-// folder (mode 0700) and file (mode 0600) when missing, and the table. A store
-// that cannot be used (a folder that cannot be created, a file that is not a
-// database, a table of another shape, a lock held past the time-out, no write
-// permission) gives `failure`; such a file is never rewritten, truncated or
-// removed, and a table of another shape is never altered. Each failure logs one
-// record on the keychain's logger: the store's path, the operation, the step
-// that failed and SQLite's (or the system's) text. Finding nothing
-// (`itemNotFound`) and a duplicate addition are answers, not failures, and
-// log nothing.
+// leaves the store whole. Only an addition or a replacement creates anything:
+// the database's folder (mode 0700) and file (mode 0600) when missing, and the
+// table. A store that cannot be used (a folder that cannot be created, a file
+// that is not a database, a table of another shape, a lock held past the
+// time-out, no write permission) gives `failure`; such a file is never
+// rewritten, truncated or removed, and a table of another shape is never
+// altered. Each failure logs one record on the keychain's logger: the store's
+// path, the operation, the step that failed and SQLite's (or the system's)
+// text. Finding nothing (`itemNotFound`) and a duplicate addition are answers,
+// not failures, and log nothing.
 //
 // Threads: the object holds only its path and time-out, so any thread may call
 // it, also concurrently. Calls block until the store answers.
@@ -71,6 +71,10 @@ class Keychain {
 
   // Adds `item`; `duplicateItem` when an item with its account exists.
   [[nodiscard]] virtual KeychainStatus addItem(const GenericPasswordItem& item) = 0;
+  // Removes the item with `item.account`, whatever its service, and adds
+  // `item`, both in one transaction: the store ends up with the new item, or
+  // on failure exactly as it was. `success` also when there was no old item.
+  [[nodiscard]] virtual KeychainStatus replaceItem(const GenericPasswordItem& item) = 0;
   // The value of the item with `account`, whatever its service.
   [[nodiscard]] virtual KeychainCopyResult copyValue(std::string_view account) = 0;
   // Removes the item with `account`, whatever its service.

@@ -40,6 +40,9 @@ constexpr const char* kCreateTable =
   value                BLOB NOT NULL               -- UTF-8 bytes, no terminator
 ) STRICT)sql";
 
+constexpr std::string_view kDeleteAccount =
+    "DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY";
+
 struct ColumnShape {
   const char* name;
   const char* type;
@@ -227,7 +230,12 @@ class SqliteKeychain final : public Keychain {
 
   KeychainStatus addItem(const GenericPasswordItem& item) override {
     Failure failure;
-    return logged("add an item", add(item, failure), failure);
+    return logged("add an item", add(item, /*replacing=*/false, failure), failure);
+  }
+
+  KeychainStatus replaceItem(const GenericPasswordItem& item) override {
+    Failure failure;
+    return logged("replace an item", add(item, /*replacing=*/true, failure), failure);
   }
 
   KeychainCopyResult copyValue(std::string_view account) override {
@@ -245,11 +253,8 @@ class SqliteKeychain final : public Keychain {
 
   KeychainStatus deleteAccountItems(std::string_view account) override {
     Failure failure;
-    return logged(
-        "delete an account's items",
-        deleteWhere("DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY", account,
-                    failure),
-        failure);
+    return logged("delete an account's items", deleteWhere(kDeleteAccount, account, failure),
+                  failure);
   }
 
   KeychainStatus deleteServiceItems(std::string_view service) override {
@@ -278,7 +283,9 @@ class SqliteKeychain final : public Keychain {
     return status;
   }
 
-  KeychainStatus add(const GenericPasswordItem& item, Failure& failure) const {
+  // Adds `item`; when `replacing`, first removes the item of its account in
+  // the same transaction, so that a refused insertion keeps the old item.
+  KeychainStatus add(const GenericPasswordItem& item, bool replacing, Failure& failure) const {
     std::string trustedApplications;
     try {
       trustedApplications = nlohmann::json(item.trustedApplications).dump();
@@ -303,6 +310,9 @@ class SqliteKeychain final : public Keychain {
         break;
       case TableState::unusable:
         return KeychainStatus::failure;
+    }
+    if (replacing && !execute(db.get(), kDeleteAccount, item.account)) {
+      return failed(failure, "delete", db.get());
     }
     const KeychainStatus status = insert(db.get(), item, trustedApplications, failure);
     if (status != KeychainStatus::success) return status;
@@ -413,13 +423,16 @@ class SqliteKeychain final : public Keychain {
     return result;
   }
 
+  // Runs `sql` to its end with `key` bound to ?1; false when SQLite refuses.
+  static bool execute(sqlite3* db, std::string_view sql, std::string_view key) {
+    const Statement statement = prepare(db, sql);
+    return statement && bindText(statement.get(), 1, key) &&
+           sqlite3_step(statement.get()) == SQLITE_DONE;
+  }
+
   KeychainStatus deleteWhere(std::string_view sql, std::string_view key, Failure& failure) const {
     return inExistingTable(/*forWriting=*/true, failure, [&](sqlite3* db) {
-      const Statement statement = prepare(db, sql);
-      if (!statement || !bindText(statement.get(), 1, key) ||
-          sqlite3_step(statement.get()) != SQLITE_DONE) {
-        return failed(failure, "delete", db);
-      }
+      if (!execute(db, sql, key)) return failed(failure, "delete", db);
       return sqlite3_changes64(db) == 0 ? KeychainStatus::itemNotFound : KeychainStatus::success;
     });
   }

@@ -65,19 +65,19 @@ class SqliteKeychainTest : public ::testing::Test {
 };
 
 // Nothing is found, and nothing created, in a store that does not exist or
-// lacks the table. An addition creates what is missing: folders and file
-// private whatever the umask, and a table that it accepts, where it finds an
-// existing account. Reads and deletions by account ignore the service;
-// deleting a service's items leaves the others. Columns are stored as
-// documented, values as the bytes given, in the table as other programs may
-// spell it.
+// lacks the table. An addition creates what is missing (here a replacement,
+// which needs no old item): folders and file private whatever the umask, and a
+// table that it accepts, where it finds an existing account. Reads and
+// deletions by account ignore the service; deleting a service's items leaves
+// the others. Columns are stored as documented, values as the bytes given, in
+// the table as other programs may spell it.
 TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNeeds) {
   EXPECT_EQ(keychain_->copyValue("k").status, kNotFound);
   EXPECT_EQ(keychain_->deleteAccountItems("k"), kNotFound);
   EXPECT_FALSE(fs::exists(folder_));
   const auto created = makeSqliteKeychain(temp_.path + "/a/new", logger());
   const mode_t previous = ::umask(0277);
-  EXPECT_EQ(created->addItem(item("k", "")), kSuccess);
+  EXPECT_EQ(created->replaceItem(item("k", "")), kSuccess);
   ::umask(previous);
   EXPECT_EQ(fs::status(temp_.path + "/a").permissions(), fs::perms::owner_all);
   EXPECT_EQ(fs::status(temp_.path + "/a/new").permissions(),

@@ -1,13 +1,17 @@
 // The process launcher against real children (/bin/sh scripts), and the file
-// system on real files: whole-file reads, and staged files written both ways,
-// as unnamed files and as the fallback for file systems that refuse those.
+// system on real files: whole-file reads, staged files written both ways, as
+// unnamed files and as the fallback for file systems that refuse those, and
+// the lock across real processes.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -139,6 +143,41 @@ TEST_F(ProcessTest, AChildPastItsLimitIsKilledWithItsGroup) {
   const FileDescriptor watched(static_cast<int>(syscall(SYS_pidfd_open, grandchild, 0)));
   pollfd ended{watched.get(), POLLIN, 0};
   EXPECT_TRUE(!watched || poll(&ended, 1, 30000) == 1) << "the grandchild is still running";
+}
+
+// One holder of the lock at a time: while another process holds it, an attempt
+// finds it held at once; once that process is killed, it is free. A child
+// started while the lock is held does not keep it.
+TEST_F(ProcessTest, TheLockHasOneHolderAcrossProcesses) {
+  const auto files = makeFileSystem();
+  const std::string path = dir_ + "/quarn.lock";
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {  // only async-signal-safe calls: the test runs threads
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the other process did not take the lock";
+  close(ready[0]);
+  EXPECT_EQ(files->lockFile(path).state, FileLock::State::heldByAnother);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  FileLock lock = files->lockFile(path);
+  ASSERT_EQ(lock.state, FileLock::State::acquired);
+  ASSERT_EQ(mkfifo((dir_ + "/go").c_str(), 0600), 0);
+  auto child = launcher_->launch({"/bin/sh", {"-c", "cat " + dir_ + "/go"}});
+  ASSERT_TRUE(child.has_value());
+  lock.file.reset();
+  EXPECT_EQ(files->lockFile(path).state, FileLock::State::acquired) << "the child kept the lock";
+  std::ofstream(dir_ + "/go") << "";
+  EXPECT_EQ((*child)->waitUntilExit(), 0);
+  EXPECT_EQ(files->lockFile(dir_ + "/missing/quarn.lock").error, posixError(ENOENT));
 }
 
 class FileSystemTest : public ::testing::TestWithParam<bool> {

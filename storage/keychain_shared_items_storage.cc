@@ -10,12 +10,12 @@ KeychainSharedItemsStorage::KeychainSharedItemsStorage(std::shared_ptr<platform:
                                                        KeychainItemAttributes attributes)
     : keychain_(std::move(keychain)), attributes_(std::move(attributes)) {}
 
-bool KeychainSharedItemsStorage::saveItem(
+std::optional<platform::GenericPasswordItem> KeychainSharedItemsStorage::makeItem(
     SharedItem key, std::string_view value,
     const std::vector<TrustedApplication>& trustedApplications) {
   // The value goes in as UTF-8 bytes unchanged; bytes that are not UTF-8 are
   // refused before the keychain is touched.
-  if (!keychain_ || !platform::isValidUtf8(value)) return false;
+  if (!keychain_ || !platform::isValidUtf8(value)) return std::nullopt;
 
   platform::GenericPasswordItem item;
   item.account = std::string(rawValue(key));
@@ -30,7 +30,21 @@ bool KeychainSharedItemsStorage::saveItem(
     }
   }
   item.value = std::string(value);
-  return keychain_->addItem(item) == platform::KeychainStatus::success;
+  return item;
+}
+
+bool KeychainSharedItemsStorage::saveItem(
+    SharedItem key, std::string_view value,
+    const std::vector<TrustedApplication>& trustedApplications) {
+  const auto item = makeItem(key, value, trustedApplications);
+  return item && keychain_->addItem(*item) == platform::KeychainStatus::success;
+}
+
+bool KeychainSharedItemsStorage::replaceItem(
+    SharedItem key, std::string_view value,
+    const std::vector<TrustedApplication>& trustedApplications) {
+  const auto item = makeItem(key, value, trustedApplications);
+  return item && keychain_->replaceItem(*item) == platform::KeychainStatus::success;
 }
 
 std::optional<std::string> KeychainSharedItemsStorage::readItem(SharedItem key) {

@@ -4,10 +4,11 @@
 // Each item is saved under the forwarder's service with the account set to
 // the key's raw value, the forwarder's access description, the paths of the
 // requested trusted applications that the keychain can reference (in the order
-// requested; the others are left out) and the value's UTF-8 bytes. Reads and
-// deletions of one key select by account alone, so they also reach an item
-// another process saved under another service; deleteAllItems removes only the
-// items of the forwarder's service.
+// requested; the others are left out) and the value's UTF-8 bytes. Reads,
+// deletions and replacements of one key select by account alone, so they also
+// reach an item another process saved under another service; deleteAllItems
+// removes only the items of the forwarder's service. A replacement is one
+// transaction of the keychain.
 //
 // The object keeps nothing between calls besides the keychain it was given.
 // Calls block until the keychain answers; they may come from any thread the
@@ -44,11 +45,20 @@ class KeychainSharedItemsStorage final : public SharedItemsStorage {
 
   [[nodiscard]] bool saveItem(SharedItem key, std::string_view value,
                               const std::vector<TrustedApplication>& trustedApplications) override;
+  [[nodiscard]] bool replaceItem(
+      SharedItem key, std::string_view value,
+      const std::vector<TrustedApplication>& trustedApplications) override;
   [[nodiscard]] std::optional<std::string> readItem(SharedItem key) override;
   [[nodiscard]] bool deleteItem(SharedItem key) override;
   [[nodiscard]] bool deleteAllItems() override;
 
  private:
+  // The item that saveItem and replaceItem write; absent without a keychain
+  // or when `value` is not valid UTF-8.
+  std::optional<platform::GenericPasswordItem> makeItem(
+      SharedItem key, std::string_view value,
+      const std::vector<TrustedApplication>& trustedApplications);
+
   const std::shared_ptr<platform::Keychain> keychain_;
   const KeychainItemAttributes attributes_;
 };

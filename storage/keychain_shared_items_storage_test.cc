@@ -10,6 +10,7 @@ using ::testing::ElementsAre, ::testing::FieldsAre, ::testing::Return, ::testing
 
 struct MockKeychain : platform::Keychain {
   MOCK_METHOD(KeychainStatus, addItem, (const platform::GenericPasswordItem&), (override));
+  MOCK_METHOD(KeychainStatus, replaceItem, (const platform::GenericPasswordItem&), (override));
   MOCK_METHOD(KeychainCopyResult, copyValue, (std::string_view), (override));
   MOCK_METHOD(KeychainStatus, deleteAccountItems, (std::string_view), (override));
   MOCK_METHOD(KeychainStatus, deleteServiceItems, (std::string_view), (override));

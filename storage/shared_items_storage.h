@@ -30,6 +30,13 @@ class SharedItemsStorage {
   [[nodiscard]] virtual bool saveItem(
       SharedItem key, std::string_view value,
       const std::vector<TrustedApplication>& trustedApplications) = 0;
+  // Replaces the item of `key`, whatever service it was saved under, with one
+  // made as saveItem makes it, in one step of the store: on failure (`value`
+  // not valid UTF-8, the store refusing the removal or the addition) the old
+  // item stays as it was.
+  [[nodiscard]] virtual bool replaceItem(
+      SharedItem key, std::string_view value,
+      const std::vector<TrustedApplication>& trustedApplications) = 0;
   // The stored text; absent when there is no item, the read fails, or the
   // stored bytes are not valid UTF-8.
   [[nodiscard]] virtual std::optional<std::string> readItem(SharedItem key) = 0;

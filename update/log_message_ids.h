@@ -20,5 +20,8 @@ inline constexpr platform::LogMessageId kUpdaterLaunched("97afda7887064915bf23ed
 inline constexpr platform::LogMessageId kDownloadFailed("5508aeefbcb74c78ab38b43c9bd6849b");
 // "Error reporting installation failed: ..."
 inline constexpr platform::LogMessageId kReportFailed("81f0974ec05c4a0dbabf2a2a4549e5af");
+// "Another start of quarn is running; this start ends." (logged by the agent's
+// start, before the update pipeline)
+inline constexpr platform::LogMessageId kAnotherStartRunning("b5be03f95736da9ff6a365b2cd35306f");
 
 }  // namespace quarn::update::message_ids

@@ -1,6 +1,7 @@
 #include "update/package_updater.h"
 
 #include <cassert>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 
@@ -62,7 +63,11 @@ bool PackageUpdater::isUpdateCheckDue() {
   const double lastCheck = parseUpdateLastRun(text).value_or(0.0);
   const double now = environment_.clock->now();
   environment_.logger.log("Last installation check timestamp: %{public}s", text);
-  // A stored nan makes the difference nan, and nan is never greater.
+  // A time that is no finite number, or lies more than a day ahead (written
+  // while the clock was wrong), would hold checks back for good or for years:
+  // it is due, and the run replaces it. Up to a day ahead is not due, so a
+  // clock set back a little still gives at most one check a day.
+  if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;
   return now - lastCheck > kSecondsBetweenChecks;
 }
 
@@ -76,13 +81,13 @@ void PackageUpdater::start() {
     return;
   }
 
+  // A reading of its own, after the gate: the time the run is scheduled.
   const std::string text = formatUpdateLastRun(environment_.clock->now());
   logger.log("New timestamp for installation check: %{public}s", text);
-  // The store only adds; deleting first is what lets the new time replace the
-  // old one. Both results are ignored: a failed save leaves the old time.
-  (void)sharedItemsStorage_->deleteItem(storage::SharedItem::updateLastRun);
-  (void)sharedItemsStorage_->saveItem(storage::SharedItem::updateLastRun, text,
-                                      {storage::TrustedApplication::quarn});
+  // One step of the store, so a failed save leaves the old time in place. The
+  // result is ignored: the run goes on either way.
+  (void)sharedItemsStorage_->replaceItem(storage::SharedItem::updateLastRun, text,
+                                         {storage::TrustedApplication::quarn});
 
   const double delay =
       asyncAfterRandomDelay(*environment_.mainQueue, environment_.maximumDelay,

@@ -88,7 +88,8 @@ class PackageUpdater : public std::enable_shared_from_this<PackageUpdater> {
   // Main thread. Ends the process at the gate, or schedules the run.
   void start();
   // Main thread. True when more than 24 hours have passed since the stored
-  // check time (a missing or unreadable time counts as 0).
+  // check time (a missing or unreadable time counts as 0), and when the
+  // stored time is not finite or lies more than 24 hours ahead of the clock.
   bool isUpdateCheckDue();
   // Queues `work` on `queue` after a delay drawn uniformly from [0, maximum]
   // (both ends possible) and returns the delay. REQUIRES: maximum >= 0.

@@ -5,7 +5,7 @@
 MUTANTS = [
  # update/
  ("U01","update/package_updater.cc","return now - lastCheck > kSecondsBetweenChecks;","return now - lastCheck >= kSecondsBetweenChecks;"),
- ("U02","update/package_updater.cc","(void)sharedItemsStorage_->deleteItem(storage::SharedItem::updateLastRun);",""),
+ ("U02","update/package_updater.cc","(void)sharedItemsStorage_->replaceItem(","(void)sharedItemsStorage_->saveItem("),
  ("U03","update/package_updater.cc",".retries = 2,",".retries = 1,"),
  ("U04","update/status_reporter.cc",".retries = 2,",".retries = 0,"),
  ("U05","update/package_updater.cc","if (action.update) return UpdateRequired{action.id, *action.update};","if (action.update && &action == &response->actions.back()) return UpdateRequired{action.id, *action.update};"),
@@ -49,7 +49,7 @@ MUTANTS = [
  ("S07","sysext/system_extensions_db.cc","\"Expected \" + std::string(expected) + \" \" + where","\"Expected \" + std::string(expected) + where"),
  ("S08","sysext/system_extension_loader.cc","command.pipeStandardOutput = true;","command.pipeStandardOutput = false;"),
  # storage/
- ("T01","storage/keychain_shared_items_storage.cc","if (!keychain_ || !platform::isValidUtf8(value)) return false;","if (!keychain_) return false;"),
+ ("T01","storage/keychain_shared_items_storage.cc","if (!keychain_ || !platform::isValidUtf8(value)) return std::nullopt;","if (!keychain_) return std::nullopt;"),
  ("T02","storage/keychain_shared_items_storage.cc","if (path == attributes_.applicationPaths.end()) continue;","if (path == attributes_.applicationPaths.end()) break;"),
  ("T03","storage/keychain_shared_items_storage.cc","if (result.status != platform::KeychainStatus::success || !platform::isValidUtf8(result.value)) {","if (result.status != platform::KeychainStatus::success) {"),
  ("T04","storage/shared_items_storage.cc","return \"UpdateLastRun\";","return \"UpdateLastRun \";"),
@@ -98,4 +98,15 @@ MUTANTS = [
  ("C06","platform/process_linux.cc","    failOpenStreams(timeLimitError(*timeLimit_));\n",""),
  ("C07","platform/process_linux.cc","      flags |= POSIX_SPAWN_SETPGROUP;\n",""),
  ("C08","sysext/system_extension_loader.cc","{\"-c\", orvantaForwarderPath_ + kInstallCommandSuffix}","{\"-c\", orvantaForwarderPath_, \"install-extension\"}"),
+ # the gate, the one-step save and one start at a time
+ ("G01","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (lastCheck - now > kSecondsBetweenChecks) return true;"),
+ ("G02","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (!std::isfinite(lastCheck)) return true;"),
+ ("G03","update/package_updater.cc","lastCheck - now > kSecondsBetweenChecks) return true;","lastCheck - now >= kSecondsBetweenChecks) return true;"),
+ ("G04","update/package_updater.cc","lastCheck - now > kSecondsBetweenChecks) return true;","lastCheck - now > 0) return true;"),
+ ("G05","platform/keychain_sqlite.cc","if (replacing && !execute(db.get(), kDeleteAccount, item.account)) {","if (replacing && (!execute(db.get(), kDeleteAccount, item.account) || !transaction.commit() || !transaction.begin(true))) {"),
+ ("G06","app/composition.cc","if (lock.state != platform::FileLock::State::acquired) {","if (false) {"),
+ ("G07","app/composition.cc","  const platform::FileLock lock = platform.fileSystem->lockFile(constants.lockPath);\n  if (lock.state != platform::FileLock::State::acquired) {\n    const platform::Logger startLogger =\n        logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform);\n    if (lock.state == platform::FileLock::State::heldByAnother) {\n      startLogger.log(update::message_ids::kAnotherStartRunning,\n                      \"Another start of quarn is running; this start ends.\");\n    } else {\n      startLogger.log(\"Could not take the lock %{public}s: %{public}s; this start ends.\",\n                      constants.lockPath, lock.error ? lock.error->description : \"\");\n    }\n    platform.exitProcess(0);\n    return 0;\n  }\n\n  // Both are held for the whole life of the process; queued work and network\n  // callbacks refer to the updater only weakly.\n  const auto systemExtensionLoader = makeSystemExtensionLoader(constants, platform);\n  systemExtensionLoader->ensureExtensionActive();\n","  const auto systemExtensionLoader = makeSystemExtensionLoader(constants, platform);\n  systemExtensionLoader->ensureExtensionActive();\n  const platform::FileLock lock = platform.fileSystem->lockFile(constants.lockPath);\n  if (lock.state != platform::FileLock::State::acquired) {\n    const platform::Logger startLogger =\n        logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform);\n    if (lock.state == platform::FileLock::State::heldByAnother) {\n      startLogger.log(update::message_ids::kAnotherStartRunning,\n                      \"Another start of quarn is running; this start ends.\");\n    } else {\n      startLogger.log(\"Could not take the lock %{public}s: %{public}s; this start ends.\",\n                      constants.lockPath, lock.error ? lock.error->description : \"\");\n    }\n    platform.exitProcess(0);\n    return 0;\n  }\n\n  // Both are held for the whole life of the process; queued work and network\n  // callbacks refer to the updater only weakly.\n"),
+ ("G08","app/composition.cc","    platform.exitProcess(0);\n    return 0;\n  }\n","  }\n"),
+ ("G09","update/package_updater.cc","  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n\n  // A reading of its own, after the gate: the time the run is scheduled.\n  const std::string text = formatUpdateLastRun(environment_.clock->now());\n","  const std::string text = formatUpdateLastRun(environment_.clock->now());\n  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n"),
+ ("G10","update/package_updater.cc","const double delay = maximumDelay * fraction;","const double delay = maximumDelay * fraction * fraction;"),
 ]

@@ -5,7 +5,9 @@
 // collects its bytes apart and becomes the file at its destination on commit;
 // one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
 // have taken n bytes in all, every further write fails with diskFullError()
-// and writes nothing, as does the write that would go past n.
+// and writes nothing, as does the write that would go past n. Lock attempts
+// are acquired unless setLock(path, state) says otherwise; a failed one gets
+// EACCES. The fake holds no lock itself.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -33,6 +35,10 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     writeLimit_ = bytes;
   }
+  void setLock(const std::string& path, platform::FileLock::State state) {
+    std::lock_guard lock(mutex_);
+    locks_[path] = state;
+  }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
     std::lock_guard lock(mutex_);
@@ -49,6 +55,12 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     ++openStagedFiles_;
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
+  }
+  platform::FileLock lockFile(const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const auto state = locks_.contains(path) ? locks_[path] : platform::FileLock::State::acquired;
+    if (state != platform::FileLock::State::failed) return {state, {}, std::nullopt};
+    return {state, {}, platform::posixError(EACCES)};
   }
 
  private:
@@ -84,6 +96,7 @@ class FakeFileSystem final : public platform::FileSystem {
 
   mutable std::mutex mutex_;
   std::map<std::string, std::string> files_;
+  std::map<std::string, platform::FileLock::State> locks_;
   std::optional<std::uint64_t> writeLimit_;
   std::uint64_t written_ = 0;
   std::size_t openStagedFiles_ = 0;

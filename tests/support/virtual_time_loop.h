@@ -62,14 +62,16 @@ class VirtualTimeLoop final : public platform::RunLoop {
   const std::thread::id thread_ = std::this_thread::get_id();
 };
 
-// A wall clock that stands still.
+// A wall clock that reads 1,765,000,000 first and half a second more at each
+// later reading.
 struct FakeClock final : platform::Clock {
-  double now() const override { return 1'765'000'000.0; }
+  double now() const override { return 1'765'000'000.0 + 0.5 * readings_++; }
+  mutable int readings_ = 0;
 };
 
-// A random source that always draws the largest value.
+// A random source that always draws the middle of its range, 2^63.
 struct FakeRandom final : platform::Random {
-  std::uint64_t next64() override { return ~std::uint64_t{0}; }
+  std::uint64_t next64() override { return std::uint64_t{1} << 63; }
 };
 
 }  // namespace quarn::testing
