@@ -6,6 +6,8 @@
 // one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
 // have taken n bytes in all, every further write fails with diskFullError()
 // and writes nothing, as does the write that would go past n.
+// failStagedFiles(creates, commits): while set, createStagedFile() fails with
+// createError(), or commit() with commitError() and leaves the destination.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -33,6 +35,13 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     writeLimit_ = bytes;
   }
+  static platform::Error createError() { return platform::posixError(EACCES, "Could not create"); }
+  static platform::Error commitError() { return platform::posixError(EISDIR, "Could not rename"); }
+  void failStagedFiles(bool creates, bool commits) {
+    std::lock_guard lock(mutex_);
+    failCreates_ = creates;
+    failCommits_ = commits;
+  }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
     std::lock_guard lock(mutex_);
@@ -47,6 +56,7 @@ class FakeFileSystem final : public platform::FileSystem {
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
     std::lock_guard lock(mutex_);
+    if (failCreates_) return createError();
     ++openStagedFiles_;
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
   }
@@ -72,6 +82,7 @@ class FakeFileSystem final : public platform::FileSystem {
     }
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(fake_.mutex_);
+      if (fake_.failCommits_) return commitError();
       fake_.files_[destination_] = std::move(contents_);
       return std::nullopt;
     }
@@ -87,6 +98,7 @@ class FakeFileSystem final : public platform::FileSystem {
   std::optional<std::uint64_t> writeLimit_;
   std::uint64_t written_ = 0;
   std::size_t openStagedFiles_ = 0;
+  bool failCreates_ = false, failCommits_ = false;
 };
 
 }  // namespace quarn::testing
