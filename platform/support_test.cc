@@ -1,8 +1,6 @@
 // Text, log records and their sinks, the wall clock, and the main run loop.
 #include <gmock/gmock.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <limits>
 #include <regex>
@@ -157,11 +154,12 @@ TEST(LogSinkTest, JournalFieldsNameTheCallAndADescriptorGetsALinePerRecord) {
 
 // The journal sink against a journal of the test's own: a child process
 // mounts a tmpfs on /run in a mount namespace of its own and binds the
-// journal's sockets where libsystemd finds them. It sends the parent what
-// they took, each part ended by a NUL: a record's entry, then a child stream's
-// header and what was written to it. With no socket listening, a record and a
-// child's output then go to the fallback descriptor, the same pipe. Skipped
-// where mount namespaces are not permitted.
+// journal's sockets where libsystemd finds them. It sends the parent what they
+// took (a record's entry, a child stream's header and what was written to it)
+// and a NUL; with no socket listening, a record and a child's output then go
+// to the fallback descriptor, the same pipe. The child ends itself after 20 s
+// at most, and so ends the parent's wait. Skipped where mount namespaces are
+// not permitted.
 TEST(LogSinkTest, JournalSinkSendsEntriesAndStreamsAndFallsBackWhenRefused) {
   int report[2];
   ASSERT_EQ(pipe(report), 0);
@@ -173,12 +171,13 @@ TEST(LogSinkTest, JournalSinkSendsEntriesAndStreamsAndFallsBackWhenRefused) {
   const auto bound = [](int type, std::string path) {
     const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK, 0);
     sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-    std::strcpy(address.sun_path, path.c_str());
-    (void)bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return fd;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
   };
+  char buffer[4096];
   const pid_t child = fork();
   if (child == 0) {
+    alarm(20);
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
       _exit(77);
@@ -187,9 +186,7 @@ TEST(LogSinkTest, JournalSinkSendsEntriesAndStreamsAndFallsBackWhenRefused) {
     const int streams = bound(SOCK_STREAM, "/run/systemd/journal/stdout");
     (void)listen(streams, 1);
     logOne();
-    char buffer[4096];
     std::string taken(buffer, std::max<ssize_t>(recv(entries, buffer, sizeof buffer, 0), 0));
-    taken += '\0';
     (void)!write(sink->childOutput("orvanta-updater").get(), "child\n", 6);
     const int accepted = accept4(streams, nullptr, nullptr, SOCK_NONBLOCK);
     for (ssize_t n; (n = read(accepted, buffer, sizeof buffer)) > 0;) taken.append(buffer, n);
@@ -203,29 +200,22 @@ TEST(LogSinkTest, JournalSinkSendsEntriesAndStreamsAndFallsBackWhenRefused) {
   }
   close(report[1]);
   std::string taken;
-  char buffer[4096];
-  pollfd entry{report[0], POLLIN, 0};
-  for (ssize_t n; poll(&entry, 1, 20'000) == 1 && (n = read(report[0], buffer, sizeof buffer)) > 0;)
-    taken.append(buffer, n);
-  kill(child, SIGKILL);  // a child that has not ended by now hangs; one that ended is not reaped
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) taken.append(buffer, n);
+  close(report[0]);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(report[0]);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(taken.substr(0, taken.find('\0')),
+  taken.erase(taken.rfind('\0') + 1, 24);  // the fallback record's time
+  EXPECT_EQ(taken,
             "MESSAGE=Sent a, <private>.\nPRIORITY=5\nSYSLOG_IDENTIFIER=quarn\n"
             "QUARN_SUBSYSTEM=com.example.sub\nQUARN_CATEGORY=Some Category\n"
             "CODE_FILE=platform/support_test.cc\nCODE_LINE=" +
                 std::to_string(line) +
-                "\nCODE_FUNC=operator()\nMESSAGE_ID=0123456789abcdef0123456789abcdef\n");
-  taken.erase(0, taken.find('\0') + 1);
-  EXPECT_EQ(taken.substr(0, taken.find('\0')), "orvanta-updater\n\n5\n0\n0\n0\n0\nchild\n");
-  EXPECT_TRUE(std::regex_match(
-      taken.substr(taken.find('\0') + 1),
-      std::regex(R"(\S+Z quarn\[)" + std::to_string(child) +
-                 R"(\] \[com\.example\.sub:Some Category\] Sent a, <private>\.\nlate\n)")))
-      << taken;
+                "\nCODE_FUNC=operator()\nMESSAGE_ID=0123456789abcdef0123456789abcdef\n"
+                "orvanta-updater\n\n5\n0\n0\n0\n0\nchild\n\0 quarn["s +
+                std::to_string(child) +
+                "] [com.example.sub:Some Category] Sent a, <private>.\nlate\n");
 }
 
 }  // namespace

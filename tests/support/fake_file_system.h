@@ -6,8 +6,8 @@
 // one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
 // have taken n bytes in all, every further write fails with diskFullError()
 // and writes nothing, as does the write that would go past n.
-// failStagedFiles(creates, commits): while set, createStagedFile() fails with
-// createError(), or commit() with commitError() and leaves the destination.
+// failStagedFiles(creates, commits): while set, createStagedFile() fails (as
+// EACCES), or commit() fails (as EISDIR) and leaves the destination.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -35,8 +35,6 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     writeLimit_ = bytes;
   }
-  static platform::Error createError() { return platform::posixError(EACCES, "Could not create"); }
-  static platform::Error commitError() { return platform::posixError(EISDIR, "Could not rename"); }
   void failStagedFiles(bool creates, bool commits) {
     std::lock_guard lock(mutex_);
     failCreates_ = creates;
@@ -56,7 +54,7 @@ class FakeFileSystem final : public platform::FileSystem {
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
     std::lock_guard lock(mutex_);
-    if (failCreates_) return createError();
+    if (failCreates_) return platform::posixError(EACCES, "Could not create");
     ++openStagedFiles_;
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
   }
@@ -82,7 +80,7 @@ class FakeFileSystem final : public platform::FileSystem {
     }
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(fake_.mutex_);
-      if (fake_.failCommits_) return commitError();
+      if (fake_.failCommits_) return platform::posixError(EISDIR, "Could not rename");
       fake_.files_[destination_] = std::move(contents_);
       return std::nullopt;
     }
