@@ -135,13 +135,14 @@ struct Start {
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
-  bool diskFull = false;
+  bool diskFull = false, createFails = false, commitFails = false;  // of the staged package
   platform::FileLock::State lock = platform::FileLock::State::acquired;
   bool refusesAdditions = false;  // the store's table refuses every new row
   double killedAt = -1;           // seconds into the loop
   // What the start leaves: its trace (see trace()), the stored check time
   // (empty when the store cannot be read) and the virtual time. Unless killed,
-  // it exits once with 0.
+  // it exits once with 0. An older package at the destination stays unless
+  // the package tool checked a new one there.
   Texts trace = {};
   std::string storedAfter = "1765000000.5";
   double endsAt = 450;
@@ -240,11 +241,18 @@ std::vector<Start> starts() {
        .trace = downloadFailed(
            "The SHA256 package checksum is invalid. Expected: 00ab, Received: " + kDigest,
            {kReportFailed + "Unable to decode response from API:  #81f0"})},
-      // a write failure (the report finds the service unreachable).
+      // a write failure (the report finds the service unreachable), a staged
+      // file that cannot be created, or a commit (the rename) that fails.
       {.answers = {actions(), reply(200, kPackage)},
        .diskFull = true,
        .trace = downloadFailed("Could not write (fake): No space left on device",
                                {kReportFailed + "The server returned a bad response. #81f0"})},
+      {.answers = {actions(), reply(200, kPackage), reply(200)},
+       .createFails = true,
+       .trace = downloadFailed("Could not create: Permission denied")},
+      {.answers = {actions(), reply(200, kPackage), reply(200)},
+       .commitFails = true,
+       .trace = downloadFailed("Could not rename: Is a directory")},
       // The package tool fails, and the service refuses the report.
       {.tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
        .answers = {actions(), reply(200, kPackage), reply(500, "unavailable")},
@@ -371,6 +379,8 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
                    "'no'); END",
                    nullptr, nullptr, nullptr);
     sqlite3_close(db);
+    files->failStagedFiles(row.createFails, row.commitFails);
+    files->setFile(kPackagePath, "older package");
     for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     // The package tool's streams take turns, one byte at a time.
@@ -395,7 +405,7 @@ TEST(QuarnTest, EachStartEndsWhereItShould) {
     EXPECT_EQ(exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
     EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     EXPECT_EQ(files->readFile(kPackagePath),
-              std::ranges::count(row.trace, kCheck) ? std::optional(kPackage) : std::nullopt);
+              std::ranges::count(row.trace, kCheck) ? kPackage : "older package");
   }
 }
 

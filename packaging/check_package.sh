@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Debian package that scripts/package built into DIR:
 #   1. lintian finds no error in the packages (agent and debug symbols);
-#   2. hardening-check passes for the shipped binary;
+#   2. hardening-check passes for the shipped binary, and the source file
+#      names it holds (the journal's CODE_FILE) are relative to the tree;
 #   3. in a throw-away root the package installs, is installed again (the
 #      upgrade path), removed and purged, with the state checked after each
 #      step; --help and --version of the installed binary change nothing, and
@@ -43,6 +44,19 @@ if [[ ${1:-} != --in-namespace ]]; then
   # start files lack the mark; every other feature is required.
   hardening-check --nocfprotection "$contents/usr/bin/quarn" ||
     fail "hardening-check refuses /usr/bin/quarn"
+
+  # The journal's CODE_FILE names a source file relative to the source tree
+  # (journalctl -t quarn CODE_FILE=update/package_updater.cc), never as
+  # "./update/..." (a build flag's map of the tree to ".") nor with the path
+  # the package was built from.
+  echo "=== source file names in /usr/bin/quarn"
+  names=$(strings -a "$contents/usr/bin/quarn" |
+    grep -E '(app|api|platform|storage|sysext|update)/[a-z0-9_]+\.(cc|h)$' || true)
+  grep -qE '(^|[^./])update/package_updater\.cc$' <<<"$names" ||
+    fail "/usr/bin/quarn names no update/package_updater.cc: $names"
+  if grep -E '[./](app|api|platform|storage|sysext|update)/[a-z0-9_]+\.(cc|h)$' <<<"$names"; then
+    fail "/usr/bin/quarn names source files with a prefix (above), not relative to the tree"
+  fi
 
   echo "=== install, upgrade, remove and purge in a throw-away root"
   unshare --mount --pid --net --fork --kill-child --mount-proc --propagation private \

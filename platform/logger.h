@@ -141,6 +141,13 @@ bool shouldLogToJournal(int standardErrorFd, const std::string& journalSocketPat
 // <message>\n". Write errors are dropped; a closed pipe does not raise SIGPIPE.
 // A child's output goes to a copy of `fd`.
 std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd);
+// The journal sink that systemLogSink() uses: one entry per record, with the
+// fields of journalFields(), through the journal's socket; a record that the
+// journal refuses goes to `fallbackFd` (which stays the caller's) as
+// makeFileDescriptorLogSink(fallbackFd) writes it. A child's output goes to a
+// journal stream of its own, at notice and without level prefixes, or to a
+// copy of `fallbackFd` when the journal gives no stream.
+std::shared_ptr<LogSink> makeJournalLogSink(int fallbackFd);
 // The fields of the journal entry for `record`, each "NAME=value", in this
 // order: MESSAGE (the redacted text), PRIORITY=5, SYSLOG_IDENTIFIER=quarn,
 // QUARN_SUBSYSTEM, QUARN_CATEGORY, CODE_FILE, CODE_LINE, CODE_FUNC, and

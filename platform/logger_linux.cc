@@ -113,9 +113,12 @@ class FileDescriptorLogSink final : public LogSink {
   std::mutex mutex_;
 };
 
-// One journal entry per record; a record the journal refuses goes to stderr.
+// One journal entry per record; a record the journal refuses goes to the
+// fallback descriptor (stderr for the system log).
 class JournalLogSink final : public LogSink {
  public:
+  explicit JournalLogSink(int fallbackFd) : fallback_(fallbackFd) {}
+
   void write(const LogRecord& record) override {
     const std::vector<std::string> fields = journalFields(record);
     std::vector<iovec> vector(fields.size());
@@ -138,7 +141,7 @@ class JournalLogSink final : public LogSink {
   }
 
  private:
-  FileDescriptorLogSink fallback_{STDERR_FILENO};
+  FileDescriptorLogSink fallback_;
 };
 
 }  // namespace
@@ -168,11 +171,14 @@ std::shared_ptr<LogSink> makeFileDescriptorLogSink(int fd) {
   return std::make_shared<FileDescriptorLogSink>(fd);
 }
 
+std::shared_ptr<LogSink> makeJournalLogSink(int fallbackFd) {
+  return std::make_shared<JournalLogSink>(fallbackFd);
+}
+
 std::shared_ptr<LogSink> systemLogSink() {
-  static const std::shared_ptr<LogSink> sink =
-      shouldLogToJournal(STDERR_FILENO, kJournalSocketPath)
-          ? std::shared_ptr<LogSink>(std::make_shared<JournalLogSink>())
-          : makeFileDescriptorLogSink(STDERR_FILENO);
+  static const std::shared_ptr<LogSink> sink = shouldLogToJournal(STDERR_FILENO, kJournalSocketPath)
+                                                   ? makeJournalLogSink(STDERR_FILENO)
+                                                   : makeFileDescriptorLogSink(STDERR_FILENO);
   return sink;
 }
 

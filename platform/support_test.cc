@@ -1,5 +1,11 @@
 // Text, log records and their sinks, the wall clock, and the main run loop.
 #include <gmock/gmock.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -144,6 +150,72 @@ TEST(LogSinkTest, JournalFieldsNameTheCallAndADescriptorGetsALinePerRecord) {
       << written;
   descriptor->write(records[1]);
   close(fds[1]);
+}
+
+// The journal sink against a journal of the test's own: a child process
+// mounts a tmpfs on /run in a mount namespace of its own and binds the
+// journal's sockets where libsystemd finds them. It sends the parent what they
+// took (a record's entry, a child stream's header and what was written to it)
+// and a NUL; with no socket listening, a record and a child's output then go
+// to the fallback descriptor, the same pipe. The child ends itself after 20 s
+// at most, and so ends the parent's wait. Skipped where mount namespaces are
+// not permitted.
+TEST(LogSinkTest, JournalSinkSendsEntriesAndStreamsAndFallsBackWhenRefused) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const auto sink = makeJournalLogSink(report[1]);
+  const int line = __LINE__ + 2;
+  const auto logOne = [logger = Logger("com.example.sub", "Some Category", sink)] {
+    logger.log(LogMessageId("0123456789abcdef0123456789abcdef"), "Sent %{public}s, %s.", "a", 7);
+  };
+  const auto bound = [](int type, std::string path) {
+    const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK, 0);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+  };
+  char buffer[4096];
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(20);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
+      _exit(77);
+    (void)(mkdir("/run/systemd", 0755) + mkdir("/run/systemd/journal", 0755));
+    const int entries = bound(SOCK_DGRAM, "/run/systemd/journal/socket");
+    const int streams = bound(SOCK_STREAM, "/run/systemd/journal/stdout");
+    (void)listen(streams, 1);
+    logOne();
+    std::string taken(buffer, std::max<ssize_t>(recv(entries, buffer, sizeof buffer, 0), 0));
+    (void)!write(sink->childOutput("orvanta-updater").get(), "child\n", 6);
+    const int accepted = accept4(streams, nullptr, nullptr, SOCK_NONBLOCK);
+    for (ssize_t n; (n = read(accepted, buffer, sizeof buffer)) > 0;) taken.append(buffer, n);
+    taken += '\0';
+    (void)!write(report[1], taken.data(), taken.size());
+    close(entries);
+    close(streams);
+    logOne();
+    (void)!write(sink->childOutput("orvanta-updater").get(), "late\n", 5);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string taken;
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) taken.append(buffer, n);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
+  EXPECT_EQ(status, 0);
+  taken.erase(taken.rfind('\0') + 1, 24);  // the fallback record's time
+  EXPECT_EQ(taken,
+            "MESSAGE=Sent a, <private>.\nPRIORITY=5\nSYSLOG_IDENTIFIER=quarn\n"
+            "QUARN_SUBSYSTEM=com.example.sub\nQUARN_CATEGORY=Some Category\n"
+            "CODE_FILE=platform/support_test.cc\nCODE_LINE=" +
+                std::to_string(line) +
+                "\nCODE_FUNC=operator()\nMESSAGE_ID=0123456789abcdef0123456789abcdef\n"
+                "orvanta-updater\n\n5\n0\n0\n0\n0\nchild\n\0 quarn["s +
+                std::to_string(child) +
+                "] [com.example.sub:Some Category] Sent a, <private>.\nlate\n");
 }
 
 }  // namespace

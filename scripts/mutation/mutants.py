@@ -109,4 +109,16 @@ MUTANTS = [
  ("G08","app/composition.cc","    platform.exitProcess(0);\n    return 0;\n  }\n","  }\n"),
  ("G09","update/package_updater.cc","  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n\n  // A reading of its own, after the gate: the time the run is scheduled.\n  const std::string text = formatUpdateLastRun(environment_.clock->now());\n","  const std::string text = formatUpdateLastRun(environment_.clock->now());\n  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n"),
  ("G10","update/package_updater.cc","const double delay = maximumDelay * fraction;","const double delay = maximumDelay * fraction * fraction;"),
+ # the journal sink, and the download's staged file failing to be created or committed
+ ("J01","platform/logger_linux.cc","      \"QUARN_CATEGORY=\" + record.category,\n",""),
+ ("J02","platform/logger_linux.cc","\"CODE_FUNC=\"","\"CODE_FUNCTION=\""),
+ ("J03","platform/logger_linux.cc","sd_journal_sendv(vector.data(), static_cast<int>(vector.size()))","sd_journal_sendv(vector.data(), static_cast<int>(vector.size()) - 1)"),
+ ("J04","platform/logger_linux.cc","#define SD_JOURNAL_SUPPRESS_LOCATION\n",""),
+ ("J05","platform/logger_linux.cc","      fallback_.write(record);\n",""),
+ ("J06","platform/logger_linux.cc","sd_journal_stream_fd(std::string(identifier).c_str(), LOG_NOTICE","sd_journal_stream_fd(\"quarn\", LOG_NOTICE"),
+ ("J07","platform/logger_linux.cc","LOG_NOTICE, /*level_prefix=*/0)","LOG_INFO, /*level_prefix=*/0)"),
+ ("J08","platform/logger_linux.cc","/*level_prefix=*/0)","/*level_prefix=*/1)"),
+ ("J09","platform/logger_linux.cc","return stream ? std::move(stream) : fallback_.childOutput(identifier);","return stream;"),
+ ("J10","api/file_download.cc","      writeError = staged.error();\n",""),
+ ("J11","api/file_download.cc","    return file->commit();","    (void)file->commit();\n    return std::nullopt;"),
 ]

@@ -5,9 +5,11 @@
 // collects its bytes apart and becomes the file at its destination on commit;
 // one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
 // have taken n bytes in all, every further write fails with diskFullError()
-// and writes nothing, as does the write that would go past n. Lock attempts
-// are acquired unless setLock(path, state) says otherwise; a failed one gets
-// EACCES. The fake holds no lock itself.
+// and writes nothing, as does the write that would go past n.
+// failStagedFiles(creates, commits): while set, createStagedFile() fails (as
+// EACCES), or commit() fails (as EISDIR) and leaves the destination. Lock
+// attempts are acquired unless setLock(path, state) says otherwise; a failed
+// one gets EACCES. The fake holds no lock itself.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -39,6 +41,11 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     locks_[path] = state;
   }
+  void failStagedFiles(bool creates, bool commits) {
+    std::lock_guard lock(mutex_);
+    failCreates_ = creates;
+    failCommits_ = commits;
+  }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
     std::lock_guard lock(mutex_);
@@ -53,6 +60,7 @@ class FakeFileSystem final : public platform::FileSystem {
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
     std::lock_guard lock(mutex_);
+    if (failCreates_) return platform::posixError(EACCES, "Could not create");
     ++openStagedFiles_;
     return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
   }
@@ -84,6 +92,7 @@ class FakeFileSystem final : public platform::FileSystem {
     }
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(fake_.mutex_);
+      if (fake_.failCommits_) return platform::posixError(EISDIR, "Could not rename");
       fake_.files_[destination_] = std::move(contents_);
       return std::nullopt;
     }
@@ -100,6 +109,7 @@ class FakeFileSystem final : public platform::FileSystem {
   std::optional<std::uint64_t> writeLimit_;
   std::uint64_t written_ = 0;
   std::size_t openStagedFiles_ = 0;
+  bool failCreates_ = false, failCommits_ = false;
 };
 
 }  // namespace quarn::testing
