@@ -27,14 +27,17 @@ platform::Logger logger(std::string_view subsystem, std::string_view category,
 }
 
 // An ApiService as both the pipeline and each reporter use: a RequestBuilder
-// on the base URL, the shared session, the "API Service" logger and the file
-// system that takes the package.
-std::shared_ptr<api::ApiService> makeApiService(const std::string& baseUrl,
+// on the base URL, the shared session, the "API Service" logger, the file
+// system that takes the package, and the User-Agent and time limit of each
+// kind of request.
+std::shared_ptr<api::ApiService> makeApiService(const Constants& constants,
                                                 const Platform& platform) {
-  return api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl),
-                                 platform.urlSession,
-                                 logger(kLogSubsystem, kApiServiceLogCategory, platform),
-                                 platform.mainLoop, platform.fileSystem);
+  return api::ApiService::create(
+      std::make_unique<api::RequestBuilder>(
+          constants.serviceBaseUrl,
+          api::TransferSettings{constants.userAgent, constants.serviceRequestTimeLimit}),
+      platform.urlSession, logger(kLogSubsystem, kApiServiceLogCategory, platform),
+      platform.mainLoop, platform.fileSystem, {constants.userAgent, constants.downloadTimeLimit});
 }
 
 }  // namespace
@@ -65,6 +68,9 @@ Constants shippedConstants() {
       .packageCheckCommandPrefix = std::string(kPackageCheckCommandPrefix),
       .shellPath = std::string(kShellPath),
       .maximumDelay = kMaximumDelaySeconds,
+      .userAgent = std::string(kUserAgent),
+      .serviceRequestTimeLimit = kServiceRequestTimeLimitSeconds,
+      .downloadTimeLimit = kDownloadTimeLimitSeconds,
   };
 }
 
@@ -125,10 +131,9 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
           update::PackageValidator(platform.processLauncher, pipelineLogger,
                                    constants.packageCheckCommandPrefix, constants.shellPath),
       .makeStatusReporter =
-          [baseUrl = constants.serviceBaseUrl, platform](std::string assetId,
-                                                         std::string actionId) {
+          [constants, platform](std::string assetId, std::string actionId) {
             return std::make_shared<update::StatusReporter>(
-                std::move(assetId), std::move(actionId), makeApiService(baseUrl, platform),
+                std::move(assetId), std::move(actionId), makeApiService(constants, platform),
                 logger(kStatusReporterLogSubsystem, kStatusReporterLogCategory, platform));
           },
       .exitProcess = platform.exitProcess,
@@ -136,9 +141,9 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
       .maximumDelay = constants.maximumDelay,
       .updaterOutputIdentifier = constants.updaterOutputIdentifier,
   };
-  return update::PackageUpdater::create(makeApiService(constants.serviceBaseUrl, platform),
-                                        constants.updaterPath, std::move(sharedItemsStorage),
-                                        nullptr, std::move(environment));
+  return update::PackageUpdater::create(makeApiService(constants, platform), constants.updaterPath,
+                                        std::move(sharedItemsStorage), nullptr,
+                                        std::move(environment));
 }
 
 int Quarn::run(const Constants& constants, const Platform& platform) {

@@ -41,6 +41,9 @@ struct Constants {
   std::string packageCheckCommandPrefix;
   std::string shellPath;
   double maximumDelay = 0.0;
+  std::string userAgent;
+  double serviceRequestTimeLimit = 0.0;
+  double downloadTimeLimit = 0.0;
 };
 
 // The values of app/constants.h.
