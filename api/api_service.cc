@@ -40,21 +40,23 @@ std::shared_ptr<ApiService> ApiService::create(std::unique_ptr<RequestBuilder> r
                                                std::shared_ptr<platform::UrlSession> urlSession,
                                                platform::Logger logger,
                                                std::shared_ptr<platform::TaskQueue> mainQueue,
-                                               std::shared_ptr<platform::FileSystem> fileSystem) {
-  return std::shared_ptr<ApiService>(new ApiService(std::move(requestBuilder),
-                                                    std::move(urlSession), std::move(logger),
-                                                    std::move(mainQueue), std::move(fileSystem)));
+                                               std::shared_ptr<platform::FileSystem> fileSystem,
+                                               TransferSettings download) {
+  return std::shared_ptr<ApiService>(
+      new ApiService(std::move(requestBuilder), std::move(urlSession), std::move(logger),
+                     std::move(mainQueue), std::move(fileSystem), std::move(download)));
 }
 
 ApiService::ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
                        std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
                        std::shared_ptr<platform::TaskQueue> mainQueue,
-                       std::shared_ptr<platform::FileSystem> fileSystem)
+                       std::shared_ptr<platform::FileSystem> fileSystem, TransferSettings download)
     : requestBuilder_(std::move(requestBuilder)),
       urlSession_(std::move(urlSession)),
       logger_(std::move(logger)),
       mainQueue_(std::move(mainQueue)),
-      fileSystem_(std::move(fileSystem)) {}
+      fileSystem_(std::move(fileSystem)),
+      download_(std::move(download)) {}
 
 void ApiService::performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome) {
   auto context = std::make_unique<RequestContext>();

@@ -76,13 +76,16 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   // Fixed wait between a refused answer and the next send.
   static constexpr double kRetryDelaySeconds = 30.0;
 
-  // `mainQueue` runs the retries; `fileSystem` takes the downloaded files.
+  // `mainQueue` runs the retries; `fileSystem` takes the downloaded files;
+  // `download` is what each download's request carries (the service requests
+  // get theirs from `requestBuilder`).
   // REQUIRES: every pointer is non-null.
   static std::shared_ptr<ApiService> create(std::unique_ptr<RequestBuilder> requestBuilder,
                                             std::shared_ptr<platform::UrlSession> urlSession,
                                             platform::Logger logger,
                                             std::shared_ptr<platform::TaskQueue> mainQueue,
-                                            std::shared_ptr<platform::FileSystem> fileSystem);
+                                            std::shared_ptr<platform::FileSystem> fileSystem,
+                                            TransferSettings download = {});
 
   ApiService(const ApiService&) = delete;
   ApiService& operator=(const ApiService&) = delete;
@@ -95,7 +98,8 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
                        std::make_unique<TypedOutcome<Record>>(std::move(completion)));
   }
 
-  // Fetches `sourceUrl` with a plain GET (no service headers), checks the
+  // Fetches `sourceUrl` with a plain GET (no service headers: "Accept: */*"
+  // and the download settings' User-Agent and time limit), checks the
   // status and that the body's SHA-256 is `expectedChecksum` (exact text),
   // and only then puts the body at `destinationPath`; see file_download.h.
   // The body is streamed to a staged file of the service's FileSystem while
@@ -143,7 +147,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
              std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
              std::shared_ptr<platform::TaskQueue> mainQueue,
-             std::shared_ptr<platform::FileSystem> fileSystem);
+             std::shared_ptr<platform::FileSystem> fileSystem, TransferSettings download);
 
   void performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome);
   void send(std::unique_ptr<RequestContext> context);
@@ -158,6 +162,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   const platform::Logger logger_;
   const std::shared_ptr<platform::TaskQueue> mainQueue_;
   const std::shared_ptr<platform::FileSystem> fileSystem_;
+  const TransferSettings download_;
 };
 
 }  // namespace quarn::api

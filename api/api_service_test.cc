@@ -173,11 +173,10 @@ TEST_F(ApiServiceTest, ReleasedWithARetryWaitingAndRequestsInFlight) {
 
 // One download per row, over the real session and an older file at the
 // destination: only a body that passed every check replaces it, a write that
-// fails or a refused status ends even an endless body at once, and no staged
-// file stays open. Writes fail only past twice the most a data task keeps: a
-// download is not capped. Bytes a host sends past the announced length stay
-// on that connection, which the next row would read as its answer were it
-// kept.
+// fails, a refused status or the download's time limit (a second here) ends
+// even an endless body, and no staged file stays open. Writes fail only past twice the most a data
+// task keeps: a download is not capped. Bytes a host sends past the announced length stay on that
+// connection, which the next row would read as its answer were it kept.
 TEST_F(ApiServiceTest, DownloadOutcomes) {
   struct Case {
     const char* name;
@@ -201,21 +200,27 @@ TEST_F(ApiServiceTest, DownloadOutcomes) {
       {"digest in upper case", {.body = kPackage}, upper, mismatch(upper)},
       {"empty body", {}, sha256HexString("")},
       {"write fails", {.generated = endless}, kPackageDigest, diskFull},
+      {"drips past its limit",
+       {.drip = true},
+       kPackageDigest,
+       Fake::urlError(platform::url_error::kTimedOut, "The request timed out.")},
   };
   testing::HttpsServer server;
   const auto service = ApiService::create(
       std::make_unique<RequestBuilder>(server.url("/")),
       platform::makeUrlSession({.caFile = server.caFile()}, platform::Logger("test", "", sink_)),
-      platform::Logger("test", "API Service", sink_), loop_, files_);
+      platform::Logger("test", "API Service", sink_), loop_, files_, {.timeLimit = 1});
   files_->failWritesAfter(2 * platform::UrlSession::kMaxDataTaskBodyBytes);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     files_->setFile(kDestination, "older");
     server.answer("/p.pkg", c.answer);
-    std::promise<std::optional<Error>> outcome;
+    const auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
     service->downloadFile(server.url("/p.pkg"), kDestination, c.checksum,
-                          [&](std::optional<Error> e) { outcome.set_value(std::move(e)); });
-    EXPECT_EQ(outcome.get_future().get(), c.error);
+                          [outcome](std::optional<Error> e) { outcome->set_value(std::move(e)); });
+    auto done = outcome->get_future();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(done.get(), c.error);
     EXPECT_EQ(files_->readFile(kDestination), c.error ? "older" : c.answer.body);
     EXPECT_EQ(files_->openStagedFiles(), 0u);
   }

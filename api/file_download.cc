@@ -142,6 +142,11 @@ void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath
   request.url = std::move(sourceUrl);
   request.method = "GET";
   request.timeoutInterval = 60.0;
+  request.timeLimit = download_.timeLimit;
+  if (!download_.userAgent.empty()) request.headers.add("User-Agent", download_.userAgent);
+  // As common HTTP clients send it: firewalls in front of package hosts may
+  // refuse a request without it.
+  request.headers.add("Accept", "*/*");
 
   auto download = std::make_shared<Download>();
   download->fileSystem = fileSystem_;

@@ -37,7 +37,8 @@ std::string_view rawValue(HTTPMethod method) {
   return "GET";
 }
 
-RequestBuilder::RequestBuilder(std::string baseUrl) : baseUrl_(std::move(baseUrl)) {}
+RequestBuilder::RequestBuilder(std::string baseUrl, TransferSettings settings)
+    : baseUrl_(std::move(baseUrl)), settings_(std::move(settings)) {}
 
 platform::HttpRequest RequestBuilder::buildRequest(std::string_view path,
                                                    const QueryItems& queryItems,
@@ -52,10 +53,12 @@ platform::HttpRequest RequestBuilder::buildRequest(std::string_view path,
   platform::HttpRequest request;
   request.url = platform::appendingQueryItems(pathUrl, items).value_or(pathUrl);
   request.timeoutInterval = kTimeoutSeconds;
+  request.timeLimit = settings_.timeLimit;
   request.method = std::string(rawValue(method));
   request.body = body;
   // Added, never set: a field named twice carries both values, in this order.
   for (const auto& [name, value] : defaultHeaders()) request.headers.add(name, value);
+  if (!settings_.userAgent.empty()) request.headers.add("User-Agent", settings_.userAgent);
   for (const auto& [name, value] : headers) request.headers.add(name, value);
   if (method == HTTPMethod::put) {
     for (const auto& [name, value] : putFormContentTypeHeader()) request.headers.add(name, value);

@@ -28,14 +28,17 @@ platform::Logger logger(std::string_view subsystem, std::string_view category,
 }
 
 // An ApiService as both the pipeline and each reporter use: a RequestBuilder
-// on the base URL, the shared session, the "API Service" logger and the file
-// system that takes the package.
-std::shared_ptr<api::ApiService> makeApiService(const std::string& baseUrl,
+// on the base URL, the shared session, the "API Service" logger, the file
+// system that takes the package, and the User-Agent and time limit of each
+// kind of request.
+std::shared_ptr<api::ApiService> makeApiService(const Constants& constants,
                                                 const Platform& platform) {
-  return api::ApiService::create(std::make_unique<api::RequestBuilder>(baseUrl),
-                                 platform.urlSession,
-                                 logger(kLogSubsystem, kApiServiceLogCategory, platform),
-                                 platform.mainLoop, platform.fileSystem);
+  return api::ApiService::create(
+      std::make_unique<api::RequestBuilder>(
+          constants.serviceBaseUrl,
+          api::TransferSettings{constants.userAgent, constants.serviceRequestTimeLimit}),
+      platform.urlSession, logger(kLogSubsystem, kApiServiceLogCategory, platform),
+      platform.mainLoop, platform.fileSystem, {constants.userAgent, constants.downloadTimeLimit});
 }
 
 }  // namespace
@@ -68,6 +71,9 @@ Constants shippedConstants() {
       .shellPath = std::string(kShellPath),
       .maximumDelay = kMaximumDelaySeconds,
       .childTimeLimit = kChildTimeLimitSeconds,
+      .userAgent = std::string(kUserAgent),
+      .serviceRequestTimeLimit = kServiceRequestTimeLimitSeconds,
+      .downloadTimeLimit = kDownloadTimeLimitSeconds,
   };
 }
 
@@ -128,10 +134,9 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
                                                    constants.packageCheckCommandPrefix,
                                                    constants.shellPath, constants.childTimeLimit),
       .makeStatusReporter =
-          [baseUrl = constants.serviceBaseUrl, platform](std::string assetId,
-                                                         std::string actionId) {
+          [constants, platform](std::string assetId, std::string actionId) {
             return std::make_shared<update::StatusReporter>(
-                std::move(assetId), std::move(actionId), makeApiService(baseUrl, platform),
+                std::move(assetId), std::move(actionId), makeApiService(constants, platform),
                 logger(kStatusReporterLogSubsystem, kStatusReporterLogCategory, platform));
           },
       .exitProcess = platform.exitProcess,
@@ -139,9 +144,9 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
       .maximumDelay = constants.maximumDelay,
       .updaterOutputIdentifier = constants.updaterOutputIdentifier,
   };
-  return update::PackageUpdater::create(makeApiService(constants.serviceBaseUrl, platform),
-                                        constants.updaterPath, std::move(sharedItemsStorage),
-                                        nullptr, std::move(environment));
+  return update::PackageUpdater::create(makeApiService(constants, platform), constants.updaterPath,
+                                        std::move(sharedItemsStorage), nullptr,
+                                        std::move(environment));
 }
 
 int Quarn::run(const Constants& constants, const Platform& platform) {

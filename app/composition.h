@@ -42,7 +42,10 @@ struct Constants {
   std::string packageCheckCommandPrefix;
   std::string shellPath;
   double maximumDelay = 0.0;
-  double childTimeLimit = 0.0;  // seconds; the install command's and the package tool's
+  double childTimeLimit = 0.0;           // seconds; the install command's and the package tool's
+  std::string userAgent;                 // sent with every request
+  double serviceRequestTimeLimit = 0.0;  // seconds per send of a service request
+  double downloadTimeLimit = 0.0;        // seconds for the package download
 };
 
 // The values of app/constants.h.

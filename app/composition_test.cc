@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/file_download.h"
+#include "app/constants.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
@@ -72,13 +73,17 @@ std::string updater(const std::string& actionId, const std::string& assetId) {
          "] [--asset-identifier] [" + assetId + "] >log";
 }
 
-// A request as "<method> <URL after the service base> <body> (<Content-Type>)".
-const std::string kActions = "GET assets/A1/actions";
-const std::string kDownload = "GET https://cdn.test/p.pkg";
+// A request as "<method> <URL after the service base> <body> (<header
+// fields>) <time limit>". Each names the agent with the version --version
+// prints.
+const std::string kAgent = "User-Agent: quarn/" + std::string(kVersion);
+const std::string kService = " (Accept: application/json, " + kAgent;
+const std::string kActions = "GET assets/A1/actions" + kService + ") 120";
+const std::string kDownload = "GET https://cdn.test/p.pkg (" + kAgent + ", Accept: */*) 7200";
 const std::string kDownloadError = "Error downloading the package: ";
 std::string report(const std::string& reason) {
   return "POST assets/A1/action-result?action_id=X9&result=FAILED \"update failed because " +
-         reason + "\" (application/json)";
+         reason + "\"" + kService + ", Content-Type: application/json) 120";
 }
 
 // A record as "<logger> <text as shown> #<message identifier, first digits>".
@@ -170,9 +175,12 @@ Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
   for (const auto& request : session.requests()) {
     std::string url = request.url;
     if (url.starts_with(serviceBaseUrl)) url.erase(0, serviceBaseUrl.size());
-    const auto type = request.headers.get("Content-Type");
-    lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
-                    (type ? " (" + *type + ")" : ""));
+    std::string fields;
+    for (const auto& [name, value] : request.headers.fields()) {
+      fields += (fields.empty() ? "" : ", ") + name + ": " + value;
+    }
+    lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") + " (" +
+                    fields + ") " + std::to_string(static_cast<int>(request.timeLimit)));
   }
   for (const auto& launch : launcher.launches()) {
     lines.push_back(launch.launchPath);
@@ -267,7 +275,8 @@ std::vector<Start> starts() {
        .trace = due({"P Action update received: \u00c4-7", kValidated,
                      "P Executing 'orvanta-updater': path '" + kPackagePath +
                          "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
-                Texts{"GET assets/A%201/actions", kDownload, kCheck, updater("w4QtNw==", "A 1")}},
+                Texts{"GET assets/A%201/actions" + kService + ") 120", kDownload, kCheck,
+                      updater("w4QtNw==", "A 1")}},
       // An updater that cannot start is only logged; the run ends as after a
       // launch. The action identifier may be empty.
       {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},

@@ -11,6 +11,8 @@ namespace quarn::app {
 // The version of this build: the project version of the build files
 // (QUARN_VERSION), shown by --version and carried by the Debian package.
 inline constexpr std::string_view kVersion = QUARN_VERSION;
+// The User-Agent field of every request.
+inline constexpr std::string_view kUserAgent = "quarn/" QUARN_VERSION;
 
 // The lock that lets one start of the agent run at a time. The kernel drops it
 // when its holder ends, however it ends, so it is never stale.
@@ -63,6 +65,13 @@ inline constexpr std::string_view kShellPath = "/bin/zsh";
 inline constexpr double kChildTimeLimitSeconds = 600.0;
 // The update run waits a random time up to this many seconds.
 inline constexpr double kMaximumDelaySeconds = 900.0;
+// Seconds one transfer may take in all, name resolution and connection
+// included: each send of a service request (the actions request, the failure
+// report), and the package download. With the random wait, the retries and the
+// children's limits they make the budget that the service unit's
+// TimeoutStartSec must stay above.
+inline constexpr double kServiceRequestTimeLimitSeconds = 120.0;
+inline constexpr double kDownloadTimeLimitSeconds = 7200.0;
 
 // Loggers: subsystem and category.
 inline constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";

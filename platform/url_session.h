@@ -6,8 +6,9 @@
 //
 // Loading rules: TLS is always verified (peer and host name), TLS 1.2 at
 // least; only https URLs are loaded and redirects (at most 10) are followed only
-// to https; a connection that cannot be made within the connect time-out, or a
-// transfer without progress for the stall time-out, fails. Nothing is cached.
+// to https; a connection that cannot be made within the connect time-out, a
+// transfer without progress for the stall time-out, or one that outlasts its
+// request's timeLimit, fails. Nothing is cached.
 // The URL's path is sent as written ("." and ".." segments are not resolved).
 // A body longer than the Content-Length its answer announced ends the transfer
 // at once with the badServerResponse error. A transfer that fails delivers its
@@ -49,6 +50,9 @@ struct HttpRequest {
   HttpHeaders headers;
   std::optional<std::string> body;  // absent: no body; empty: an empty body
   double timeoutInterval = 60.0;
+  // Seconds the whole transfer may take, name resolution, connection and
+  // redirects included; past it the transfer fails with kTimedOut. 0: no limit.
+  double timeLimit = 0;
 };
 
 struct HttpResponse {
@@ -93,8 +97,11 @@ class UrlSession {
 // rules of UrlSession hold for every request: verified TLS 1.2 or later, https
 // only (also across redirects, at most 10), the connect time-out below, and a
 // stall time-out of min(stallTimeout, request.timeoutInterval) seconds without
-// a single byte received. Proxy settings come from the environment, as
-// libcurl reads them (https_proxy, no_proxy, ...).
+// a single byte received, and the request's timeLimit. A transfer that ends
+// while its host name is still being resolved never waits for the resolver,
+// which a DNS server that does not answer can hold up for minutes. Proxy
+// settings come from the environment, as libcurl reads them (https_proxy,
+// no_proxy, ...).
 //
 // Every task completes exactly once, on the worker thread, never from inside
 // dataTask()/streamTask(). Tasks still running when the session is destroyed

@@ -432,10 +432,18 @@ class Worker : public std::enable_shared_from_this<Worker> {
       set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
 
-    // Time-outs: connection set-up, then at least one byte per stall period.
+    // Time-outs: connection set-up, at least one byte per stall period, and
+    // the whole transfer when the request limits it.
+    const auto milliseconds = [](double seconds) {
+      return static_cast<long>(std::ceil(std::min(seconds, kMaxTimeoutSeconds) * 1000));
+    };
     const double connectSeconds = options_.connectTimeout > 0 ? options_.connectTimeout : 60.0;
-    set(CURLOPT_CONNECTTIMEOUT_MS,
-        static_cast<long>(std::ceil(std::min(connectSeconds, kMaxTimeoutSeconds) * 1000)));
+    set(CURLOPT_CONNECTTIMEOUT_MS, milliseconds(connectSeconds));
+    if (request.timeLimit > 0) set(CURLOPT_TIMEOUT_MS, milliseconds(request.timeLimit));
+    // A transfer that ends during name resolution leaves the resolver's thread
+    // to finish on its own instead of waiting for it: a DNS server that does
+    // not answer would hold the transfer, and this thread, for minutes.
+    set(CURLOPT_QUICK_EXIT, 1L);
     double stallSeconds = options_.stallTimeout;
     if (request.timeoutInterval > 0) stallSeconds = std::min(stallSeconds, request.timeoutInterval);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);

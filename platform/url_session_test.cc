@@ -2,9 +2,20 @@
 // tested through the downloads (api/api_service_test.cc).
 #include "platform/url_session.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -110,18 +121,21 @@ TEST_F(UrlSessionTest, FollowsAtMostTenRedirectsAndOnlyToHttps) {
 // task keeps, announced or not, and as soon as it runs past the length it
 // announced. An attempted transfer that fails logs one record: host and stage
 // public, path and query private, curl's code and its reason. The stall lasts
-// a second of real time under a short time-out: it is the test.
+// a second of real time under a short time-out, and so does a host that
+// keeps sending under a short limit on the whole transfer: it is the test.
 TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
   using namespace url_error;
   server_.answer("/slow", {.body = "p", .length = 1000, .stall = true});
   server_.answer("/cut", {.body = "part of it", .length = 100000});
   server_.answer("/big", {.generated = kCap + 1});
+  server_.answer("/drip", {.drip = true});
   server_.answer("/endless",
                  {.headers = {{"Content-Length", "10"}}, .generated = std::uint64_t{1} << 50});
   const auto at = [&](std::string path) { return get(server_.url(path)); };
   const auto systemTrust = makeUrlSession({}, logger());
-  HttpRequest badField = at("/x"), impatient = at("/slow");
+  HttpRequest badField = at("/x"), impatient = at("/slow"), dripping = at("/drip");
   impatient.timeoutInterval = 1;
+  dripping.timeLimit = 1;
   badField.headers.add("X-Injected", "a\r\nX-Other: b");
   const std::string misnamed = "https://localhost:" + std::to_string(server_.port()) + "/x";
   UrlSession* const ours = session_.get();
@@ -131,6 +145,7 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
       {ours, get("http://127.0.0.1:1/v1/x"), kSecureConnectionRequired, nullptr},
       {ours, badField, kUnknown, nullptr},
       {ours, impatient, kTimedOut, "time-out"},
+      {ours, dripping, kTimedOut, "time-out"},
       {ours, at("/cut"), kNetworkConnectionLost, "transfer"},
       {ours, at("/big"), kDataLengthExceedsMaximum, "transfer"},
       {ours, at("/endless"), kBadServerResponse, "transfer"},
@@ -138,7 +153,9 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
   for (const auto& [session, request, code, stage] : cases) {
     SCOPED_TRACE(request.url);
     sink_->clear();
-    const Result result = start(*session, request).get();
+    auto outcome = start(*session, request);
+    ASSERT_EQ(outcome.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const Result result = outcome.get();
     EXPECT_EQ(result.code(), code);
     EXPECT_EQ(result.body, std::nullopt);
     EXPECT_EQ(result.response, std::nullopt);
@@ -154,7 +171,7 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
     EXPECT_EQ(records[0].arguments[1],
               (LogArgument{request.url.substr(path), LogPrivacy::kPrivate}));
   }
-  EXPECT_EQ(server_.requests().size(), 4u) << "only the stalled, cut and long answers";
+  EXPECT_EQ(server_.requests().size(), 5u) << "only the stalled, dripping, cut and long answers";
 }
 
 // Tasks still running when the session goes complete as cancelled, logging
@@ -176,6 +193,56 @@ TEST_F(UrlSessionTest, DestroyingTheSessionCancelsItsTasks) {
     EXPECT_EQ(stalled.get().code(), url_error::kCancelled) << fromItsOwnCompletion;
   }
   EXPECT_TRUE(sink_->records().empty());
+}
+
+// A host name that no DNS server answers for ends at the transfer's limit:
+// the session never waits for its resolver. A child with network and mount
+// namespaces of its own asks only 127.0.0.1, which reads every query and
+// answers none (the resolver waits 30 s for each of five tries), and reports
+// the outcome through a pipe; the parent waits 10 s at most. Not a fixture:
+// no server threads run when the child is forked.
+TEST(UrlSessionResolverTest, AHostNameNeverResolvedEndsAtTheLimit) {
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const auto replace = [](const std::string& name, const std::string& text) {
+      const std::string source = "/tmp/" + name, target = "/etc/" + name;
+      return std::ofstream(source) << text << std::flush &&
+             mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    };
+    ifreq loopback{};
+    std::string_view("lo").copy(loopback.ifr_name, 2);
+    loopback.ifr_flags = IFF_UP;
+    const sockaddr_in dns{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+    const auto* address = reinterpret_cast<const sockaddr*>(&dns);
+    std::int64_t code = 0;  // the namespaces are refused
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) == 0 &&
+        replace("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n") &&
+        replace("nsswitch.conf", "hosts: dns\n") &&
+        ioctl(socket(AF_INET, SOCK_DGRAM, 0), SIOCSIFFLAGS, &loopback) == 0 &&
+        bind(socket(AF_INET, SOCK_DGRAM, 0), address, sizeof dns) == 0) {
+      HttpRequest request = get("https://updates.quarn.test/v1/");
+      request.timeLimit = 1;
+      const Logger logger("s", "c", std::make_shared<testing::MemoryLogSink>());
+      code = start(*makeUrlSession({}, logger), request).get().code();
+    }
+    _exit(write(report[1], &code, sizeof code) == sizeof code ? 0 : 1);
+  }
+  close(report[1]);
+  pollfd readable{.fd = report[0], .events = POLLIN, .revents = 0};
+  std::int64_t code = 1;
+  const bool reported =
+      poll(&readable, 1, 10000) == 1 && read(report[0], &code, sizeof code) == sizeof code;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(report[0]);
+  if (reported && code == 0) GTEST_SKIP() << "network and mount namespaces are not permitted";
+  EXPECT_TRUE(reported) << "no outcome within 10 s";
+  EXPECT_EQ(code, url_error::kTimedOut);
 }
 
 }  // namespace

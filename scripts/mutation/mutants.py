@@ -121,4 +121,14 @@ MUTANTS = [
  ("J09","platform/logger_linux.cc","return stream ? std::move(stream) : fallback_.childOutput(identifier);","return stream;"),
  ("J10","api/file_download.cc","      writeError = staged.error();\n",""),
  ("J11","api/file_download.cc","    return file->commit();","    (void)file->commit();\n    return std::nullopt;"),
+ # transfers: time limits, name resolution, request headers
+ ("W01","platform/url_session_linux.cc","    if (request.timeLimit > 0) set(CURLOPT_TIMEOUT_MS, milliseconds(request.timeLimit));\n",""),
+ ("W02","api/request_builder.cc","  request.timeLimit = settings_.timeLimit;\n",""),
+ ("W03","api/file_download.cc","  request.timeLimit = download_.timeLimit;\n",""),
+ ("W04","platform/url_session_linux.cc","    set(CURLOPT_QUICK_EXIT, 1L);\n",""),
+ ("W05","api/file_download.cc","  if (!download_.userAgent.empty()) request.headers.add(\"User-Agent\", download_.userAgent);\n",""),
+ ("W06","api/file_download.cc","  request.headers.add(\"Accept\", \"*/*\");\n",""),
+ ("W07","app/composition.cc","constants.serviceRequestTimeLimit}","0}"),
+ ("W08","app/composition.cc","{constants.userAgent, constants.downloadTimeLimit}","{constants.userAgent, 0}"),
+ ("W09","api/request_builder.cc","  if (!settings_.userAgent.empty()) request.headers.add(\"User-Agent\", settings_.userAgent);\n",""),
 ]

@@ -125,9 +125,14 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
   }
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+  // Whether the server stops within `wait`.
+  const auto stopsWithin = [this](std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    return stopped_.wait_for(lock, wait, [this] { return stopping_; });
+  };
   // The answer is written in one call, piece by piece: the HTTP layer would
   // stop asking at the announced length.
-  const auto provide = [this, answer](std::size_t, httplib::DataSink& sink) {
+  const auto provide = [stopsWithin, answer](std::size_t, httplib::DataSink& sink) {
     if (!answer.body.empty() && !sink.write(answer.body.data(), answer.body.size())) return false;
     for (std::uint64_t offset = 0; offset < answer.generated;) {
       const std::size_t start = offset % kPatternPeriod;
@@ -136,10 +141,10 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
       if (!sink.write(kPattern.data() + start, piece)) return false;
       offset += piece;
     }
-    if (answer.stall) {
-      std::unique_lock lock(mutex_);
-      stopped_.wait(lock, [this] { return stopping_; });
+    while (answer.drip) {
+      if (stopsWithin(std::chrono::milliseconds(100)) || !sink.write(".", 1)) return false;
     }
+    if (answer.stall) stopsWithin(std::chrono::hours(1));
     const std::uint64_t sent = answer.body.size() + answer.generated;
     if (answer.stall || sent < answer.length.value_or(sent)) return false;
     if (!answer.length) sink.done();

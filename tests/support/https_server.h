@@ -47,7 +47,8 @@ std::string generatedBody(std::uint64_t offset, std::size_t length);
 // generatedBody(), made while sending. It announces `length` as its
 // Content-Length, whatever it sends; without `length` it is sent chunked.
 // Short of `length`, it then closes the connection. With `stall`, it first
-// holds the connection until the server stops.
+// holds the connection until the server stops; with `drip`, it first sends
+// one byte every 100 ms until the server stops or the client goes.
 struct Answer {
   int status = 200;
   std::string body{};
@@ -55,6 +56,7 @@ struct Answer {
   std::uint64_t generated = 0;
   std::optional<std::uint64_t> length{};
   bool stall = false;
+  bool drip = false;
 };
 
 // A request as the server received it: its target as sent (path and query).
