@@ -169,7 +169,7 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
                                         " \\(path <private>\\) failed at the " + stage +
                                         " stage, curl error [1-9][0-9]*: [^<].*"));
     EXPECT_EQ(records[0].arguments[1],
-              (LogArgument{request.url.substr(path), LogPrivacy::kPrivate}));
+              (LogArgument{request.url.substr(path), LogPrivacy::privateValue}));
   }
   EXPECT_EQ(server_.requests().size(), 5u) << "only the stalled, dripping, cut and long answers";
 }
