@@ -94,9 +94,12 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
     const auto launcher = std::make_shared<testing::FakeProcessLauncher>();
     launcher->script("/bin/zsh -c /Orvanta\\ Forwarder.app/tool install-extension", c.child);
     const auto sink = std::make_shared<testing::MemoryLogSink>();
-    SystemExtensionLoader("/Orvanta\\ Forwarder.app/tool",
-                          platform::Logger("com.kelvane.Orvanta.quarn", "Orvanta Quarn", sink),
-                          kTeam, kExtension, "/db.plist", files, launcher, "/bin/zsh", 60)
+    SystemExtensionLoader({.orvantaForwarderPath = "/Orvanta\\ Forwarder.app/tool",
+                           .teamIdentifier = kTeam,
+                           .extensionIdentifier = kExtension,
+                           .systemExtensionsDBPath = "/db.plist",
+                           .shellPath = "/bin/zsh"},
+                          platform::Logger("s", "c", sink), files, launcher)
         .ensureExtensionActive();
     const bool installs = c.message.starts_with("Orvanta Forwarder command");
     EXPECT_EQ(sink->messages(),
