@@ -1,3 +1,6 @@
+// Log records made from the program's printf-like formats: each conversion
+// takes the next value, and both texts are rendered, the full one and the one
+// with private arguments as "<private>". The sinks are in logger_linux.cc.
 #include "platform/logger.h"
 
 #include <charconv>

@@ -1,3 +1,5 @@
+// Property-list documents, XML and binary: every kind of value, and the
+// documents refused (malformed, too deep, too large).
 #include "platform/property_list.h"
 
 #include "gtest/gtest.h"
