@@ -102,10 +102,16 @@ Platform systemPlatform(const Constants& constants) {
 std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
     const Constants& constants, const Platform& platform) {
   return std::make_shared<sysext::SystemExtensionLoader>(
-      constants.orvantaForwarderPath,
-      logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform), constants.teamIdentifier,
-      constants.extensionIdentifier, constants.systemExtensionsDBPath, platform.fileSystem,
-      platform.processLauncher, constants.shellPath, constants.childTimeLimit);
+      sysext::SystemExtensionLoaderOptions{
+          .orvantaForwarderPath = constants.orvantaForwarderPath,
+          .teamIdentifier = constants.teamIdentifier,
+          .extensionIdentifier = constants.extensionIdentifier,
+          .systemExtensionsDBPath = constants.systemExtensionsDBPath,
+          .shellPath = constants.shellPath,
+          .commandTimeLimit = constants.childTimeLimit,
+      },
+      logger(kLogSubsystem, kSystemExtensionLoaderLogCategory, platform), platform.fileSystem,
+      platform.processLauncher);
 }
 
 std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(

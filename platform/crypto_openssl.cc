@@ -1,3 +1,5 @@
+// SHA-256 and Base64 on OpenSSL's EVP interface: the digest is taken in pieces
+// as a download arrives, and Base64 is encoded in bounded blocks.
 #include <openssl/evp.h>
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// The platform's fixed errors: the URL-loading "bad server response" and
+// errno values with the system's text.
 #include "platform/error.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Closing an owned descriptor, the one system call FileDescriptor makes.
 #include <unistd.h>
 
 #include "platform/file_descriptor.h"

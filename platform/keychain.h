@@ -7,15 +7,8 @@
 // alone, whatever service the item was saved under, or by service alone.
 //
 // The Linux implementation keeps the items in one SQLite database that other
-// processes open too, so its table is an external interface:
-//
-//   CREATE TABLE IF NOT EXISTS generic_passwords (
-//     account              TEXT PRIMARY KEY NOT NULL,
-//     service              TEXT NOT NULL,
-//     access_description   TEXT NOT NULL,
-//     trusted_applications TEXT NOT NULL,  -- JSON array of paths, in order
-//     value                BLOB NOT NULL   -- the bytes, no terminator
-//   ) STRICT;
+// processes open too, so its table is an external interface, written out once
+// below (kCreateGenericPasswordsTable).
 //
 // Each call opens the database afresh, waits up to the busy time-out for
 // another process that holds it, and is one transaction, so a call sees and
@@ -44,6 +37,22 @@
 #include "platform/logger.h"
 
 namespace quarn::platform {
+
+// The table of the SQLite keychain, as it creates it in a store that lacks
+// it; SQLite keeps the text, column comments included, as the table's schema.
+// The forwarder's other processes read and write the same table, so this is
+// its one definition: a table of any other shape is refused, never altered.
+// The accounts are the raw values of the shared item keys
+// (ComputerIsRegistered, FullScanStatus, SharedAssetIdentifier,
+// UpdateLastRun), compared byte for byte.
+inline constexpr char kCreateGenericPasswordsTable[] =
+    R"sql(CREATE TABLE IF NOT EXISTS generic_passwords (
+  account              TEXT PRIMARY KEY NOT NULL,  -- the key's raw value
+  service              TEXT NOT NULL,              -- "Orvanta Forwarder"
+  access_description   TEXT NOT NULL,              -- "Shared Item Access"
+  trusted_applications TEXT NOT NULL,              -- JSON array of application paths, in order
+  value                BLOB NOT NULL               -- UTF-8 bytes, no terminator
+) STRICT)sql";
 
 enum class KeychainStatus {
   success,

@@ -29,17 +29,6 @@
 namespace quarn::platform {
 namespace {
 
-// The table as other processes expect it; kept with its comments so that the
-// schema a reader sees documents the columns.
-constexpr const char* kCreateTable =
-    R"sql(CREATE TABLE IF NOT EXISTS generic_passwords (
-  account              TEXT PRIMARY KEY NOT NULL,  -- the key's raw value
-  service              TEXT NOT NULL,              -- "Orvanta Forwarder"
-  access_description   TEXT NOT NULL,              -- "Shared Item Access"
-  trusted_applications TEXT NOT NULL,              -- JSON array of application paths, in order
-  value                BLOB NOT NULL               -- UTF-8 bytes, no terminator
-) STRICT)sql";
-
 constexpr std::string_view kDeleteAccount =
     "DELETE FROM main.generic_passwords WHERE account = ?1 COLLATE BINARY";
 
@@ -138,7 +127,8 @@ class Transaction {
 
 enum class TableState { missing, usable, unusable };
 
-// Whether `generic_passwords` is there with exactly the shape above: a STRICT
+// Whether `generic_passwords` is there with exactly the shape of
+// kCreateGenericPasswordsTable (keychain.h), as kColumns lists it: a STRICT
 // table, the five columns in order with their types and NOT NULL, `account`
 // its primary key with binary (exact) comparison. Anything else, including an
 // unreadable file, is unusable, and `failure` says why.
@@ -302,7 +292,8 @@ class SqliteKeychain final : public Keychain {
     }
     switch (inspectTable(db.get(), failure)) {
       case TableState::missing:
-        if (sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (sqlite3_exec(db.get(), kCreateGenericPasswordsTable, nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
           return failed(failure, "create the table", db.get());
         }
         break;

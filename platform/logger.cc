@@ -1,3 +1,6 @@
+// Log records made from the program's printf-like formats: each conversion
+// takes the next value, and both texts are rendered, the full one and the one
+// with private arguments as "<private>". The sinks are in logger_linux.cc.
 #include "platform/logger.h"
 
 #include <charconv>
@@ -13,7 +16,7 @@ namespace {
 constexpr std::string_view kPublicModifier = "{public}";
 constexpr std::string_view kRedacted = "<private>";
 
-enum class Conversion { kString, kInteger, kReal };
+enum class Conversion { string, integer, real };
 
 std::string renderInteger(std::int64_t value) {
   char buffer[24];
@@ -43,7 +46,7 @@ std::string render(Conversion conversion, const LogValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;
   if (const auto* integer = std::get_if<std::int64_t>(&value)) return renderInteger(*integer);
   const double real = std::get<double>(value);
-  return conversion == Conversion::kReal ? renderFixed(real) : renderShortest(real);
+  return conversion == Conversion::real ? renderFixed(real) : renderShortest(real);
 }
 
 }  // namespace
@@ -77,11 +80,11 @@ LogRecord makeLogRecord(std::string_view subsystem, std::string_view category,
     Conversion conversion;
     std::size_t specifierLength;
     if (rest.starts_with('s')) {
-      conversion = Conversion::kString, specifierLength = 1;
+      conversion = Conversion::string, specifierLength = 1;
     } else if (rest.starts_with("ld")) {
-      conversion = Conversion::kInteger, specifierLength = 2;
+      conversion = Conversion::integer, specifierLength = 2;
     } else if (rest.starts_with('f')) {
-      conversion = Conversion::kReal, specifierLength = 1;
+      conversion = Conversion::real, specifierLength = 1;
     } else {
       // Not one of the known conversions: the '%' stands for itself.
       record.text.push_back('%');
@@ -100,8 +103,8 @@ LogRecord makeLogRecord(std::string_view subsystem, std::string_view category,
     } else {
       record.redactedText += kRedacted;
     }
-    record.arguments.push_back(
-        LogArgument{std::move(value), isPublic ? LogPrivacy::kPublic : LogPrivacy::kPrivate});
+    record.arguments.push_back(LogArgument{
+        std::move(value), isPublic ? LogPrivacy::publicValue : LogPrivacy::privateValue});
   }
   return record;
 }

@@ -29,7 +29,9 @@
 
 namespace quarn::platform {
 
-enum class LogPrivacy { kPublic, kPrivate };
+// Whether an argument of a record may be shown, or is written as "<private>"
+// by the system sink.
+enum class LogPrivacy { publicValue, privateValue };
 
 using LogValue = std::variant<std::string, std::int64_t, double>;
 
@@ -88,7 +90,7 @@ class LogFormat {
 
 struct LogArgument {
   LogValue value;
-  LogPrivacy privacy = LogPrivacy::kPrivate;
+  LogPrivacy privacy = LogPrivacy::privateValue;
 
   friend bool operator==(const LogArgument&, const LogArgument&) = default;
 };

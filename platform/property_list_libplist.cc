@@ -124,7 +124,7 @@ class BinaryDocumentCheck {
     std::uint64_t depth = 1;     // deepest nesting below and including this object
     std::uint64_t expanded = 1;  // objects in this one's subtree, copies counted
   };
-  enum class State : std::uint8_t { kNew, kOpen, kDone };
+  enum class State : std::uint8_t { unvisited, onStack, done };
 
   std::uint8_t byte(std::uint64_t at) const { return static_cast<std::uint8_t>(bytes_[at]); }
 
@@ -202,7 +202,7 @@ class BinaryDocumentCheck {
   }
 
   std::optional<Error> walk(std::uint64_t root) {
-    std::vector<State> state(objectCount_, State::kNew);
+    std::vector<State> state(objectCount_, State::unvisited);
     std::vector<std::uint32_t> depth(objectCount_, 0);
     std::vector<std::uint64_t> expanded(objectCount_, 0);
     std::vector<Frame> stack;
@@ -218,7 +218,7 @@ class BinaryDocumentCheck {
       if (stack.size() >= static_cast<std::size_t>(kMaxPropertyListDepth)) {
         return readError(kTooDeep);
       }
-      state[object] = State::kOpen;
+      state[object] = State::onStack;
       stack.push_back(Frame{object, *children});
       return std::nullopt;
     };
@@ -227,7 +227,7 @@ class BinaryDocumentCheck {
     while (!stack.empty()) {
       Frame& frame = stack.back();
       if (frame.next == frame.children.count) {
-        state[frame.object] = State::kDone;
+        state[frame.object] = State::done;
         depth[frame.object] = static_cast<std::uint32_t>(frame.depth);
         expanded[frame.object] = frame.expanded;
         const Frame done = frame;
@@ -245,9 +245,9 @@ class BinaryDocumentCheck {
       ++frame.next;
       if (child >= objectCount_) return readError(kNotAPropertyList);
       switch (state[child]) {
-        case State::kOpen:
+        case State::onStack:
           return readError(kNotAPropertyList);  // an object that contains itself
-        case State::kDone:
+        case State::done:
           frame.depth = std::max<std::uint64_t>(frame.depth, depth[child] + 1ull);
           frame.expanded += expanded[child];
           if (frame.depth > static_cast<std::uint64_t>(kMaxPropertyListDepth)) {
@@ -255,7 +255,7 @@ class BinaryDocumentCheck {
           }
           if (frame.expanded > kMaxExpandedObjects) return readError(kTooLarge);
           break;
-        case State::kNew:
+        case State::unvisited:
           if (auto error = open(child)) return error;
           break;
       }

@@ -1,3 +1,5 @@
+// The main run loop: a queue of tasks ordered by due time on the monotonic
+// clock, then by posting order, served by the thread that calls run().
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

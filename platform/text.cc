@@ -1,3 +1,5 @@
+// Strict UTF-8 validation, whole or in pieces, and number parsing that does
+// not depend on the process locale.
 #include "platform/text.h"
 
 #include <locale.h>

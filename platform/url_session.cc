@@ -1,3 +1,5 @@
+// HTTP header fields as the session's requests and responses carry them:
+// names compared without regard to case, repeated fields joined.
 #include "platform/url_session.h"
 
 #include <algorithm>

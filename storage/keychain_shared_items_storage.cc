@@ -1,3 +1,6 @@
+// The shared items as keychain items: each key's raw value is the account,
+// every item carries the forwarder's service, access description and the
+// paths of the applications trusted to use it.
 #include "storage/keychain_shared_items_storage.h"
 
 #include <utility>

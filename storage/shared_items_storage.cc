@@ -1,3 +1,5 @@
+// The raw values of the shared item keys, as the forwarder's other processes
+// know them.
 #include "storage/shared_items_storage.h"
 
 namespace quarn::storage {

@@ -1,3 +1,5 @@
+// The system extension check: the decision over the extension database and
+// the install command it runs when the extension is allowed but not active.
 #include "sysext/system_extension_loader.h"
 
 #include <utility>
@@ -24,20 +26,18 @@ constexpr char kCommandOutput[] = "Orvanta Forwarder command output:\n%{public}s
 }  // namespace
 
 SystemExtensionLoader::SystemExtensionLoader(
-    std::string orvantaForwarderPath, platform::Logger logger, std::string teamIdentifier,
-    std::string extensionIdentifier, std::string systemExtensionsDBPath,
+    SystemExtensionLoaderOptions options, platform::Logger logger,
     std::shared_ptr<platform::FileSystem> fileSystem,
-    std::shared_ptr<platform::ProcessLauncher> processLauncher, std::string shellPath,
-    double commandTimeLimit)
-    : orvantaForwarderPath_(std::move(orvantaForwarderPath)),
+    std::shared_ptr<platform::ProcessLauncher> processLauncher)
+    : orvantaForwarderPath_(std::move(options.orvantaForwarderPath)),
       logger_(std::move(logger)),
-      teamIdentifier_(std::move(teamIdentifier)),
-      extensionIdentifier_(std::move(extensionIdentifier)),
-      systemExtensionsDBPath_(std::move(systemExtensionsDBPath)),
+      teamIdentifier_(std::move(options.teamIdentifier)),
+      extensionIdentifier_(std::move(options.extensionIdentifier)),
+      systemExtensionsDBPath_(std::move(options.systemExtensionsDBPath)),
       fileSystem_(std::move(fileSystem)),
       processLauncher_(std::move(processLauncher)),
-      shellPath_(std::move(shellPath)),
-      commandTimeLimit_(commandTimeLimit) {}
+      shellPath_(std::move(options.shellPath)),
+      commandTimeLimit_(options.commandTimeLimit) {}
 
 void SystemExtensionLoader::ensureExtensionActive() {
   const std::optional<SystemExtensionsDB> database = loadSystemExtensionsDB();

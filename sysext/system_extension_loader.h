@@ -26,18 +26,27 @@
 
 namespace quarn::sysext {
 
+// The loader's fixed values, named where they are given so that two of them
+// cannot be swapped unnoticed.
+struct SystemExtensionLoaderOptions {
+  // The forwarder's executable written as one shell word (spaces escaped with
+  // a backslash): it is placed into a shell command line as it is.
+  std::string orvantaForwarderPath;
+  // The developer team and the extension that must be active.
+  std::string teamIdentifier;
+  std::string extensionIdentifier;
+  std::string systemExtensionsDBPath;
+  // The shell that runs the install command line, which is killed after
+  // `commandTimeLimit` seconds.
+  std::string shellPath;
+  double commandTimeLimit = 0;
+};
+
 class SystemExtensionLoader {
  public:
-  // `orvantaForwarderPath` is the forwarder's executable written as one shell
-  // word (spaces escaped with a backslash): it is placed into a shell command
-  // line as it is. `shellPath` runs that command line, which is killed after
-  // `commandTimeLimit` seconds.
-  SystemExtensionLoader(std::string orvantaForwarderPath, platform::Logger logger,
-                        std::string teamIdentifier, std::string extensionIdentifier,
-                        std::string systemExtensionsDBPath,
+  SystemExtensionLoader(SystemExtensionLoaderOptions options, platform::Logger logger,
                         std::shared_ptr<platform::FileSystem> fileSystem,
-                        std::shared_ptr<platform::ProcessLauncher> processLauncher,
-                        std::string shellPath, double commandTimeLimit);
+                        std::shared_ptr<platform::ProcessLauncher> processLauncher);
 
   // The check: load the database; when the extension is allowed but no record
   // shows it active under our team, installExtension().

@@ -1,3 +1,6 @@
+// Decoding the system extension database from its property-list form: every
+// key the agent reads is checked for its type, and the first fault fails the
+// whole document with a description that names where it is.
 #include "sysext/system_extensions_db.h"
 
 #include <string>

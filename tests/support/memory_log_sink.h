@@ -46,7 +46,7 @@ class MemoryLogSink final : public platform::LogSink {
     std::ostringstream line;
     line << record.redactedText;
     for (const auto& argument : record.arguments) {
-      if (argument.privacy == platform::LogPrivacy::kPrivate) {
+      if (argument.privacy == platform::LogPrivacy::privateValue) {
         std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
       }
     }
