@@ -69,6 +69,10 @@ class FakeUrlSession final : public platform::UrlSession {
     });
   }
 
+  bool runsCallbacksOnCurrentThread() const override {
+    return callbackQueue_->runsTasksOnCurrentThread();
+  }
+
   const std::vector<platform::HttpRequest>& requests() const { return requests_; }
 
  private:
