@@ -2,7 +2,9 @@
 // on fakes of the platform services (an in-memory file system, scripted
 // children and service answers, virtual time) and a store in the temporary
 // folder, checked by what the start leaves behind: its trace, the stored check
-// time, the package file and the exit.
+// time, the package file and the exit. The rows marked `threaded` run again on
+// the real main run loop, with the service's answers arriving on a thread of
+// their own, as the real session's do.
 //
 // How to read a trace. It lists the records of the agent's loggers, then the
 // requests it sent, then the programs it started, each in the order they
@@ -35,6 +37,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -49,6 +52,7 @@
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/thread_task_queue.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -172,6 +176,7 @@ struct Start {
   Texts trace = {};
   std::string storedAfter = "1765000000.5";
   double endsAt = 450;
+  bool threaded = false;  // runs again across two threads
 };
 
 // A start that ends at the gate, after the extension check.
@@ -198,11 +203,12 @@ std::vector<Start> starts() {
   // after the update's records, then the report of `reported`, which gets
   // `answer`.
   const auto refusedBy = [](Child tool, const Texts& log, const std::string& reported,
-                            Answer answer = reply(200)) {
-    return Start{.tools = {{"pkgutil", tool}},
-                 .answers = {actions(), reply(200, kPackage), answer},
-                 .trace = due(Texts{kReceived} + log) +
-                          Texts{kActions, kDownload, report(reported), kCheck}};
+                            Answer answer = reply(200), bool threaded = false) {
+    return Start{
+        .tools = {{"pkgutil", tool}},
+        .answers = {actions(), reply(200, kPackage), answer},
+        .trace = due(Texts{kReceived} + log) + Texts{kActions, kDownload, report(reported), kCheck},
+        .threaded = threaded};
   };
   std::vector<Start> rows = {
       // A store that cannot be used counts as empty.
@@ -238,7 +244,8 @@ std::vector<Start> starts() {
       {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
        .trace = downloadFailed(refused, retried("assets/A1/action-result")) +
                 Texts{report(kDownloadError + refused)},
-       .endsAt = 480},
+       .endsAt = 480,
+       .threaded = true},
       // or a checksum mismatch (the report gets an answer that cannot be
       // decoded).
       {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
@@ -249,7 +256,7 @@ std::vector<Start> starts() {
       refusedBy({.status = 1, .out = "cannot read the package"},
                 {"P " + failed, "P Command output: <private> [cannot read the package]",
                  kReportFailed + "unavailable #81f0"},
-                failed, reply(500, "unavailable")),
+                failed, reply(500, "unavailable"), true),
       // An updater that cannot start is only logged; the run ends as after a
       // launch. The action identifier may be empty.
       {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
@@ -267,7 +274,8 @@ std::vector<Start> starts() {
                      "P Executing 'orvanta-updater': path '" + kPackagePath +
                          "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
                 Texts{"GET assets/A%201/actions" + kService + ") 120", kDownload, kCheck,
-                      updater("w4QtNw==", "A 1")}},
+                      updater("w4QtNw==", "A 1")},
+       .threaded = true},
   };
   // Another start holds the lock, or it cannot be taken: the start ends at
   // once and touches nothing.
@@ -438,6 +446,28 @@ TEST(CompositionTest, EachStartEndsWhereItShould) {
       if (machine.sink->records().empty()) continue;  // a debug build ran it in a child process
     }
     machine.check(row, row.stopsAt < 0 || row.dropsRun);
+  }
+}
+
+// The rows marked `threaded`, on the real main run loop with the session's
+// completions on a thread of their own and no waits: the run crosses from one
+// thread to the other and back (each step checks its thread in debug builds),
+// and leaves the same trace.
+TEST(CompositionTest, AcrossTheMainThreadAndTheSessionsThread) {
+  Constants constants = shippedConstants();
+  constants.maximumDelay = constants.retryDelay = 0;
+  for (Start row : starts()) {
+    if (!row.threaded) continue;
+    SCOPED_TRACE(row.trace.back());
+    std::ranges::replace(row.trace, kScheduled,
+                         "P Update process scheduled to be executed in 0.000000 seconds.");
+    const auto loop = platform::makeMainRunLoop();
+    testing::ThreadTaskQueue sessionQueue;
+    Machine machine(row, loop, sessionQueue.loop);
+    loop->postDelayed(10, [loop = loop.get()] { loop->quit(); });  // a run that never ends
+    EXPECT_EQ(run(constants, machine.platform), 0);
+    ASSERT_TRUE(sessionQueue.drain());
+    machine.check(row, true);
   }
 }
 
