@@ -131,4 +131,9 @@ MUTANTS = [
  ("W07","app/composition.cc","constants.serviceRequestTimeLimit}","0}"),
  ("W08","app/composition.cc","{constants.userAgent, constants.downloadTimeLimit}","{constants.userAgent, 0}"),
  ("W09","api/request_builder.cc","  if (!settings_.userAgent.empty()) request.headers.add(\"User-Agent\", settings_.userAgent);\n",""),
+ # the update run: one object with one way to end, each step on its thread
+ ("R01","update/package_updater.cc","    logger.log(\"No need for upgrade\");\n    run->end();\n","    logger.log(\"No need for upgrade\");\n"),
+ ("R02","update/package_updater.cc","  installPackage(std::move(run));\n}","  environment_.mainQueue->post([self = shared_from_this(), run = std::move(run)]() mutable { self->installPackage(std::move(run)); });\n}"),
+ ("R03","update/package_updater.cc","if (failureReason && reporter) {","if (false) {"),
+ ("R04","update/package_updater.cc","    assert(ended_ && \"an update run was dropped without ending\");\n    if (!ended_) complete();\n",""),
 ]
