@@ -8,7 +8,6 @@
 #include <future>
 
 #include "tests/support/fake_file_system.h"
-#include "tests/support/fake_url_session.h"
 #include "tests/support/https_server.h"
 #include "tests/support/memory_log_sink.h"
 
@@ -24,12 +23,11 @@ const std::string kDestination = "/tmp/ForwarderInstallerPackage.pkg";
 
 // One download per row, over an older file at the destination: only a body
 // that passed every check replaces it, and a staged file that cannot be made
-// or put in place leaves it. A write that fails, a refused status or
-// the download's time limit (a second, for the row that drips) ends even an
-// endless body, and no staged file stays open. Writes fail only past twice the
-// most a data task keeps: a download is not capped. Bytes a host sends past
-// the announced length stay on that connection, which the next row would read
-// as its answer were it kept.
+// or put in place leaves it. A write that fails or a refused status ends even
+// an endless body, and no staged file stays open. Writes fail only past twice
+// the most a data task keeps: a download is not capped. Bytes a host sends
+// past the announced length stay on that connection, which the next row would
+// read as its answer were it kept.
 TEST(FileDownloaderTest, DownloadOutcomes) {
   struct Case {
     const char* name;
@@ -58,16 +56,14 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
       {"write fails", {.generated = endless}, kPackageDigest, diskFull},
       {"cannot create", {.body = kPackage}, kPackageDigest, noCreate, true},
       {"cannot commit", {.body = kPackage}, kPackageDigest, noCommit, false, true},
-      {"drips past its limit",
-       {.drip = true},
-       kPackageDigest,
-       testing::FakeUrlSession::urlError(platform::url_error::kTimedOut, "The request timed out.")},
   };
   testing::HttpsServer server;
   const auto files = std::make_shared<testing::FakeFileSystem>();
-  const auto session = platform::makeUrlSession(
-      {.caFile = server.caFile()},
-      platform::Logger("test", "", std::make_shared<testing::MemoryLogSink>()));
+  FileDownloader downloader(
+      platform::makeUrlSession(
+          {.caFile = server.caFile()},
+          platform::Logger("", "", std::make_shared<testing::MemoryLogSink>())),
+      files, {});
   files->failWritesAfter(2 * platform::UrlSession::kMaxDataTaskBodyBytes);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -75,9 +71,9 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
     files->failStagedFiles(c.createFails, c.commitFails);
     server.answer("/p.pkg", c.answer);
     const auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
-    FileDownloader(session, files, {.timeLimit = c.answer.drip ? 1.0 : 0})
-        .downloadFile(server.url("/p.pkg"), kDestination, c.checksum,
-                      [outcome](std::optional<Error> e) { outcome->set_value(std::move(e)); });
+    downloader.downloadFile(
+        server.url("/p.pkg"), kDestination, c.checksum,
+        [outcome](std::optional<Error> e) { outcome->set_value(std::move(e)); });
     auto done = outcome->get_future();
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(done.get(), c.error);
