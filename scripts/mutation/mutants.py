@@ -9,7 +9,7 @@ MUTANTS = [
  ("U03","api/api_service.cc","          .method = HTTPMethod::get,\n          .retryStatusCodes = {502},\n          .retries = 2,","          .method = HTTPMethod::get,\n          .retryStatusCodes = {502},\n          .retries = 1,"),
  ("U04","api/api_service.cc","          .method = HTTPMethod::post,\n          .retryStatusCodes = {502},\n          .retries = 2,","          .method = HTTPMethod::post,\n          .retryStatusCodes = {502},\n          .retries = 0,"),
  ("U05","update/package_updater.cc","if (action.update) return UpdateRequired{action.id, *action.update};","if (action.update && &action == &response->actions.back()) return UpdateRequired{action.id, *action.update};"),
- ("U06","update/package_updater.cc","\"--action-identifier\", encodedActionIdentifier","\"--action-identifier\", actionIdentifier"),
+ ("U06","update/package_updater.cc","\"--action-identifier\", encodedActionIdentifier","\"--action-identifier\", run->actionIdentifier"),
  ("U07","update/package_updater.cc","output ? std::make_shared<const platform::FileDescriptor>(std::move(output)) : nullptr","nullptr"),
  ("U08","update/package_updater.cc","if (result == PackageValidationResult::valid) {","if (result == PackageValidationResult::valid || result == PackageValidationResult::emptyOutput) {"),
  ("U09","update/package_updater.cc","run->end(\"Error downloading the package: \" + error->description);","run->end(error->description);"),
