@@ -226,11 +226,13 @@ std::vector<Start> starts() {
       {.stopsAt = 449, .trace = due({}), .endsAt = 449},
       // Stopped while a retry waits: the agent lets go of the service, which
       // abandons the retry, and so of the run: a debug build stops at the run
-      // that never ended, a release build ends the agent from it.
+      // that never ended, a release build logs it and ends the agent.
       {.answers = {badGateway},
        .stopsAt = 460,
        .dropsRun = true,
-       .trace = due({retried("assets/A1/actions")[0]}) + Texts{kActions},
+       .trace = due({retried("assets/A1/actions")[0],
+                     "P The update run was dropped before it ended; it ends now."}) +
+                Texts{kActions},
        .endsAt = 460},
       // No pending update. A stored time that does not parse completely counts as 0.
       noUpdateRun("1764999400.0 "),

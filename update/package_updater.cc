@@ -163,16 +163,20 @@ double PackageUpdater::asyncAfterRandomDelay(platform::TaskQueue& queue, double 
 // fields need no lock. end() is the only way out: it reports the failure when
 // there is one and the run has a reporter, then calls the completion, which
 // ends the process. A run dropped without having ended is a bug, stopped at in
-// debug builds; a release build completes from the destructor, so the agent
-// ends rather than waits for its launcher's limit.
+// debug builds; a release build logs it and completes from the destructor, so
+// the agent ends rather than waits for its launcher's limit.
 class PackageUpdater::Run : public std::enable_shared_from_this<Run> {
  public:
-  explicit Run(platform::OnceCallback<void()> completion) : completion_(std::move(completion)) {}
+  // `logger` is the pipeline's.
+  Run(platform::Logger logger, platform::OnceCallback<void()> completion)
+      : logger_(std::move(logger)), completion_(std::move(completion)) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
   ~Run() {
     assert(ended_ && "an update run was dropped without ending");
-    if (!ended_) complete();
+    if (ended_) return;
+    logger_.log("The update run was dropped before it ended; it ends now.");
+    complete();
   }
 
   // Reports `failureReason` when there is one and a reporter to send it, and
@@ -198,6 +202,7 @@ class PackageUpdater::Run : public std::enable_shared_from_this<Run> {
     std::move(completion_)();
   }
 
+  const platform::Logger logger_;
   platform::OnceCallback<void()> completion_;
   bool ended_ = false;
 };
@@ -219,7 +224,8 @@ void PackageUpdater::runUpdateProcess() {
   assert(onMainQueue());
   const platform::Logger& logger = environment_.logger;
   logger.log(message_ids::kUpdateStarted, "Update process started.");
-  auto run = std::make_shared<Run>([exitProcess = environment_.exitProcess] { exitProcess(0); });
+  auto run =
+      std::make_shared<Run>(logger, [exitProcess = environment_.exitProcess] { exitProcess(0); });
   auto assetIdentifier = sharedItemsStorage_->readItem(storage::SharedItem::assetIdentifier);
   if (!assetIdentifier) {
     logger.log("Asset identifier Not available in the shared items storage.");

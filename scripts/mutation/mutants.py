@@ -135,5 +135,5 @@ MUTANTS = [
  ("R01","update/package_updater.cc","    logger.log(\"No need for upgrade\");\n    run->end();\n","    logger.log(\"No need for upgrade\");\n"),
  ("R02","update/package_updater.cc","  installPackage(std::move(run));\n}","  environment_.mainQueue->post([self = shared_from_this(), run = std::move(run)]() mutable { self->installPackage(std::move(run)); });\n}"),
  ("R03","update/package_updater.cc","if (failureReason && reporter) {","if (false) {"),
- ("R04","update/package_updater.cc","    assert(ended_ && \"an update run was dropped without ending\");\n    if (!ended_) complete();\n",""),
+ ("R04","update/package_updater.cc","    assert(ended_ && \"an update run was dropped without ending\");\n    if (ended_) return;\n    logger_.log(\"The update run was dropped before it ended; it ends now.\");\n    complete();\n",""),
 ]
