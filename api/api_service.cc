@@ -1,3 +1,5 @@
+// ApiService: the service's two endpoints, and the sending, checking,
+// decoding and retrying that every request shares.
 #include "api/api_service.h"
 
 #include <algorithm>
@@ -22,6 +24,35 @@ platform::Error ApiError::toError() const {
   return platform::Error{std::string(kApiErrorDomain), statusCode, message};
 }
 
+// Decodes a 2xx body and completes with the record, or completes with an
+// error.
+class ApiService::Outcome {
+ public:
+  virtual ~Outcome() = default;
+  // Completes and returns true when `body` decodes; otherwise returns false
+  // and leaves the completion to run later.
+  virtual bool completeWithBody(std::string_view body) = 0;
+  virtual void completeWithError(platform::Error error) = 0;
+};
+
+template <class Record>
+class ApiService::TypedOutcome final : public Outcome {
+ public:
+  explicit TypedOutcome(Completion<Record> completion) : completion_(std::move(completion)) {}
+  bool completeWithBody(std::string_view body) override {
+    std::optional<Record> record = Record::decode(body);
+    if (!record) return false;
+    std::move(completion_)(std::move(record), std::nullopt);
+    return true;
+  }
+  void completeWithError(platform::Error error) override {
+    std::move(completion_)(std::nullopt, std::move(error));
+  }
+
+ private:
+  Completion<Record> completion_;
+};
+
 // Everything one request needs until it ends, including what a retry sends
 // again. Owned by exactly one step at a time: the data task's completion, then
 // possibly a delayed retry on the main queue.
@@ -33,6 +64,7 @@ struct ApiService::RequestContext {
   std::weak_ptr<ApiService> service;
   // Weak too: a retry waiting on the queue would otherwise own the queue.
   std::weak_ptr<platform::TaskQueue> mainQueue;
+  double retryDelaySeconds = 0;
   std::unique_ptr<Outcome> outcome;
 };
 
@@ -40,30 +72,57 @@ std::shared_ptr<ApiService> ApiService::create(std::unique_ptr<RequestBuilder> r
                                                std::shared_ptr<platform::UrlSession> urlSession,
                                                platform::Logger logger,
                                                std::shared_ptr<platform::TaskQueue> mainQueue,
-                                               std::shared_ptr<platform::FileSystem> fileSystem,
-                                               TransferSettings download) {
-  return std::shared_ptr<ApiService>(
-      new ApiService(std::move(requestBuilder), std::move(urlSession), std::move(logger),
-                     std::move(mainQueue), std::move(fileSystem), std::move(download)));
+                                               double retryDelaySeconds) {
+  return std::shared_ptr<ApiService>(new ApiService(std::move(requestBuilder),
+                                                    std::move(urlSession), std::move(logger),
+                                                    std::move(mainQueue), retryDelaySeconds));
 }
 
 ApiService::ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
                        std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
-                       std::shared_ptr<platform::TaskQueue> mainQueue,
-                       std::shared_ptr<platform::FileSystem> fileSystem, TransferSettings download)
+                       std::shared_ptr<platform::TaskQueue> mainQueue, double retryDelaySeconds)
     : requestBuilder_(std::move(requestBuilder)),
       urlSession_(std::move(urlSession)),
       logger_(std::move(logger)),
       mainQueue_(std::move(mainQueue)),
-      fileSystem_(std::move(fileSystem)),
-      download_(std::move(download)) {}
+      retryDelaySeconds_(retryDelaySeconds) {}
 
-void ApiService::performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome) {
+void ApiService::fetchActions(const std::string& assetIdentifier,
+                              Completion<ForwarderActionsResponse> completion) {
+  performRequest<ForwarderActionsResponse>(
+      {
+          .path = "assets/" + assetIdentifier + "/actions",
+          .method = HTTPMethod::get,
+          .retryStatusCodes = {502},
+          .retries = 2,
+      },
+      std::move(completion));
+}
+
+void ApiService::reportFailedAction(const std::string& assetIdentifier,
+                                    const std::string& actionIdentifier, std::string_view reason,
+                                    Completion<ActionResultResponse> completion) {
+  performRequest<ActionResultResponse>(
+      {
+          .path = "assets/" + assetIdentifier + "/action-result",
+          .queryItems = {{"action_id", actionIdentifier}, {"result", "FAILED"}},
+          .body = actionResultBody(reason),
+          .headers = {{"Content-Type", "application/json"}},
+          .method = HTTPMethod::post,
+          .retryStatusCodes = {502},
+          .retries = 2,
+      },
+      std::move(completion));
+}
+
+template <class Record>
+void ApiService::performRequest(ServiceRequest request, Completion<Record> completion) {
   auto context = std::make_unique<RequestContext>();
   context->request = std::move(request);
   context->service = weak_from_this();
   context->mainQueue = mainQueue_;
-  context->outcome = std::move(outcome);
+  context->retryDelaySeconds = retryDelaySeconds_;
+  context->outcome = std::make_unique<TypedOutcome<Record>>(std::move(completion));
   send(std::move(context));
 }
 
@@ -115,9 +174,9 @@ void ApiService::handleResponse(std::unique_ptr<RequestContext> context,
     }
     // Scheduled even when the service is gone; retryRequest then abandons it.
     if (auto queue = context->mainQueue.lock()) {
-      queue->postDelayed(kRetryDelaySeconds, [context = std::move(context)]() mutable {
-        retryRequest(std::move(context));
-      });
+      const double delay = context->retryDelaySeconds;
+      queue->postDelayed(
+          delay, [context = std::move(context)]() mutable { retryRequest(std::move(context)); });
     }
     return;
   }

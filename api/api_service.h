@@ -1,21 +1,22 @@
-// ApiService: the agent's HTTP client for the update service.
+// ApiService: the agent's client of the update service: its endpoints as
+// typed calls, over requests that are retried after a delay.
 //
-// performRequest() has the RequestBuilder build a request, sends it on the
-// URL session, checks the answer and decodes a 2xx body into the record type
-// the caller names (a type with `static std::optional<Record>
-// decode(std::string_view)`). Answers whose status is in the caller's retry
-// list are sent again after kRetryDelaySeconds, on the main queue, as many
-// times as the caller allows.
+// fetchActions() asks for the pending actions of an asset; reportFailedAction()
+// tells the service that an action failed, and why. Each has the
+// RequestBuilder build its request, sends it on the URL session, checks the
+// answer and decodes a 2xx body into the endpoint's record. An answer with
+// status 502 is sent again after the retry delay, on the main queue, at most
+// twice.
 //
 // Ownership: always held by a shared_ptr (create()). A request in flight or a
 // retry that waits refers to the service only weakly: releasing the service
 // abandons waiting retries (their completion never runs), while an answer that
 // arrives for a released service is still handed to the completion.
 //
-// Threads: performRequest() may be called from any thread and never blocks.
-// Completions run on the URL session's callback thread; only a retry hops to
-// the main queue, and the request it sends again completes on the session's
-// thread. The service has no mutable state and takes no lock.
+// Threads: the calls may be made from any thread and never block. Completions
+// run on the URL session's callback thread; only a retry hops to the main
+// queue, and the request it sends again completes on the session's thread.
+// The service has no mutable state and takes no lock.
 //
 // Failure: every outcome goes to the completion, exactly once, as a record or
 // a platform::Error, never both (see handleResponse in the .cc for the order
@@ -27,13 +28,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "api/request_builder.h"
+#include "api/service_records.h"
 #include "platform/error.h"
-#include "platform/file_system.h"
 #include "platform/logger.h"
 #include "platform/once_callback.h"
 #include "platform/task_queue.h"
@@ -54,102 +54,62 @@ struct ApiError {
   platform::Error toError() const;
 };
 
-// One call of the service: `method` `path` with `queryItems`, `body` and
-// `headers` (see RequestBuilder). An answer whose status is in
-// `retryStatusCodes` is sent again while `retries` > 0.
-struct ServiceRequest {
-  std::string path{};
-  QueryItems queryItems{};
-  std::optional<std::string> body{};
-  Headers headers{};
-  HTTPMethod method = HTTPMethod::get;
-  std::vector<std::int64_t> retryStatusCodes{};
-  int retries = 0;
-};
-
 class ApiService : public std::enable_shared_from_this<ApiService> {
  public:
   template <class Record>
   using Completion =
       platform::OnceCallback<void(std::optional<Record>, std::optional<platform::Error>)>;
 
-  // Fixed wait between a refused answer and the next send.
-  static constexpr double kRetryDelaySeconds = 30.0;
-
-  // `mainQueue` runs the retries; `fileSystem` takes the downloaded files;
-  // `download` is what each download's request carries (the service requests
-  // get theirs from `requestBuilder`).
-  // REQUIRES: every pointer is non-null.
+  // `mainQueue` runs the retries, `retryDelaySeconds` after a refused
+  // answer. REQUIRES: every pointer is non-null.
   static std::shared_ptr<ApiService> create(std::unique_ptr<RequestBuilder> requestBuilder,
                                             std::shared_ptr<platform::UrlSession> urlSession,
                                             platform::Logger logger,
                                             std::shared_ptr<platform::TaskQueue> mainQueue,
-                                            std::shared_ptr<platform::FileSystem> fileSystem,
-                                            TransferSettings download = {});
+                                            double retryDelaySeconds);
 
   ApiService(const ApiService&) = delete;
   ApiService& operator=(const ApiService&) = delete;
 
-  // Sends `request` and calls `completion` once with the decoded record or an
-  // error.
-  template <class Record>
-  void performRequest(ServiceRequest request, std::type_identity_t<Completion<Record>> completion) {
-    performRequestWith(std::move(request),
-                       std::make_unique<TypedOutcome<Record>>(std::move(completion)));
-  }
+  // GET "assets/<assetIdentifier>/actions": the pending actions of the asset.
+  // The identifier is taken as stored; the builder encodes the path.
+  void fetchActions(const std::string& assetIdentifier,
+                    Completion<ForwarderActionsResponse> completion);
 
-  // Fetches `sourceUrl` with a plain GET (no service headers: "Accept: */*"
-  // and the download settings' User-Agent and time limit), checks the
-  // status and that the body's SHA-256 is `expectedChecksum` (exact text),
-  // and only then puts the body at `destinationPath`; see file_download.h.
-  // The body is streamed to a staged file of the service's FileSystem while
-  // it is digested, so memory stays flat whatever its size and no partial
-  // file is ever visible; on any failure the destination is untouched. A
-  // failed write ends the transfer at once with the file system's error. `completion` runs exactly
-  // once on the session's thread, after downloadFile() has returned, with no error on success, a
-  // FileDownloaderError, or the platform's error unchanged.
-  using DownloadCompletion = platform::OnceCallback<void(std::optional<platform::Error>)>;
-  void downloadFile(std::string sourceUrl, std::string destinationPath,
-                    std::string expectedChecksum, DownloadCompletion completion);
+  // POST "assets/<assetIdentifier>/action-result" with the query items
+  // action_id=<actionIdentifier> and result=FAILED, the header Content-Type:
+  // application/json and the body actionResultBody(reason).
+  void reportFailedAction(const std::string& assetIdentifier, const std::string& actionIdentifier,
+                          std::string_view reason, Completion<ActionResultResponse> completion);
 
  private:
-  // The caller's end of one request, with the record type erased: decodes a
-  // 2xx body and completes with the record, or completes with an error.
-  class Outcome {
-   public:
-    virtual ~Outcome() = default;
-    // Completes and returns true when `body` decodes; otherwise returns false
-    // and leaves the completion to run later.
-    virtual bool completeWithBody(std::string_view body) = 0;
-    virtual void completeWithError(platform::Error error) = 0;
+  // One call of the service: `method` `path` with `queryItems`, `body` and
+  // `headers` (see RequestBuilder). An answer whose status is in
+  // `retryStatusCodes` is sent again while `retries` > 0.
+  struct ServiceRequest {
+    std::string path{};
+    QueryItems queryItems{};
+    std::optional<std::string> body{};
+    Headers headers{};
+    HTTPMethod method = HTTPMethod::get;
+    std::vector<std::int64_t> retryStatusCodes{};
+    int retries = 0;
   };
 
+  // The caller's end of one request, with the record type erased.
+  class Outcome;
   template <class Record>
-  class TypedOutcome final : public Outcome {
-   public:
-    explicit TypedOutcome(Completion<Record> completion) : completion_(std::move(completion)) {}
-    bool completeWithBody(std::string_view body) override {
-      std::optional<Record> record = Record::decode(body);
-      if (!record) return false;
-      std::move(completion_)(std::move(record), std::nullopt);
-      return true;
-    }
-    void completeWithError(platform::Error error) override {
-      std::move(completion_)(std::nullopt, std::move(error));
-    }
-
-   private:
-    Completion<Record> completion_;
-  };
-
+  class TypedOutcome;
   struct RequestContext;
 
   ApiService(std::unique_ptr<RequestBuilder> requestBuilder,
              std::shared_ptr<platform::UrlSession> urlSession, platform::Logger logger,
-             std::shared_ptr<platform::TaskQueue> mainQueue,
-             std::shared_ptr<platform::FileSystem> fileSystem, TransferSettings download);
+             std::shared_ptr<platform::TaskQueue> mainQueue, double retryDelaySeconds);
 
-  void performRequestWith(ServiceRequest request, std::unique_ptr<Outcome> outcome);
+  // Sends `request` and calls `completion` once with the decoded record or an
+  // error.
+  template <class Record>
+  void performRequest(ServiceRequest request, Completion<Record> completion);
   void send(std::unique_ptr<RequestContext> context);
   static void handleResponse(std::unique_ptr<RequestContext> context,
                              std::optional<std::string> body,
@@ -161,8 +121,7 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
   const std::shared_ptr<platform::UrlSession> urlSession_;
   const platform::Logger logger_;
   const std::shared_ptr<platform::TaskQueue> mainQueue_;
-  const std::shared_ptr<platform::FileSystem> fileSystem_;
-  const TransferSettings download_;
+  const double retryDelaySeconds_;
 };
 
 }  // namespace quarn::api

@@ -1,3 +1,5 @@
+// The composition: the shipped constants and the real platform, the objects
+// of one start built from them, and the start itself.
 #include "app/composition.h"
 
 #include <cstdio>
@@ -6,6 +8,7 @@
 #include <utility>
 
 #include "api/api_service.h"
+#include "api/file_downloader.h"
 #include "api/request_builder.h"
 #include "app/constants.h"
 #include "platform/task_queue.h"
@@ -13,7 +16,6 @@
 #include "platform/url_session.h"
 #include "update/log_message_ids.h"
 #include "update/package_validation.h"
-#include "update/status_reporter.h"
 
 namespace quarn::app {
 namespace {
@@ -25,20 +27,6 @@ platform::Logger logger(std::string_view subsystem, std::string_view category,
 platform::Logger logger(std::string_view subsystem, std::string_view category,
                         const Platform& platform) {
   return logger(subsystem, category, platform.logSink);
-}
-
-// An ApiService as both the pipeline and each reporter use: a RequestBuilder
-// on the base URL, the shared session, the "API Service" logger, the file
-// system that takes the package, and the User-Agent and time limit of each
-// kind of request.
-std::shared_ptr<api::ApiService> makeApiService(const Constants& constants,
-                                                const Platform& platform) {
-  return api::ApiService::create(
-      std::make_unique<api::RequestBuilder>(
-          constants.serviceBaseUrl,
-          api::TransferSettings{constants.userAgent, constants.serviceRequestTimeLimit}),
-      platform.urlSession, logger(kLogSubsystem, kApiServiceLogCategory, platform),
-      platform.mainLoop, platform.fileSystem, {constants.userAgent, constants.downloadTimeLimit});
 }
 
 }  // namespace
@@ -74,6 +62,7 @@ Constants shippedConstants() {
       .userAgent = std::string(kUserAgent),
       .serviceRequestTimeLimit = kServiceRequestTimeLimitSeconds,
       .downloadTimeLimit = kDownloadTimeLimitSeconds,
+      .retryDelay = kRetryDelaySeconds,
   };
 }
 
@@ -99,8 +88,8 @@ Platform systemPlatform(const Constants& constants) {
   };
 }
 
-std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
-    const Constants& constants, const Platform& platform) {
+std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(const Constants& constants,
+                                                                         const Platform& platform) {
   return std::make_shared<sysext::SystemExtensionLoader>(
       sysext::SystemExtensionLoaderOptions{
           .orvantaForwarderPath = constants.orvantaForwarderPath,
@@ -114,13 +103,13 @@ std::shared_ptr<sysext::SystemExtensionLoader> Quarn::makeSystemExtensionLoader(
       platform.processLauncher);
 }
 
-std::shared_ptr<storage::SharedItemsStorage> Quarn::makeSharedItemsStorage(
-    const Constants& constants, const Platform& platform) {
+std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(const Constants& constants,
+                                                                    const Platform& platform) {
   return std::make_shared<storage::KeychainSharedItemsStorage>(platform.keychain,
                                                                constants.sharedItemAttributes);
 }
 
-std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
+std::shared_ptr<update::PackageUpdater> makePackageUpdater(
     std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
     const Platform& platform) {
   if (!platform::isValidAbsoluteUrl(constants.serviceBaseUrl)) {
@@ -130,32 +119,38 @@ std::shared_ptr<update::PackageUpdater> Quarn::makePackageUpdater(
   }
   const platform::Logger pipelineLogger =
       logger(kLogSubsystem, kPackageUpdaterLogCategory, platform);
+  // The one service client: the actions request and the failure reports.
+  auto apiService = api::ApiService::create(
+      std::make_unique<api::RequestBuilder>(
+          constants.serviceBaseUrl,
+          api::TransferSettings{constants.userAgent, constants.serviceRequestTimeLimit}),
+      platform.urlSession, logger(kLogSubsystem, kApiServiceLogCategory, platform),
+      platform.mainLoop, constants.retryDelay);
+  auto fileDownloader = std::make_shared<api::FileDownloader>(
+      platform.urlSession, platform.fileSystem,
+      api::TransferSettings{constants.userAgent, constants.downloadTimeLimit});
   update::PackageUpdaterEnvironment environment{
       .logger = pipelineLogger,
+      .reporterLogger = logger(kStatusReporterLogSubsystem, kStatusReporterLogCategory, platform),
       .clock = platform.clock,
       .random = platform.random,
       .mainQueue = platform.mainLoop,
+      .urlSession = platform.urlSession,
       .processLauncher = platform.processLauncher,
       .packageValidator = update::PackageValidator(platform.processLauncher, pipelineLogger,
                                                    constants.packageCheckCommandPrefix,
                                                    constants.shellPath, constants.childTimeLimit),
-      .makeStatusReporter =
-          [constants, platform](std::string assetId, std::string actionId) {
-            return std::make_shared<update::StatusReporter>(
-                std::move(assetId), std::move(actionId), makeApiService(constants, platform),
-                logger(kStatusReporterLogSubsystem, kStatusReporterLogCategory, platform));
-          },
       .exitProcess = platform.exitProcess,
       .packagePath = constants.packagePath,
       .maximumDelay = constants.maximumDelay,
       .updaterOutputIdentifier = constants.updaterOutputIdentifier,
   };
-  return update::PackageUpdater::create(makeApiService(constants, platform), constants.updaterPath,
-                                        std::move(sharedItemsStorage), nullptr,
+  return update::PackageUpdater::create(std::move(apiService), std::move(fileDownloader),
+                                        constants.updaterPath, std::move(sharedItemsStorage),
                                         std::move(environment));
 }
 
-int Quarn::run(const Constants& constants, const Platform& platform) {
+int run(const Constants& constants, const Platform& platform) {
   // One start at a time, before anything else: two starts would both pass the
   // gate and install the same package at once. Held until the process ends.
   const platform::FileLock lock = platform.fileSystem->lockFile(constants.lockPath);

@@ -1,4 +1,4 @@
-// Quarn: the agent's entry operation and the composition of its long-lived
+// The agent's entry operation, run(), and the composition of its long-lived
 // objects.
 //
 // The composition is a function of its constants and its platform services:
@@ -46,6 +46,7 @@ struct Constants {
   std::string userAgent;                 // sent with every request
   double serviceRequestTimeLimit = 0.0;  // seconds per send of a service request
   double downloadTimeLimit = 0.0;        // seconds for the package download
+  double retryDelay = 0.0;               // seconds between a refused service answer and its retry
 };
 
 // The values of app/constants.h.
@@ -72,30 +73,23 @@ struct Platform {
 // static destructors must not run under them.
 Platform systemPlatform(const Constants& constants);
 
-// The application type: never instantiated, it only carries the entry
-// operation and the pieces of the composition.
-class Quarn {
- public:
-  Quarn() = delete;
+std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(const Constants& constants,
+                                                                         const Platform& platform);
+// The shared items, kept in the platform's keychain.
+std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(const Constants& constants,
+                                                                    const Platform& platform);
+// The PackageUpdater with the process's one ApiService on the service base
+// URL, which the failure reports use too, and the FileDownloader of the
+// package. Stops the process when the base URL does not parse, which only a
+// broken build can cause.
+std::shared_ptr<update::PackageUpdater> makePackageUpdater(
+    std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
+    const Platform& platform);
 
-  static std::shared_ptr<sysext::SystemExtensionLoader> makeSystemExtensionLoader(
-      const Constants& constants, const Platform& platform);
-  // The shared items, kept in the platform's keychain.
-  static std::shared_ptr<storage::SharedItemsStorage> makeSharedItemsStorage(
-      const Constants& constants, const Platform& platform);
-  // The PackageUpdater with its own ApiService on the service base URL; each
-  // StatusReporter it creates gets another ApiService built the same way.
-  // Stops the process when the base URL does not parse, which only a broken
-  // build can cause.
-  static std::shared_ptr<update::PackageUpdater> makePackageUpdater(
-      std::shared_ptr<storage::SharedItemsStorage> sharedItemsStorage, const Constants& constants,
-      const Platform& platform);
-
-  // One start: the lock, the system extension check, the update gate and
-  // schedule, then the main run loop until the run ends the process. A start
-  // that cannot take the lock logs why and ends the process with status 0
-  // before anything else. Returns 0 if the loop ever returns.
-  static int run(const Constants& constants, const Platform& platform);
-};
+// One start: the lock, the system extension check, the update gate and
+// schedule, then the main run loop until the run ends the process. A start
+// that cannot take the lock logs why and ends the process with status 0
+// before anything else. Returns 0 if the loop ever returns.
+int run(const Constants& constants, const Platform& platform);
 
 }  // namespace quarn::app

@@ -1,9 +1,35 @@
-// The agent as it ships, one start per row: Quarn::run with the shipped
-// constants on fakes of the platform services (an in-memory file system,
-// scripted children and service answers, virtual time) and a store in the
-// temporary folder, checked by what the start leaves behind: the records of
-// the agent's loggers, requests, launches, the package file, the stored check
-// time and the exit.
+// The agent as it ships, one start per row: run() with the shipped constants
+// on fakes of the platform services (an in-memory file system, scripted
+// children and service answers, virtual time) and a store in the temporary
+// folder, checked by what the start leaves behind: its trace, the stored check
+// time, the package file and the exit. The rows marked `threaded` run again on
+// the real main run loop, with the service's answers arriving on a thread of
+// their own, as the real session's do.
+//
+// How to read a trace. It lists the records of the agent's loggers, then the
+// requests it sent, then the programs it started, each in the order they
+// happened:
+//
+//   P Update process started. #adad
+//   A Retry scheduled: Request to <private> failed with a status code <private> [assets/A1/actions]
+//   [502]
+//     A record: a letter for its logger, then its text as the system log
+//     shows it, with each private argument as <private> and its value in
+//     brackets at the end. L is the extension check's and the start's
+//     ("Orvanta Quarn"), P the pipeline's ("Package Updater"), A the service
+//     client's ("API Service"), R the failure reports' (subsystem
+//     "com.kelvane.Orvanta.Updater"), ? any other. A record that an operator
+//     searches for ends in "#" and the first four hex digits of its fixed
+//     MESSAGE_ID; no other record has one.
+//   POST assets/A1/action-result?action_id=X9&result=FAILED "update failed because ..." (Accept:
+//   application/json, User-Agent: quarn/0.1.0, Content-Type: application/json) 120
+//     A request: its method, its URL less the service base URL, its body when
+//     it has one, its header fields as sent, and its time limit in seconds.
+//   /bin/zsh [-c] [/usr/sbin/pkgutil --check-signature /tmp/ForwarderInstallerPackage.pkg] >out
+//   2>err (limit 600 s)
+//     A launch: its path and each argument in brackets; ">out" and "2>err"
+//     when standard output and standard error are read through pipes, ">log"
+//     when its output goes to a log stream of its own; its time limit.
 #include "app/composition.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +37,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,13 +45,14 @@
 #include <utility>
 #include <vector>
 
-#include "api/file_download.h"
+#include "api/file_downloader.h"
 #include "app/constants.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/fake_process_launcher.h"
 #include "tests/support/fake_url_session.h"
 #include "tests/support/memory_log_sink.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/thread_task_queue.h"
 #include "tests/support/virtual_time_loop.h"
 
 namespace quarn::app {
@@ -52,8 +80,6 @@ const std::string kSigned =
     "       B0 B1 73 0E CB C7 FF 45 05 14 2C 49 F1 29 5E 6E DA 6B CA ED 7E 2C\n"
     "       68 C5 BE 91 B5 A1 10 01 F0 24\n";
 
-// A launch as "<path> [<argument>]...", then where its output goes: ">out"
-// and "2>err" for pipes, ">log" for a stream of the log's, and its time limit.
 const std::string kCheck = "/bin/zsh [-c] [/usr/sbin/pkgutil --check-signature " + kPackagePath +
                            "] >out 2>err (limit 600 s)";
 const std::string kInstall =
@@ -73,9 +99,7 @@ std::string updater(const std::string& actionId, const std::string& assetId) {
          "] [--asset-identifier] [" + assetId + "] >log";
 }
 
-// A request as "<method> <URL after the service base> <body> (<header
-// fields>) <time limit>". Each names the agent with the version --version
-// prints.
+// Every request names the agent with the version --version prints.
 const std::string kAgent = "User-Agent: quarn/" + std::string(kVersion);
 const std::string kService = " (Accept: application/json, " + kAgent;
 const std::string kActions = "GET assets/A1/actions" + kService + ") 120";
@@ -85,16 +109,17 @@ std::string report(const std::string& reason) {
   return "POST assets/A1/action-result?action_id=X9&result=FAILED \"update failed because " +
          reason + "\"" + kService + ", Content-Type: application/json) 120";
 }
+// A request to `path` refused with 502 and sent again.
+Texts retried(const std::string& path) {
+  return {"A Retry scheduled: Request to <private> failed with a status code <private> [" + path +
+              "] [502]",
+          "A Retrying request to " + path};
+}
 
-// A record as "<logger> <text as shown> #<message identifier, first digits>".
-// The logger is the extension check's (L), the pipeline's (P) or the failure
-// reports' (R); "?" for any other but the service client's, whose records are
-// left out. The records an operator searches for carry their fixed
-// identifiers, and no other record carries one.
 const std::map<std::string, std::string> kLoggers = {
     {"com.kelvane.Orvanta.quarn/Orvanta Quarn", "L "},
     {"com.kelvane.Orvanta.quarn/Package Updater", "P "},
-    {"com.kelvane.Orvanta.quarn/API Service", ""},
+    {"com.kelvane.Orvanta.quarn/API Service", "A "},
     {"com.kelvane.Orvanta.Updater/Package Updater", "R "},
 };
 const std::string kNoDatabase = "L The file db.plist could not be loaded.";
@@ -103,13 +128,13 @@ const std::string kValidated = "P Package validated successfully. #174a";
 const std::string kReportFailed = "R Error reporting installation failed: ";
 const std::string kSkipped =
     "P Update process skipped until 24 hours passed since the last update check. #c0e0";
+const std::string kScheduled = "P Update process scheduled to be executed in 450.000000 seconds.";
 // The records of a due start: the extension check's, the gate's (the clock's
-// first reading) and the wait's (its second), then, unless the agent is killed
+// first reading) and the wait's (its second), then, unless the agent stops
 // during the wait, `run`.
 Texts due(const Texts& run, const std::string& last = "1764910000.0") {
   Texts log = {kNoDatabase, "P Last installation check timestamp: " + last,
-               "P New timestamp for installation check: 1765000000.5",
-               "P Update process scheduled to be executed in 450.000000 seconds."};
+               "P New timestamp for installation check: 1765000000.5", kScheduled};
   return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
 }
 // The trace of a run whose download failed with `error`, then `reportLog`;
@@ -140,17 +165,18 @@ struct Start {
   std::vector<std::pair<std::string, Child>> tools = {};  // beside a signed package
   std::vector<Answer> answers = {};                       // in the order of the requests
   bool storeFails = false;
-  bool diskFull = false, createFails = false, commitFails = false;  // of the staged package
   platform::FileLock::State lock = platform::FileLock::State::acquired;
   bool refusesAdditions = false;  // the store's table refuses every new row
-  double killedAt = -1;           // seconds into the loop
-  // What the start leaves: its trace (see trace()), the stored check time
-  // (empty when the store cannot be read) and the virtual time. Unless killed,
-  // it exits once with 0. An older package at the destination stays unless
-  // the package tool checked a new one there.
+  double stopsAt = -1;            // the main loop stops, seconds into it
+  bool dropsRun = false;          // and the run under way is let go without ending
+  // What the start leaves: its trace, the stored check time (empty when the
+  // store cannot be read) and the virtual time. Unless stopped, it exits once
+  // with 0. An older package at the destination stays unless the package tool
+  // checked a new one there.
   Texts trace = {};
   std::string storedAfter = "1765000000.5";
   double endsAt = 450;
+  bool threaded = false;  // runs again across two threads
 };
 
 // A start that ends at the gate, after the extension check.
@@ -161,39 +187,6 @@ Start skipped(const std::string& lastRun) {
           .endsAt = 0};
 }
 
-// A start's trace: the records, then the requests, then the launches.
-Texts trace(const testing::MemoryLogSink& sink, const FakeUrlSession& session,
-            const testing::FakeProcessLauncher& launcher, const std::string& serviceBaseUrl) {
-  Texts lines;
-  for (const auto& record : sink.records()) {
-    const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
-    if (logger != kLoggers.end() && logger->second.empty()) continue;
-    lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
-                    testing::MemoryLogSink::shown(record));
-    if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
-  }
-  for (const auto& request : session.requests()) {
-    std::string url = request.url;
-    if (url.starts_with(serviceBaseUrl)) url.erase(0, serviceBaseUrl.size());
-    std::string fields;
-    for (const auto& [name, value] : request.headers.fields()) {
-      fields += (fields.empty() ? "" : ", ") + name + ": " + value;
-    }
-    lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") + " (" +
-                    fields + ") " + std::to_string(static_cast<int>(request.timeLimit)));
-  }
-  for (const auto& launch : launcher.launches()) {
-    lines.push_back(launch.launchPath);
-    for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
-    if (launch.pipeStandardOutput) lines.back() += " >out";
-    if (launch.pipeStandardError) lines.back() += " 2>err";
-    if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
-    if (launch.timeLimit)
-      lines.back() += " (limit " + std::to_string(static_cast<long>(*launch.timeLimit)) + " s)";
-  }
-  return lines;
-}
-
 std::vector<Start> starts() {
   const std::string refused = "Wrong status code received during download status code: 404";
   const std::string readError =
@@ -201,8 +194,21 @@ std::vector<Start> starts() {
   const std::string failed = "Package could not be validated.";
   const Answer badGateway = reply(502, "Bad Gateway");
   const Answer noUpdate = reply(200, R"({"actions":[{"id":"N1"}]})");
-  const auto noUpdateRun = [](const std::string& last) {
-    return due({"P No need for upgrade"}, last) + Texts{kActions};
+  const auto noUpdateRun = [&](const std::string& last) {
+    return Start{.lastRun = last,
+                 .answers = {noUpdate},
+                 .trace = due({"P No need for upgrade"}, last) + Texts{kActions}};
+  };
+  // A run that got the package and had it refused by the package tool: `log`
+  // after the update's records, then the report of `reported`, which gets
+  // `answer`.
+  const auto refusedBy = [](Child tool, const Texts& log, const std::string& reported,
+                            Answer answer = reply(200), bool threaded = false) {
+    return Start{
+        .tools = {{"pkgutil", tool}},
+        .answers = {actions(), reply(200, kPackage), answer},
+        .trace = due(Texts{kReceived} + log) + Texts{kActions, kDownload, report(reported), kCheck},
+        .threaded = threaded};
   };
   std::vector<Start> rows = {
       // A store that cannot be used counts as empty.
@@ -211,72 +217,48 @@ std::vector<Start> starts() {
        .storedAfter = ""},
       // A start exactly 24 hours after the last check ends at the gate.
       skipped("1764913600.0"),
-      // Another start holds the lock: this one ends at once and touches nothing.
-      {.lock = platform::FileLock::State::heldByAnother,
-       .trace = {"L Another start of quarn is running; this start ends. #b5be"},
-       .storedAfter = "1764910000.0",
-       .endsAt = 0},
-      {.lock = platform::FileLock::State::failed,
-       .trace = {"L Could not take the lock /run/quarn.lock: Permission denied; this start ends."},
-       .storedAfter = "1764910000.0",
-       .endsAt = 0},
       // A store that refuses the new time keeps the old one; the run goes on.
       {.answers = {noUpdate},
        .refusesAdditions = true,
-       .trace = noUpdateRun("1764910000.0"),
+       .trace = noUpdateRun("1764910000.0").trace,
        .storedAfter = "1764910000.0"},
-      // Killed during the wait: nothing more happens.
-      {.killedAt = 449, .trace = due({}), .endsAt = 449},
+      // Stopped during the wait: nothing more happens.
+      {.stopsAt = 449, .trace = due({}), .endsAt = 449},
+      // Stopped while a retry waits: the agent lets go of the service, which
+      // abandons the retry, and so of the run: a debug build stops at the run
+      // that never ended, a release build logs it and ends the agent.
+      {.answers = {badGateway},
+       .stopsAt = 460,
+       .dropsRun = true,
+       .trace = due({retried("assets/A1/actions")[0],
+                     "P The update run was dropped before it ended; it ends now."}) +
+                Texts{kActions},
+       .endsAt = 460},
       // No pending update. A stored time that does not parse completely counts as 0.
-      {.lastRun = "1764999400.0 ", .answers = {noUpdate}, .trace = noUpdateRun("1764999400.0 ")},
-      // The actions are refused after two retries.
+      noUpdateRun("1764999400.0 "),
+      // The actions are refused after two retries, 30 s apart.
       {.answers = {badGateway, badGateway, badGateway},
-       .trace = due({"P Error getting update action: Bad Gateway"}) +
+       .trace = due(retried("assets/A1/actions") + retried("assets/A1/actions") +
+                    Texts{"P Error getting update action: Bad Gateway"}) +
                 Texts{kActions, kActions, kActions},
        .endsAt = 510},
-      // Each failed download is reported: unreachable,
-      {.answers = {actions(),
-                   FakeUrlSession::failure(
-                       FakeUrlSession::urlError(-1001, "The request timed out.")),
-                   reply(200)},
-       .trace = downloadFailed("The request timed out.")},
-      // refused (the report is retried once),
+      // Each failed download is reported: refused (the report is retried once),
       {.answers = {actions(), reply(404, "no such package"), badGateway, reply(200)},
-       .trace = downloadFailed(refused) + Texts{report(kDownloadError + refused)},
-       .endsAt = 480},
-      // a checksum mismatch (the report gets an answer that cannot be decoded),
+       .trace = downloadFailed(refused, retried("assets/A1/action-result")) +
+                Texts{report(kDownloadError + refused)},
+       .endsAt = 480,
+       .threaded = true},
+      // or a checksum mismatch (the report gets an answer that cannot be
+      // decoded).
       {.answers = {actions("X9", "00ab"), reply(200, kPackage), reply(200, "")},
        .trace = downloadFailed(
            "The SHA256 package checksum is invalid. Expected: 00ab, Received: " + kDigest,
            {kReportFailed + "Unable to decode response from API:  #81f0"})},
-      // a write failure (the report finds the service unreachable), a staged
-      // file that cannot be created, or a commit (the rename) that fails.
-      {.answers = {actions(), reply(200, kPackage)},
-       .diskFull = true,
-       .trace = downloadFailed("Could not write (fake): No space left on device",
-                               {kReportFailed + "The server returned a bad response. #81f0"})},
-      {.answers = {actions(), reply(200, kPackage), reply(200)},
-       .createFails = true,
-       .trace = downloadFailed("Could not create: Permission denied")},
-      {.answers = {actions(), reply(200, kPackage), reply(200)},
-       .commitFails = true,
-       .trace = downloadFailed("Could not rename: Is a directory")},
       // The package tool fails, and the service refuses the report.
-      {.tools = {{"pkgutil", {.status = 1, .out = "cannot read the package"}}},
-       .answers = {actions(), reply(200, kPackage), reply(500, "unavailable")},
-       .trace =
-           due({kReceived, "P " + failed, "P Command output: <private> [cannot read the package]",
-                kReportFailed + "unavailable #81f0"}) +
-           Texts{kActions, kDownload, report(failed), kCheck}},
-      // The updater is launched with the action identifier as the Base64 of
-      // its UTF-8 bytes and the asset identifier as it is, as one argument.
-      {.asset = "A 1",
-       .answers = {actions("\u00c4-7"), reply(200, kPackage)},
-       .trace = due({"P Action update received: \u00c4-7", kValidated,
-                     "P Executing 'orvanta-updater': path '" + kPackagePath +
-                         "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
-                Texts{"GET assets/A%201/actions" + kService + ") 120", kDownload, kCheck,
-                      updater("w4QtNw==", "A 1")}},
+      refusedBy({.status = 1, .out = "cannot read the package"},
+                {"P " + failed, "P Command output: <private> [cannot read the package]",
+                 kReportFailed + "unavailable #81f0"},
+                failed, reply(500, "unavailable"), true),
       // An updater that cannot start is only logged; the run ends as after a
       // launch. The action identifier may be empty.
       {.tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
@@ -286,31 +268,47 @@ std::vector<Start> starts() {
                          "', action identifier '' asset identifier: A1 #97af",
                      "P Error executing '" + kUpdater + "' error: not found"}) +
                 Texts{kActions, kDownload, kCheck, updater("", "A1")}},
+      // The updater is launched with the action identifier as the Base64 of
+      // its UTF-8 bytes and the asset identifier as it is, as one argument.
+      {.asset = "A 1",
+       .answers = {actions("\u00c4-7"), reply(200, kPackage)},
+       .trace = due({"P Action update received: \u00c4-7", kValidated,
+                     "P Executing 'orvanta-updater': path '" + kPackagePath +
+                         "', action identifier 'w4QtNw==' asset identifier: A 1 #97af"}) +
+                Texts{"GET assets/A%201/actions" + kService + ") 120", kDownload, kCheck,
+                      updater("w4QtNw==", "A 1")},
+       .threaded = true},
   };
+  // Another start holds the lock, or it cannot be taken: the start ends at
+  // once and touches nothing.
+  for (const auto& [lock, logged] :
+       {std::pair{platform::FileLock::State::heldByAnother,
+                  "Another start of quarn is running; this start ends. #b5be"},
+        {platform::FileLock::State::failed,
+         "Could not take the lock /run/quarn.lock: Permission denied; this start ends."}})
+    rows.push_back({.lock = lock,
+                    .trace = {"L " + std::string(logged)},
+                    .storedAfter = "1764910000.0",
+                    .endsAt = 0});
   // The install command runs with its whole command line; one killed at its
   // limit is logged as failed, and the start goes on.
-  const std::pair<Child, std::string> installs[] = {{{.out = "done"}, "output:\ndone"},
-                                                    {{.killedAtLimit = true}, "error: " + kKilled}};
-  for (const auto& [child, logged] : installs) {
-    rows.push_back(
-        {.lastRun = "1764913600.0",
-         .extensionPending = true,
-         .tools = {{"install-extension", child}},
-         .trace = {"L Installing extension.", "L Orvanta Forwarder command " + logged,
-                   "P Last installation check timestamp: 1764913600.0", kSkipped, kInstall},
-         .storedAfter = "1764913600.0",
-         .endsAt = 0});
-  }
+  rows.push_back(
+      {.lastRun = "1764913600.0",
+       .extensionPending = true,
+       .tools = {{"install-extension", {.killedAtLimit = true}}},
+       .trace = {"L Installing extension.", "L Orvanta Forwarder command error: " + kKilled,
+                 "P Last installation check timestamp: 1764913600.0", kSkipped, kInstall},
+       .storedAfter = "1764913600.0",
+       .endsAt = 0});
   // Up to 24 hours ahead of the clock a stored time is not due; further ahead,
   // or no number at all, it is.
   for (const std::string lastRun : {"1765086399.0", "1765086400.0"})
     rows.push_back(skipped(lastRun));
   for (const std::string lastRun : {"1765086401.0", "1796536000.0", "nan", "-nan", "inf", "-inf"})
-    rows.push_back({.lastRun = lastRun, .answers = {noUpdate}, .trace = noUpdateRun(lastRun)});
+    rows.push_back(noUpdateRun(lastRun));
   // Each refusal of the package is logged (as reported, unless given) and
-  // reported with its own text. A
-  // stream counts only when all of it is UTF-8 (here it ends in code point
-  // 0x110000).
+  // reported with its own text. A stream counts only when all of it is UTF-8
+  // (here it ends in code point 0x110000).
   const auto without = [](const std::string& text) {
     std::string output = kSigned;
     return Child{.out = output.erase(output.find(text), text.size())};
@@ -335,86 +333,143 @@ std::vector<Start> starts() {
        {"P " + failed, readError + "no shell"},
        failed},
   };
-  for (const auto& [tool, logged, reported] : refusals) {
-    rows.push_back(
-        {.tools = {{"pkgutil", tool}},
-         .answers = {actions(), reply(200, kPackage), reply(200)},
-         .trace = due(Texts{kReceived} + (logged.empty() ? Texts{"P " + reported} : logged)) +
-                  Texts{kActions, kDownload, report(reported), kCheck}});
-  }
+  for (const auto& [tool, logged, reported] : refusals)
+    rows.push_back(refusedBy(tool, logged.empty() ? Texts{"P " + reported} : logged, reported));
   return rows;
 }
 
-// The binary's platform offers every service: the agent would stop at the
-// first one missing.
-TEST(QuarnTest, TheSystemPlatformOffersEveryService) {
-  const testing::ScopedTempDir temp;
-  Constants constants = shippedConstants();
-  constants.sharedItemsDatabasePath = temp.path + "/store.db";
-  const Platform platform = systemPlatform(constants);
-  EXPECT_TRUE(platform.logSink && platform.fileSystem && platform.processLauncher &&
-              platform.mainLoop && platform.urlSession && platform.keychain && platform.clock &&
-              platform.random && platform.exitProcess);
-}
+constexpr char kRefuseAdditions[] =
+    "CREATE TRIGGER no BEFORE INSERT ON generic_passwords BEGIN SELECT RAISE(ABORT, 'no'); END";
 
-TEST(QuarnTest, EachStartEndsWhereItShould) {
-  const Constants constants = shippedConstants();
-  const std::vector<Start> rows = starts();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE("row " + std::to_string(i));
-    const Start& row = rows[i];
-    // A machine of its own. Answers reach the pipeline through the loop: one
-    // thread in a fixed order.
-    const testing::ScopedTempDir temp;
-    const std::string store = temp.path + "/store.db";
-    const auto sink = std::make_shared<testing::MemoryLogSink>();
-    const auto keychain = platform::makeSqliteKeychain(
-        store, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
-    const auto files = std::make_shared<testing::FakeFileSystem>();
-    const auto launcher = std::make_shared<testing::FakeProcessLauncher>();
-    const auto loop = std::make_shared<testing::VirtualTimeLoop>();
-    const auto session = std::make_shared<FakeUrlSession>(loop);
+// A machine of its own for one start: the store in a temporary folder, and
+// the fakes set up as the row says; the session completes on `sessionQueue`.
+struct Machine {
+  Machine(const Start& row, std::shared_ptr<platform::RunLoop> loop,
+          std::shared_ptr<platform::TaskQueue> sessionQueue)
+      : session(std::make_shared<FakeUrlSession>(std::move(sessionQueue), row.answers)) {
     for (const auto& [account, value] :
          {std::pair{"UpdateLastRun", row.lastRun}, std::pair{"SharedAssetIdentifier", row.asset}})
       (void)keychain->addItem({account, "Other", "Elsewhere", {}, value});
     if (row.storeFails) std::ofstream(store, std::ios::trunc) << "not a database";
-    if (row.diskFull) files->failWritesAfter(0);
-    if (row.extensionPending) files->setFile(constants.systemExtensionsDBPath, kExtensionPending);
-    files->setLock("/run/quarn.lock", row.lock);
     sqlite3* db = nullptr;
     if (row.refusesAdditions && sqlite3_open(store.c_str(), &db) == SQLITE_OK)
-      sqlite3_exec(db,
-                   "CREATE TRIGGER no BEFORE INSERT ON generic_passwords BEGIN SELECT RAISE(ABORT, "
-                   "'no'); END",
-                   nullptr, nullptr, nullptr);
+      sqlite3_exec(db, kRefuseAdditions, nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    files->failStagedFiles(row.createFails, row.commitFails);
+    if (row.extensionPending)
+      files->setFile(std::string(kSystemExtensionsDBPath), kExtensionPending);
+    files->setLock("/run/quarn.lock", row.lock);
     files->setFile(kPackagePath, "older package");
-    for (const auto& answer : row.answers) session->script(answer);
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     // The package tool's streams take turns, one byte at a time.
     const std::size_t split = kSigned.find("    3. Apple");
     launcher->script("pkgutil", {.out = kSigned.substr(0, split), .err = kSigned.substr(split)});
-    if (row.killedAt >= 0) loop->postDelayed(row.killedAt, [&] { loop->quit(); });
     sink->childStreams = true;
-    std::vector<int> exits;
-    const auto exit = [&](int status) {
+    const auto exit = [this, loop = loop.get()](int status) {
       exits.push_back(status);
       loop->quit();
     };
     const auto clock = std::make_shared<testing::FakeClock>();
-    const auto random = std::make_shared<testing::FakeRandom>();
-    const Platform platform{sink, files, launcher, loop, session, keychain, clock, random, exit};
-    EXPECT_EQ(Quarn::run(constants, platform), 0);
-    EXPECT_FALSE(loop->timedOut());
-    EXPECT_DOUBLE_EQ(loop->now(), row.endsAt);
-    loop->advance(86400.0);  // work still queued finds the agent gone and does nothing
+    platform = {sink,    files,    launcher, loop,
+                session, keychain, clock,    std::make_shared<testing::FakeRandom>(),
+                exit};
+  }
 
-    EXPECT_EQ(trace(*sink, *session, *launcher, constants.serviceBaseUrl), row.trace);
-    EXPECT_EQ(exits, row.killedAt < 0 ? std::vector{0} : std::vector<int>{});
+  // The records, then the requests, then the launches (see the key above).
+  Texts trace() const {
+    Texts lines;
+    for (const auto& record : sink->records()) {
+      const auto logger = kLoggers.find(record.subsystem + "/" + record.category);
+      lines.push_back((logger == kLoggers.end() ? "? " : logger->second) +
+                      testing::MemoryLogSink::shown(record));
+      if (record.messageId) lines.back() += " #" + std::string(record.messageId->hex(), 0, 4);
+    }
+    for (const auto& request : session->requests()) {
+      std::string url = request.url;
+      if (url.starts_with(kServiceBaseUrl)) url.erase(0, kServiceBaseUrl.size());
+      std::string fields;
+      for (const auto& [name, value] : request.headers.fields())
+        fields += (fields.empty() ? "" : ", ") + name + ": " + value;
+      lines.push_back(request.method + " " + url + (request.body ? " " + *request.body : "") +
+                      " (" + fields + ") " + std::to_string(static_cast<int>(request.timeLimit)));
+    }
+    for (const auto& launch : launcher->launches()) {
+      lines.push_back(launch.launchPath);
+      for (const auto& argument : launch.arguments) lines.back() += " [" + argument + "]";
+      if (launch.pipeStandardOutput) lines.back() += " >out";
+      if (launch.pipeStandardError) lines.back() += " 2>err";
+      if (launch.outputDescriptor && *launch.outputDescriptor) lines.back() += " >log";
+      if (launch.timeLimit)
+        lines.back() += " (limit " + std::to_string(static_cast<long>(*launch.timeLimit)) + " s)";
+    }
+    return lines;
+  }
+
+  // What the start left; `ended`: whether it exited.
+  void check(const Start& row, bool ended) {
+    EXPECT_EQ(trace(), row.trace);
+    EXPECT_EQ(exits, ended ? std::vector{0} : std::vector<int>{});
     EXPECT_EQ(keychain->copyValue("UpdateLastRun").value, row.storedAfter);
     EXPECT_EQ(files->readFile(kPackagePath),
               std::ranges::count(row.trace, kCheck) ? kPackage : "older package");
+  }
+
+  const testing::ScopedTempDir temp;
+  const std::string store = temp.path + "/store.db";
+  const std::shared_ptr<testing::MemoryLogSink> sink = std::make_shared<testing::MemoryLogSink>();
+  const std::shared_ptr<platform::Keychain> keychain = platform::makeSqliteKeychain(
+      store, platform::Logger("s", "c", std::make_shared<testing::MemoryLogSink>()));
+  const std::shared_ptr<testing::FakeFileSystem> files =
+      std::make_shared<testing::FakeFileSystem>();
+  const std::shared_ptr<testing::FakeProcessLauncher> launcher =
+      std::make_shared<testing::FakeProcessLauncher>();
+  const std::shared_ptr<FakeUrlSession> session;
+  std::vector<int> exits;
+  Platform platform;
+};
+
+TEST(CompositionTest, EachStartEndsWhereItShould) {
+  const std::vector<Start> rows = starts();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("row " + std::to_string(i));
+    const Start& row = rows[i];
+    // Answers reach the pipeline through the loop: one thread in a fixed order.
+    const auto loop = std::make_shared<testing::VirtualTimeLoop>();
+    Machine machine(row, loop, loop);
+    if (row.stopsAt >= 0) loop->postDelayed(row.stopsAt, [&] { loop->quit(); });
+    const auto start = [&] {
+      EXPECT_EQ(run(shippedConstants(), machine.platform), 0);
+      EXPECT_DOUBLE_EQ(loop->now(), row.endsAt);
+      loop->advance(86400.0);  // work still queued finds the agent gone
+    };
+    if (!row.dropsRun) {
+      start();
+    } else {
+      EXPECT_DEBUG_DEATH(start(), "dropped without ending");
+      if (machine.sink->records().empty()) continue;  // a debug build ran it in a child process
+    }
+    machine.check(row, row.stopsAt < 0 || row.dropsRun);
+  }
+}
+
+// The rows marked `threaded`, on the real main run loop with the session's
+// completions on a thread of their own and no waits: the run crosses from one
+// thread to the other and back (each step checks its thread in debug builds),
+// and leaves the same trace.
+TEST(CompositionTest, AcrossTheMainThreadAndTheSessionsThread) {
+  Constants constants = shippedConstants();
+  constants.maximumDelay = constants.retryDelay = 0;
+  for (Start row : starts()) {
+    if (!row.threaded) continue;
+    SCOPED_TRACE(row.trace.back());
+    std::ranges::replace(row.trace, kScheduled,
+                         "P Update process scheduled to be executed in 0.000000 seconds.");
+    const auto loop = platform::makeMainRunLoop();
+    testing::ThreadTaskQueue sessionQueue;
+    Machine machine(row, loop, sessionQueue.loop);
+    loop->postDelayed(10, [loop = loop.get()] { loop->quit(); });  // a run that never ends
+    EXPECT_EQ(run(constants, machine.platform), 0);
+    ASSERT_TRUE(sessionQueue.drain());
+    machine.check(row, true);
   }
 }
 

@@ -72,6 +72,9 @@ inline constexpr double kMaximumDelaySeconds = 900.0;
 // TimeoutStartSec must stay above.
 inline constexpr double kServiceRequestTimeLimitSeconds = 120.0;
 inline constexpr double kDownloadTimeLimitSeconds = 7200.0;
+// A service request refused with 502 is sent again this many seconds later,
+// at most twice.
+inline constexpr double kRetryDelaySeconds = 30.0;
 
 // Loggers: subsystem and category.
 inline constexpr std::string_view kLogSubsystem = "com.kelvane.Orvanta.quarn";

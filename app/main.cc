@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   const quarn::app::CommandLineDecision decision = quarn::app::decideCommandLine(arguments);
   if (decision.runAgent) {
     const quarn::app::Constants constants = quarn::app::shippedConstants();
-    return quarn::app::Quarn::run(constants, quarn::app::systemPlatform(constants));
+    return quarn::app::run(constants, quarn::app::systemPlatform(constants));
   }
   std::FILE* stream = decision.toStandardError ? stderr : stdout;
   // A text that could not be written (a closed or full output) is a failure

@@ -1,4 +1,4 @@
-// quarn_bench_download: one package download through ApiService::downloadFile,
+// quarn_bench_download: one package download through FileDownloader::downloadFile,
 // as the update run makes it, for the download benchmark (download.sh).
 //
 //   quarn_bench_download URL DESTINATION EXPECTED_SHA256 CA_FILE
@@ -13,19 +13,16 @@
 #include <string>
 #include <utility>
 
-#include "api/api_service.h"
-#include "api/request_builder.h"
+#include "api/file_downloader.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/logger.h"
-#include "platform/task_queue.h"
 #include "platform/url_session.h"
 
 namespace quarn::bench {
 namespace {
 
-// downloadFile logs nothing and a failed transfer is reported by the exit
-// status; the loggers still need a sink.
+// Takes the session's records, which nobody reads.
 class DiscardingLogSink final : public platform::LogSink {
  public:
   void write(const platform::LogRecord&) override {}
@@ -33,28 +30,26 @@ class DiscardingLogSink final : public platform::LogSink {
 
 int run(std::string url, std::string destination, std::string expectedChecksum,
         std::string caFile) {
-  // The main queue only carries retries of service requests, which a download
-  // never makes, so it is never run.
+  // A failed transfer is reported by the exit status; the session's logger
+  // still needs a sink.
   const auto discarding = std::make_shared<DiscardingLogSink>();
-  auto service = api::ApiService::create(
-      std::make_unique<api::RequestBuilder>("https://127.0.0.1/"),
+  auto downloader = std::make_shared<api::FileDownloader>(
       platform::makeUrlSession(
           platform::UrlSessionOptions{.caFile = std::move(caFile)},
           platform::Logger("com.kelvane.Orvanta.quarn", "URL Session", discarding)),
-      platform::Logger("com.kelvane.Orvanta.quarn", "API Service", discarding),
-      platform::makeMainRunLoop(), platform::makeFileSystem());
+      platform::makeFileSystem(), api::TransferSettings{});
 
   std::promise<std::optional<platform::Error>> outcome;
   auto done = outcome.get_future();
-  service->downloadFile(std::move(url), std::move(destination), std::move(expectedChecksum),
-                        [&outcome](std::optional<platform::Error> error) {
-                          // Runs on the session's thread; run() waits below
-                          // and outlives the promise's use.
-                          outcome.set_value(std::move(error));
-                        });
+  downloader->downloadFile(std::move(url), std::move(destination), std::move(expectedChecksum),
+                           [&outcome](std::optional<platform::Error> error) {
+                             // Runs on the session's thread; run() waits below
+                             // and outlives the promise's use.
+                             outcome.set_value(std::move(error));
+                           });
   const std::optional<platform::Error> error = done.get();
   // Joins the session's thread before the promise goes away.
-  service.reset();
+  downloader.reset();
   if (error) {
     std::fprintf(stderr, "%s\n", error->description.c_str());
     return 1;

@@ -87,6 +87,11 @@ class UrlSession {
   // ends, never used for another request.
   virtual void streamTask(HttpRequest request, ChunkHandler onChunk,
                           StreamCompletion completion) = 0;
+
+  // Whether the calling thread is the one that runs this session's
+  // completions, for debug checks of code that must run there. Any thread may
+  // ask.
+  virtual bool runsCallbacksOnCurrentThread() const = 0;
 };
 
 // The session of the agent, on libcurl (platform/url_session_linux.cc).

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -197,6 +198,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
     thread.join();
   }
 
+  // Any thread: whether it is the worker thread.
+  bool runsOnCurrentThread() const { return runningThread_ == std::this_thread::get_id(); }
+
  private:
   void wakeLocked() {
     if (multi_ != nullptr) curl_multi_wakeup(multi_);
@@ -205,6 +209,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
   // The worker thread's loop.
   void run() {
+    runningThread_ = std::this_thread::get_id();
     while (true) {
       std::vector<std::unique_ptr<Transfer>> incoming;
       {
@@ -445,6 +450,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
   // mutex_ from other threads.
   CURLM* multi_ = nullptr;
 
+  std::atomic<std::thread::id> runningThread_;
   // Worker thread only.
   std::map<CURL*, std::unique_ptr<Transfer>> active_;
 };
@@ -471,6 +477,8 @@ class CurlUrlSession final : public UrlSession {
     transfer->streamCompletion = std::move(completion);
     worker_->submit(std::move(transfer));
   }
+
+  bool runsCallbacksOnCurrentThread() const override { return worker_->runsOnCurrentThread(); }
 
  private:
   std::shared_ptr<Worker> worker_;

@@ -1,3 +1,5 @@
+// StatusReporter: one failure report, and the log record of a report that
+// failed.
 #include "update/status_reporter.h"
 
 #include <utility>
@@ -15,16 +17,8 @@ StatusReporter::StatusReporter(std::string assetId, std::string actionId,
       logger_(std::move(logger)) {}
 
 void StatusReporter::reportFailure(std::string reason, platform::OnceCallback<void()> completion) {
-  apiService_->performRequest<api::ActionResultResponse>(
-      {
-          .path = "assets/" + assetId_ + "/action-result",
-          .queryItems = {{"action_id", actionId_}, {"result", "FAILED"}},
-          .body = api::actionResultBody(reason),
-          .headers = {{"Content-Type", "application/json"}},
-          .method = api::HTTPMethod::post,
-          .retryStatusCodes = {502},
-          .retries = 2,
-      },
+  apiService_->reportFailedAction(
+      assetId_, actionId_, reason,
       [logger = logger_, completion = std::move(completion)](
           std::optional<api::ActionResultResponse>, std::optional<platform::Error> error) mutable {
         if (error)

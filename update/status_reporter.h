@@ -1,10 +1,10 @@
 // StatusReporter: tells the service that an update action failed, and why.
 //
-// A reporter is bound to one asset and one action. It owns an ApiService of
-// its own (never the pipeline's). reportFailure() returns at once; its
-// completion runs exactly once on the URL session's thread when the report has
-// ended, delivered or not, as long as the reporter is alive when a delayed
-// retry falls due.
+// A reporter is bound to one asset and one action, and sends through the
+// process's one ApiService. reportFailure() returns at once; its completion
+// runs exactly once on the URL session's thread when the report has ended,
+// delivered or not (a failed report is logged), as long as the service is
+// alive when a delayed retry falls due.
 #pragma once
 
 #include <memory>

@@ -3,13 +3,16 @@
 # rebuilds, runs every CTest test, restores the file and writes
 #   ID <tab> killed|survived|nobuild <tab> failing tests
 # to RESULT. Use a worktree of its own: files are mutated in place.
+# BUILD_TYPE=Debug builds with assertions (the run's thread and ending checks)
+# in build/mutation-Debug; the default is RelWithDebInfo in build/mutation.
 set -u
 launcher=$(command -v ccache || true)
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$(cd "$1" && pwd); result=$2; shift 2
 ids=("$@"); [ ${#ids[@]} -gt 0 ] || read -ra ids <<<"$(python3 "$here/mutate.py" "$tree" --ids)"
-build=$tree/build/mutation
-cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_BUILD_BENCH=OFF \
+type=${BUILD_TYPE:-RelWithDebInfo}
+build=$tree/build/mutation; [ "$type" = RelWithDebInfo ] || build=$build-$type
+cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DQUARN_BUILD_BENCH=OFF \
   -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" -DCMAKE_C_COMPILER_LAUNCHER="$launcher" >/dev/null || exit 1
 cmake --build "$build" >/dev/null || { echo "baseline build failed"; exit 1; }
 ctest --test-dir "$build" -j2 --timeout 120 >/dev/null || { echo "baseline tests fail"; exit 1; }

@@ -1,22 +1,24 @@
 // FakeUrlSession: a scripted, in-memory UrlSession for tests of the logic
 // above the network.
 //
-// Every task is recorded and answered with the next scripted Outcome, in the
-// order tasks start. A task started with nothing scripted fails like an
+// Every task is recorded and answered with the next Outcome of the script it
+// was made with, in the order tasks start. A task started with nothing scripted fails like an
 // unreachable host (no response, a kCannotConnectToHost error).
 //
 // Completions never run inside dataTask()/streamTask(): they are posted to the
-// callback queue as tasks start, in tests the virtual-time loop, so that
-// everything runs in one thread in a fixed order. streamTask hands a present,
-// non-empty body to the chunk handler in one piece, with the answer's status;
-// a handler that returns false ends the task with a kCancelled error.
+// callback queue as tasks start: the virtual-time loop, so that everything
+// runs in one thread in a fixed order, or a queue with a thread of its own, as
+// the real session's. streamTask hands a present, non-empty body to the chunk
+// handler in one piece, with the answer's status; a handler that returns false
+// ends the task with a kCancelled error ("fake failure", as every error it
+// makes up).
 //
-// Not thread-safe: the queue's thread does everything.
+// Thread-safe: tasks may start on any thread.
 #pragma once
 
-#include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,18 +40,20 @@ class FakeUrlSession final : public platform::UrlSession {
 
   // An HTTP answer with `status` and `body` (absent: an answer without data).
   static Outcome answer(std::int64_t status, std::optional<std::string> body = std::string()) {
-    return Outcome{std::move(body), platform::HttpResponse{status, "", {}}, std::nullopt};
+    return {std::move(body), platform::HttpResponse{status, "", {}}, std::nullopt};
   }
-  // A transfer that failed: the error alone, no body, no response.
-  static Outcome failure(platform::Error error) { return {std::nullopt, std::nullopt, error}; }
   static platform::Error urlError(std::int64_t code, std::string description = "fake failure") {
     return platform::Error{std::string(platform::kUrlErrorDomain), code, std::move(description)};
   }
 
-  explicit FakeUrlSession(std::shared_ptr<platform::TaskQueue> callbackQueue)
-      : callbackQueue_(std::move(callbackQueue)) {}
+  // Answers tasks with `script`, in order.
+  FakeUrlSession(std::shared_ptr<platform::TaskQueue> callbackQueue, std::vector<Outcome> script)
+      : callbackQueue_(std::move(callbackQueue)), script_(script.begin(), script.end()) {}
 
-  void script(Outcome outcome) { script_.push_back(std::move(outcome)); }
+  std::vector<platform::HttpRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
 
   void dataTask(platform::HttpRequest request, DataCompletion completion) override {
     callbackQueue_->post(
@@ -63,24 +67,28 @@ class FakeUrlSession final : public platform::UrlSession {
                           completion = std::move(completion)]() mutable {
       if (outcome.response && outcome.body && !outcome.body->empty() &&
           !onChunk(outcome.response->statusCode, *outcome.body)) {
-        outcome = failure(urlError(platform::url_error::kCancelled, "cancelled"));
+        outcome = {std::nullopt, std::nullopt, urlError(platform::url_error::kCancelled)};
       }
       std::move(completion)(outcome.response, outcome.error);
     });
   }
-
-  const std::vector<platform::HttpRequest>& requests() const { return requests_; }
+  bool runsCallbacksOnCurrentThread() const override {
+    return callbackQueue_->runsTasksOnCurrentThread();
+  }
 
  private:
   Outcome start(platform::HttpRequest request) {
+    std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
-    if (script_.empty()) return failure(urlError(platform::url_error::kCannotConnectToHost));
+    if (script_.empty())
+      return {std::nullopt, std::nullopt, urlError(platform::url_error::kCannotConnectToHost)};
     Outcome outcome = std::move(script_.front());
     script_.pop_front();
     return outcome;
   }
 
   const std::shared_ptr<platform::TaskQueue> callbackQueue_;
+  mutable std::mutex mutex_;
   std::deque<Outcome> script_;
   std::vector<platform::HttpRequest> requests_;
 };

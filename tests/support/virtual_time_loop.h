@@ -4,8 +4,8 @@
 // advance() moves the loop's clock and runs what falls due; run() jumps
 // straight to the next delayed task whenever nothing is due. Tasks due at the
 // same time run in the order they were posted. run() also ends when nothing is
-// left to run before quit() was called, and timedOut() then says so, so a
-// broken test fails instead of hanging.
+// left to run before quit() was called, so a broken test fails instead of
+// hanging.
 //
 // Not thread-safe: the thread that made it posts and runs everything.
 #pragma once
@@ -29,7 +29,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // Serves the queue until quit(), moving virtual time forward as needed.
   void run() override {
     while (!quit_ && !tasks_.empty()) runFirst();
-    timedOut_ = !quit_;
   }
   void quit() override { quit_ = true; }
 
@@ -43,9 +42,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   // Seconds since the loop was made.
   double now() const { return now_; }
   std::size_t pendingTasks() const { return tasks_.size(); }
-  // Due time of the earliest pending task, relative to now; -1 when none.
-  double nextDelay() const { return tasks_.empty() ? -1.0 : tasks_.begin()->first - now_; }
-  bool timedOut() const { return timedOut_; }
 
  private:
   // Pops the earliest task, moves the clock to its due time and runs it.
@@ -58,7 +54,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
   std::multimap<double, Task> tasks_;  // by due time, in the order of posting
   double now_ = 0.0;
   bool quit_ = false;
-  bool timedOut_ = false;
   const std::thread::id thread_ = std::this_thread::get_id();
 };
 

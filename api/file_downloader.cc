@@ -1,11 +1,9 @@
-#include "api/file_download.h"
+#include "api/file_downloader.h"
 
 #include <memory>
 #include <utility>
 
-#include "api/api_service.h"
 #include "platform/crypto.h"
-#include "platform/file_system.h"
 
 namespace quarn::api {
 
@@ -79,7 +77,7 @@ struct Download {
   std::shared_ptr<platform::FileSystem> fileSystem;
   std::string destination;
   std::string expectedChecksum;
-  ApiService::DownloadCompletion completion;
+  FileDownloader::Completion completion;
   platform::Sha256 digest;
   std::unique_ptr<platform::StagedFile> file;
   std::optional<platform::Error> writeError;
@@ -136,14 +134,21 @@ struct Download {
 
 }  // namespace
 
-void ApiService::downloadFile(std::string sourceUrl, std::string destinationPath,
-                              std::string expectedChecksum, DownloadCompletion completion) {
+FileDownloader::FileDownloader(std::shared_ptr<platform::UrlSession> urlSession,
+                               std::shared_ptr<platform::FileSystem> fileSystem,
+                               TransferSettings settings)
+    : urlSession_(std::move(urlSession)),
+      fileSystem_(std::move(fileSystem)),
+      settings_(std::move(settings)) {}
+
+void FileDownloader::downloadFile(std::string sourceUrl, std::string destinationPath,
+                                  std::string expectedChecksum, Completion completion) {
   platform::HttpRequest request;
   request.url = std::move(sourceUrl);
   request.method = "GET";
   request.timeoutInterval = 60.0;
-  request.timeLimit = download_.timeLimit;
-  if (!download_.userAgent.empty()) request.headers.add("User-Agent", download_.userAgent);
+  request.timeLimit = settings_.timeLimit;
+  if (!settings_.userAgent.empty()) request.headers.add("User-Agent", settings_.userAgent);
   // As common HTTP clients send it: firewalls in front of package hosts may
   // refuse a request without it.
   request.headers.add("Accept", "*/*");
