@@ -1,5 +1,5 @@
 // The libcurl UrlSession against the loopback HTTPS server. Stream tasks are
-// tested through the downloads (api/api_service_test.cc).
+// tested through the downloads (api/file_downloader_test.cc).
 #include "platform/url_session.h"
 
 #include <fcntl.h>
