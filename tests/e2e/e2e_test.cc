@@ -92,20 +92,14 @@ TEST_P(EndToEnd, Start) {
   };
   fs::remove_all(work);
   for (const char* folder : {"machine/tmp", "machine/Library", "machine/var/lib/orvanta-forwarder",
-                             "record", "service", "out"}) {
+                             "machine/etc/ssl/certs", "record", "service", "out"}) {
     fs::create_directories(work / folder);
   }
 
-  // The machine: name service and a trust store that holds only the service's
-  // own certificate.
-  run("cd " + quote(work / "service") +
-          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-          "-keyout server.key -out server.crt -subj /CN=updates.kelvane.com -addext "
-          "subjectAltName=DNS:updates.kelvane.com",
-      work / "out/openssl");
+  // The machine: name service; its trust store, which holds only the service's
+  // own certificate, is written by the simulator.
   write("/etc/hosts", "127.0.0.1 localhost updates.kelvane.com\n");
   write("/etc/nsswitch.conf", "hosts: files\n");
-  write("/etc/ssl/certs/ca-certificates.crt", readFile(work / "service/server.crt"));
 
   // The forwarder's bundle with quarn.app in it, its updater, the package tool.
   fs::create_directories(root + kApp + "quarn.app");

@@ -11,7 +11,10 @@
 #   machine/Applications   become /etc, /tmp, /var/lib, /Library, /Applications
 #   machine/usr            is laid over the host's /usr (the package tool)
 #   record/                becomes /e2e-record: the stand-ins write what they saw
-#   service/               the simulator's script (script.json), server.crt, server.key
+#   service/               the simulator's script (script.json)
+# The simulator writes the machine's trust store
+# (machine/etc/ssl/certs/ca-certificates.crt): its own certificate, made for
+# the run.
 # AGENT (the quarn executable), PRELOAD (the getrandom() preload library) and
 # SIMULATOR (the service simulator) are paths on the host. With
 # kill-while-downloading the agent is killed once it holds a non-empty file
@@ -111,8 +114,8 @@ ln -s /proc/self/fd/2 "$root/dev/stderr"
 
 # --- the service -------------------------------------------------------------
 coproc SIMULATOR {
-  exec "$simulator" "$work/service/script.json" "$work/service/server.crt" \
-    "$work/service/server.key" "$out/requests" 2>"$out/simulator.stderr"
+  exec "$simulator" "$work/service/script.json" "$machine/etc/ssl/certs/ca-certificates.crt" \
+    "$out/requests" 2>"$out/simulator.stderr"
 }
 # shellcheck disable=SC2153 # set by coproc
 simulator_pid=$SIMULATOR_PID

@@ -1,18 +1,21 @@
 // e2e_service_simulator: the update service as the end-to-end sandbox shows it
-// to the agent: the tests' HTTPS server on 127.0.0.1:443.
+// to the agent: the tests' HTTPS server on 127.0.0.1:443, with a certificate
+// for updates.kelvane.com made for the run.
 //
-//   e2e_service_simulator SCRIPT CERT KEY REQUESTS
+//   e2e_service_simulator SCRIPT TRUST_STORE REQUESTS
 //
 // SCRIPT is a JSON object from "<method> <path>" to the answer, status 200:
 //   {"body": "<text>", "stall": <bool>}
 // A request that no entry names gets 404. A stalling answer announces its
 // whole body, sends a quarter of it and holds the rest back until the
 // simulator stops, so that the sandbox can act while the body is arriving.
-// Every request is appended to REQUESTS, "<method> <target as sent>[ <body>]"
-// a line, before its answer leaves. Prints "ready" on stdout once it serves,
-// then serves until SIGTERM or SIGINT.
+// The certificate is written to TRUST_STORE, and every request is appended to
+// REQUESTS, "<method> <target as sent>[ <body>]" a line, before its answer
+// leaves. Prints "ready" on stdout once it serves, then serves until SIGTERM
+// or SIGINT.
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -20,20 +23,21 @@
 #include "tests/support/https_server.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 4) return 2;
   // Blocked before the server starts its threads, so only sigwait() sees them.
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::ofstream requests(argv[4], std::ios::binary | std::ios::app);
+  std::ofstream requests(argv[3], std::ios::binary | std::ios::app);
+  const auto log = [&requests](const quarn::testing::ReceivedRequest& request) {
+    requests << request.method << " " << request.target
+             << (request.body.empty() ? "" : " " + request.body) << std::endl;
+  };
   try {
     quarn::testing::HttpsServer server(
-        {.certificateFile = argv[2], .keyFile = argv[3], .port = 443, .onRequest = [&](auto& r) {
-           requests << r.method << " " << r.target << (r.body.empty() ? "" : " " + r.body)
-                    << std::endl;
-         }});
+        {.certificateNames = "DNS:updates.kelvane.com", .port = 443, .onRequest = log});
     const nlohmann::json script = nlohmann::json::parse(std::ifstream(argv[1]));
     for (const auto& [key, entry] : script.items()) {
       const std::string body = entry.at("body");
@@ -44,6 +48,8 @@ int main(int argc, char** argv) {
                      .length = body.size(),
                      .stall = stall});
     }
+    std::filesystem::copy_file(server.caFile(), argv[2],
+                               std::filesystem::copy_options::overwrite_existing);
     std::cout << "ready" << std::endl;
     int signal = 0;
     return sigwait(&stop, &signal);

@@ -1,9 +1,9 @@
 // HttpsServer: an HTTPS server that answers each path with the answer set for
 // it (404 for any other path): on 127.0.0.1 at a free port for tests of the
 // real URL session and for the download benchmark, and as the update service
-// of the end-to-end sandbox, at the address, port and certificate given.
+// of the end-to-end sandbox, at the address and port given.
 //
-// Without a certificate it makes a fresh self-signed one, valid for the
+// At start it makes a fresh self-signed certificate, by default valid for the
 // address 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
 // caFile(), the file a client must trust, removed with the server. Every
 // request is recorded, and handed to `onRequest` before its answer leaves.
@@ -71,9 +71,9 @@ struct ReceivedRequest {
 };
 
 struct HttpsServerOptions {
-  // PEM files of the server's certificate and key; caFile() is then the
-  // certificate's. Without them, a self-signed certificate is made.
-  std::string certificateFile{}, keyFile{};
+  // The names the certificate is valid for, as OpenSSL writes a
+  // subjectAltName ("IP:127.0.0.1", "DNS:example.com,DNS:www.example.com").
+  std::string certificateNames = "IP:127.0.0.1";
   std::string address = "127.0.0.1";
   int port = 0;  // any free port
   // Runs on the server's thread for each request, one at a time.
