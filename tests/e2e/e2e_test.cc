@@ -28,14 +28,12 @@ const std::string kPackage = "ForwarderInstallerPackage.pkg";  // in /tmp
 const std::string kStore = "/var/lib/orvanta-forwarder/shared-items.sqlite";
 const std::string kApp = "/Applications/Orvanta Forwarder.app/Contents/MacOS/";
 const std::string kLog = "[com.kelvane.Orvanta.quarn:Package Updater] ";
-const std::string kFetches = "GET /v1/assets/A1/actions\nGET /packages/p.pkg\n";
 
 struct Scenario {
   const char* name;
   bool checkedRecently = false;       // the last check was ten minutes ago, else three days
   bool killWhileDownloading = false;  // /tmp holds the package of an earlier update
   std::string log = "";               // the records after those of the start, a line each
-  std::string requests = "";          // a line each
   // The package tool runs and the served package stays in /tmp; the updater
   // outlives the agent and writes much to both streams.
   bool installs = false;
@@ -46,12 +44,11 @@ const Scenario kScenarios[] = {
      .log = kLog + "Package validated successfully.\n" + kLog +
             "Executing 'orvanta-updater': path '/tmp/" + kPackage +
             "', action identifier 'WDk=' asset identifier: A1\n",
-     .requests = kFetches,
      .installs = true},
     {.name = "second_start_within_24_hours",
      .checkedRecently = true,
      .log = kLog + "Update process skipped until 24 hours passed since the last update check.\n"},
-    {.name = "killed_while_downloading", .killWhileDownloading = true, .requests = kFetches},
+    {.name = "killed_while_downloading", .killWhileDownloading = true},
 };
 
 std::string quote(const std::string& text) {
@@ -200,7 +197,8 @@ echo orvanta-updater "$@" >>/e2e-record/programs
   EXPECT_EQ(std::regex_replace(stderrText, prefix, "$1"), log + s.log);
 
   // The service, the programs, /tmp.
-  EXPECT_EQ(readFile(work / "out/requests"), s.requests);
+  EXPECT_EQ(readFile(work / "out/requests"),
+            s.checkedRecently ? "" : "GET /v1/assets/A1/actions\nGET /packages/p.pkg\n");
   EXPECT_EQ(readFile(work / "record/programs"),
             s.installs
                 ? "pkgutil --check-signature /tmp/" + kPackage + "\norvanta-updater --path /tmp/" +
