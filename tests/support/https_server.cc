@@ -81,11 +81,11 @@ HttpsServer::HttpsServer(HttpsServerOptions options) : options_(std::move(option
   };
   server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
   if (options_.port == 0) {
-    port_ = server_->bind_to_any_port(options_.address);
-  } else if (server_->bind_to_port(options_.address, options_.port)) {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  } else if (server_->bind_to_port("127.0.0.1", options_.port)) {
     port_ = options_.port;
   }
-  check(port_ > 0, "cannot listen on " + options_.address);
+  check(port_ > 0, "cannot listen");
   listenThread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() has no effect on a server that is not running yet.
   while (!server_->is_running()) std::this_thread::yield();

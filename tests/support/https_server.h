@@ -1,7 +1,7 @@
 // HttpsServer: an HTTPS server that answers each path with the answer set for
 // it (404 for any other path): on 127.0.0.1 at a free port for tests of the
 // real URL session and for the download benchmark, and as the update service
-// of the end-to-end sandbox, at the address and port given.
+// of the end-to-end sandbox, on 127.0.0.1 at the port given.
 //
 // At start it makes a fresh self-signed certificate, by default valid for the
 // address 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
@@ -74,8 +74,7 @@ struct HttpsServerOptions {
   // The names the certificate is valid for, as OpenSSL writes a
   // subjectAltName ("IP:127.0.0.1", "DNS:example.com,DNS:www.example.com").
   std::string certificateNames = "IP:127.0.0.1";
-  std::string address = "127.0.0.1";
-  int port = 0;  // any free port
+  int port = 0;  // on 127.0.0.1; 0: any free port
   // Runs on the server's thread for each request, one at a time.
   std::function<void(const ReceivedRequest&)> onRequest{};
 };
@@ -87,7 +86,7 @@ class HttpsServer {
 
   int port() const { return port_; }
   std::string url(std::string_view path) const {
-    return "https://" + options_.address + ":" + std::to_string(port_) + std::string(path);
+    return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
   }
   const std::string& caFile() const { return caFile_; }
 
