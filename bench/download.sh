@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Package download benchmark: quarn's download-and-verify against curl.
+# Package download benchmark: quarn's download-and-verify against what this
+# machine allows, measured in the same run.
 #
 #   bench/download.sh [-b BENCH_BIN_DIR] [-r REPETITIONS] [-s "SIZE..."] [WORK_PARENT]
 #
 # Starts quarn_bench_package_server on 127.0.0.1 (generated packages, test CA),
 # then for each package size times, REPETITIONS times each (interleaved):
-#   quarn        quarn_bench_download URL FILE SHA256 CA   (ApiService::downloadFile)
-#   curl -o      curl -s --cacert CA -o FILE URL
-#   curl+sha256  curl -s --cacert CA -o FILE URL && sha256sum FILE
-#   curl+sync    curl -s --cacert CA -o FILE URL && sync FILE
-# (curl+sync is for reference only: what flushing the file to disk costs.)
-# and prints the median wall time and the median peak memory (max RSS of the
-# largest process, from GNU time) of each, with the ratio to "curl -o".
+#   quarn         quarn_bench_download URL FILE SHA256 CA  (as the update run downloads)
+#   curl -o       curl -s --cacert CA -o FILE URL
+#   openssl dgst  openssl dgst -sha256 -r FILE            (the file curl just wrote)
+# and prints the median wall time and the median peak memory (max RSS, from
+# GNU time) of each, with the ratio to the budget: the median of "curl -o"
+# plus the median of "openssl dgst", the time this machine needs to fetch the
+# same bytes and to hash them.
+#
+# The verdict: quarn's median time is within the budget at the largest size
+# (at small sizes the time is mostly the start of the processes), and its
+# memory is flat (its median peak at every size at most 2 MiB above the one at
+# the smallest size). Exit status 1 when either is missed.
 #
 # The downloads go to a fresh folder under WORK_PARENT (default /tmp), removed
 # at the end; the server removes its certificate when it stops. The file is
-# removed and `sync` run (untimed) before every run, so no run pays for the
-# previous one's write-back. Every run's result is checked: quarn must exit 0,
-# and the digest printed by sha256sum must be the server's.
+# removed before every download and `sync` runs (untimed) before every timed
+# command, so no run pays for the previous one's write-back. Every run's result
+# is checked: quarn must exit 0, the file must have the package's size, and the
+# digest openssl prints must be the server's.
 #
 # BENCH_BIN_DIR defaults to build/release/bench of this work tree; build it with
 # an optimised build type (the release preset is RelWithDebInfo). Sizes default
@@ -34,15 +41,16 @@ while getopts "b:r:s:h" option; do
     b) bin_dir=$OPTARG ;;
     r) repetitions=$OPTARG ;;
     s) sizes=$OPTARG ;;
-    *) sed -n '2,25p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,30p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 work_parent=${1:-/tmp}
+sizes=$(tr ' ' '\n' <<<"$sizes" | grep . | sort -n | paste -s -d ' ')
 
 driver="$bin_dir/quarn_bench_download"
 server="$bin_dir/quarn_bench_package_server"
-for program in "$driver" "$server" /usr/bin/time curl sha256sum; do
+for program in "$driver" "$server" /usr/bin/time curl openssl; do
   if ! command -v "$program" >/dev/null; then
     echo "download.sh: $program not found" >&2
     exit 2
@@ -77,49 +85,41 @@ ca=$(awk '$1 == "ca" { print $2 }' "$work/server.out")
 
 file="$work/ForwarderInstallerPackage.pkg"
 timing="$work/time.out"
-tools=("quarn" "curl -o" "curl+sha256" "curl+sync")
+tools=("quarn" "curl -o" "openssl dgst")
 
-# timed_download TOOL URL SHA256: one download of TOOL into $file under GNU
-# time, which writes the peak memory (KiB) to $timing.
-timed_download() {
+# timed TOOL URL SHA256: one run of TOOL on $file under GNU time, which writes
+# the peak memory (KiB) to $timing.
+timed() {
   local tool=$1 url=$2 sha=$3
   case "$tool" in
-    quarn)
-      /usr/bin/time -f '%M' -o "$timing" "$driver" "$url" "$file" "$sha" "$ca" ;;
-    "curl -o")
-      /usr/bin/time -f '%M' -o "$timing" curl -s --cacert "$ca" -o "$file" "$url" ;;
-    curl+sha256)
-      # shellcheck disable=SC2016  # expanded by the inner shell
-      /usr/bin/time -f '%M' -o "$timing" \
-        sh -c 'curl -s --cacert "$1" -o "$2" "$3" && sha256sum "$2" >"$2.sum"' \
-        sh "$ca" "$file" "$url" ;;
-    curl+sync)
-      # shellcheck disable=SC2016  # expanded by the inner shell
-      /usr/bin/time -f '%M' -o "$timing" \
-        sh -c 'curl -s --cacert "$1" -o "$2" "$3" && sync "$2"' sh "$ca" "$file" "$url" ;;
+    quarn) /usr/bin/time -f '%M' -o "$timing" "$driver" "$url" "$file" "$sha" "$ca" ;;
+    "curl -o") /usr/bin/time -f '%M' -o "$timing" curl -s --cacert "$ca" -o "$file" "$url" ;;
+    "openssl dgst")
+      /usr/bin/time -f '%M' -o "$timing" openssl dgst -sha256 -r -out "$file.sum" "$file" ;;
     *) return 2 ;;
   esac
 }
 
-# run_once TOOL URL SHA256: runs one download of TOOL into $file ($size bytes
-# expected) and prints "<wall milliseconds> <max RSS KiB>". Fails when the
-# download or its check fails.
+# run_once TOOL URL SHA256: runs TOOL once ($size bytes expected in $file) and
+# prints "<wall milliseconds> <max RSS KiB>". The downloads start without the
+# file; openssl hashes the file the last download left. Fails when the run or
+# its check fails.
 run_once() {
   local tool=$1 url=$2 sha=$3 start end
-  rm -f "$file"
+  [[ "$tool" == "openssl dgst" ]] || rm -f "$file"
   sync
   start=$(date +%s%N)
-  if ! timed_download "$tool" "$url" "$sha"; then
+  if ! timed "$tool" "$url" "$sha"; then
     echo "download.sh: $tool failed on the $size-byte package" >&2
     return 1
   fi
   end=$(date +%s%N)
-  if [[ "$tool" == curl+sha256 ]]; then
+  if [[ "$tool" == "openssl dgst" ]]; then
     local received
     received=$(cut -d' ' -f1 "$file.sum")
     rm -f "$file.sum"
     if [[ "$received" != "$sha" ]]; then
-      echo "download.sh: sha256sum gave $received, the server announced $sha" >&2
+      echo "download.sh: openssl gave $received, the server announced $sha" >&2
       return 1
     fi
   fi
@@ -143,12 +143,20 @@ human_size() {
 }
 
 echo "# quarn package download benchmark: $(date -u +%Y-%m-%dT%H:%M:%SZ), $(nproc) cores," \
-     "$repetitions repetitions, server on 127.0.0.1:$port, files in $work"
+     "load $(cut -d' ' -f1-3 /proc/loadavg), $repetitions repetitions, server on" \
+     "127.0.0.1:$port, files in $work"
 printf '%-8s  %-12s  %12s  %16s  %13s  %10s\n' \
-  size tool "median s" "min..max s" "max RSS MiB" "x curl -o"
-declare -A median_ms=()
+  size tool "median s" "min..max s" "max RSS MiB" "x budget"
 results="$work/results"
 : >"$results"
+# of TOOL COLUMN: the median of that column (3: ms, 4: KiB) of the runs of TOOL
+# at $size.
+of() {
+  awk -F'|' -v s="$size" -v t="$1" -v c="$2" '$1 == s && $2 == t { print $c }' "$results" | median
+}
+verdict=0
+smallest_kib=""
+largest=${sizes##* }
 for size in $sizes; do
   url="https://127.0.0.1:$port/package-$size"
   sha=$(awk -v s="$size" '$1 == "package" && $2 == s { print $4 }' "$work/server.out")
@@ -161,41 +169,35 @@ for size in $sizes; do
     done
   done
   rm -f "$file"
+  budget_ms=$(awk -v c="$(of "curl -o" 3)" -v d="$(of "openssl dgst" 3)" 'BEGIN { print c + d }')
   for tool in "${tools[@]}"; do
-    median_ms[$tool]=$(awk -F'|' -v s="$size" -v t="$tool" '$1 == s && $2 == t { print $3 }' \
-      "$results" | median)
-  done
-  for tool in "${tools[@]}"; do
-    rows=$(awk -F'|' -v s="$size" -v t="$tool" '$1 == s && $2 == t' "$results")
-    min_ms=$(cut -d'|' -f3 <<<"$rows" | sort -n | head -n 1)
-    max_ms=$(cut -d'|' -f3 <<<"$rows" | sort -n | tail -n 1)
-    kib=$(cut -d'|' -f4 <<<"$rows" | median)
+    times=$(awk -F'|' -v s="$size" -v t="$tool" '$1 == s && $2 == t { print $3 }' "$results" | sort -n)
     printf '%-8s  %-12s  %12.3f  %16s  %13.1f  %10.2f\n' "$(human_size "$size")" "$tool" \
-      "$(awk -v m="${median_ms[$tool]}" 'BEGIN { print m / 1000 }')" \
-      "$(awk -v a="$min_ms" -v b="$max_ms" 'BEGIN { printf "%.3f..%.3f", a / 1000, b / 1000 }')" \
-      "$(awk -v k="$kib" 'BEGIN { print k / 1024 }')" \
-      "$(awk -v m="${median_ms[$tool]}" -v c="${median_ms["curl -o"]}" 'BEGIN { print m / c }')"
+      "$(awk -v m="$(of "$tool" 3)" 'BEGIN { print m / 1000 }')" \
+      "$(awk -v a="$(head -n 1 <<<"$times")" -v b="$(tail -n 1 <<<"$times")" \
+        'BEGIN { printf "%.3f..%.3f", a / 1000, b / 1000 }')" \
+      "$(awk -v k="$(of "$tool" 4)" 'BEGIN { print k / 1024 }')" \
+      "$(awk -v m="$(of "$tool" 3)" -v b="$budget_ms" 'BEGIN { print m / b }')"
   done
-done
-
-# The targets: quarn within 1.15x "curl -o" at 1 GiB, under 32 MiB at every size.
-verdict=0
-largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -n 1)
-for size in $sizes; do
-  quarn_kib=$(awk -F'|' -v s="$size" '$1 == s && $2 == "quarn" { print $4 }' "$results" | median)
-  if awk -v k="$quarn_kib" 'BEGIN { exit !(k >= 32 * 1024) }'; then
-    echo "target missed: quarn's peak memory at $(human_size "$size") is $(awk -v k="$quarn_kib" 'BEGIN { printf "%.1f", k / 1024 }') MiB (limit 32 MiB)"
+  printf '%-8s  %-12s  %12.3f  %16s  %13s  %10.2f\n' "$(human_size "$size")" budget \
+    "$(awk -v b="$budget_ms" 'BEGIN { print b / 1000 }')" "curl -o + dgst" - 1
+  quarn_ms=$(of quarn 3)
+  if [[ $size == "$largest" ]] &&
+    awk -v q="$quarn_ms" -v b="$budget_ms" 'BEGIN { exit !(q > b) }'; then
+    echo "time missed at $(human_size "$size"): quarn ${quarn_ms} ms," \
+         "curl -o + openssl dgst ${budget_ms} ms"
+    verdict=1
+  fi
+  quarn_kib=$(of quarn 4)
+  smallest_kib=${smallest_kib:-$quarn_kib}
+  if awk -v k="$quarn_kib" -v f="$smallest_kib" 'BEGIN { exit !(k > f + 2048) }'; then
+    awk -v s="$(human_size "$size")" -v k="$quarn_kib" -v f="$smallest_kib" 'BEGIN {
+      printf "memory not flat at %s: quarn peaks at %.1f MiB, %.1f MiB at the smallest size\n",
+        s, k / 1024, f / 1024 }'
     verdict=1
   fi
 done
-quarn_ms=$(awk -F'|' -v s="$largest" '$1 == s && $2 == "quarn" { print $3 }' "$results" | median)
-curl_ms=$(awk -F'|' -v s="$largest" '$1 == s && $2 == "curl -o" { print $3 }' "$results" | median)
-ratio=$(awk -v q="$quarn_ms" -v c="$curl_ms" 'BEGIN { printf "%.2f", q / c }')
-if awk -v r="$ratio" 'BEGIN { exit !(r > 1.15) }'; then
-  echo "target missed: quarn takes ${ratio}x the time of curl -o at $(human_size "$largest") (limit 1.15x)"
-  verdict=1
-else
-  echo "time target met at $(human_size "$largest"): quarn ${ratio}x curl -o (limit 1.15x)"
-fi
-[[ $verdict -eq 0 ]] && echo "memory target met: quarn under 32 MiB at every size"
+
+[[ $verdict -eq 0 ]] &&
+  echo "met: quarn within curl -o + openssl dgst at $(human_size "$largest"), its memory flat"
 exit "$verdict"

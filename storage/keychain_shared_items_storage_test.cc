@@ -2,46 +2,46 @@
 
 #include <gmock/gmock.h>
 
+#include "tests/support/fake_keychain.h"
+
 namespace quarn::storage {
 namespace {
 
-using platform::KeychainCopyResult, platform::KeychainStatus;
-using ::testing::ElementsAre, ::testing::FieldsAre, ::testing::Return, ::testing::ReturnArg;
-
-struct MockKeychain : platform::Keychain {
-  MOCK_METHOD(KeychainStatus, addItem, (const platform::GenericPasswordItem&), (override));
-  MOCK_METHOD(KeychainStatus, replaceItem, (const platform::GenericPasswordItem&), (override));
-  MOCK_METHOD(KeychainCopyResult, copyValue, (std::string_view), (override));
-  MOCK_METHOD(KeychainStatus, deleteAccountItems, (std::string_view), (override));
-  MOCK_METHOD(KeychainStatus, deleteServiceItems, (std::string_view), (override));
-  MOCK_METHOD(std::optional<std::string>, createTrustedApplicationReference, (const std::string&),
-              (override));
-};
+using ::testing::ElementsAre, ::testing::FieldsAre, ::testing::Key;
 
 // Items are kept as UTF-8 under the forwarder's attributes, naming the
-// applications that have a path; deleting all items removes only the
-// forwarder's service.
+// applications that have a path the keychain can reference; deleting all items
+// removes only the forwarder's service.
 TEST(KeychainSharedItemsStorageTest, KeepsUtf8ItemsUnderTheForwardersAttributes) {
-  const auto keychain = std::make_shared<::testing::StrictMock<MockKeychain>>();
+  const auto keychain = std::make_shared<testing::FakeKeychain>();
+  keychain->applications = {"/quarn"};
   KeychainSharedItemsStorage storage(
       keychain, {.service = "Forwarder",
                  .accessDescription = "Shared Item Access",
                  .applicationPaths = {{TrustedApplication::systemExtension, "/extension"},
                                       {TrustedApplication::quarn, "/quarn"}}});
   EXPECT_FALSE(storage.saveItem(SharedItem::updateLastRun, "ab\xc3", {}));
-  EXPECT_CALL(*keychain, createTrustedApplicationReference).WillRepeatedly(ReturnArg<0>());
-  EXPECT_CALL(*keychain, addItem(FieldsAre("UpdateLastRun", "Forwarder", "Shared Item Access",
-                                           ElementsAre("/quarn", "/extension", "/quarn"), "1.5")))
-      .WillOnce(Return(KeychainStatus::success));
+  EXPECT_TRUE(keychain->items.empty());
   EXPECT_TRUE(storage.saveItem(SharedItem::updateLastRun, "1.5",
                                {TrustedApplication::quarn, TrustedApplication::main,
                                 TrustedApplication::systemExtension, TrustedApplication::quarn}));
+  EXPECT_THAT(keychain->items.at("UpdateLastRun"),
+              FieldsAre("UpdateLastRun", "Forwarder", "Shared Item Access",
+                        ElementsAre("/quarn", "/quarn"), "1.5"));
+  EXPECT_FALSE(storage.saveItem(SharedItem::updateLastRun, "2", {})) << "an item is only added";
+  EXPECT_TRUE(storage.replaceItem(SharedItem::updateLastRun, "2", {}));
+  EXPECT_EQ(storage.readItem(SharedItem::updateLastRun), "2");
 
-  EXPECT_CALL(*keychain, copyValue("FullScanStatus"))
-      .WillOnce(Return(KeychainCopyResult{KeychainStatus::success, "\xed\xa0\x80"}));
+  keychain->items["FullScanStatus"] = {"FullScanStatus", "Other", "", {}, "\xed\xa0\x80"};
+  keychain->items["SharedAssetIdentifier"] = {"SharedAssetIdentifier", "Other", "", {}, "A1"};
   EXPECT_EQ(storage.readItem(SharedItem::fullScanStatus), std::nullopt) << "not UTF-8";
-  EXPECT_CALL(*keychain, deleteServiceItems("Forwarder")).WillOnce(Return(KeychainStatus::success));
+  EXPECT_TRUE(storage.deleteItem(SharedItem::fullScanStatus)) << "whatever the service";
   EXPECT_TRUE(storage.deleteAllItems());
+  EXPECT_THAT(keychain->items, ElementsAre(Key("SharedAssetIdentifier")));
+
+  keychain->fails = true;
+  EXPECT_FALSE(storage.saveItem(SharedItem::computerIsRegistered, "1", {}));
+  EXPECT_EQ(storage.readItem(SharedItem::assetIdentifier), std::nullopt);
 }
 
 }  // namespace

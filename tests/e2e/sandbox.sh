@@ -11,11 +11,14 @@
 #   machine/Applications   become /etc, /tmp, /var/lib, /Library, /Applications
 #   machine/usr            is laid over the host's /usr (the package tool)
 #   record/                becomes /e2e-record: the stand-ins write what they saw
-#   service/               the simulator's script (script.json), server.crt, server.key
+#   service/               the simulator's script (script.json)
+# The simulator writes the machine's trust store
+# (machine/etc/ssl/certs/ca-certificates.crt): its own certificate, made for
+# the run.
 # AGENT (the quarn executable), PRELOAD (the getrandom() preload library) and
 # SIMULATOR (the service simulator) are paths on the host. With
-# kill-while-downloading the agent is killed once the simulator has sent part
-# of a stalled body ("sent") and the agent holds a non-empty file under /tmp.
+# kill-while-downloading the agent is killed once it holds a non-empty file
+# under /tmp, while the simulator holds back the rest of the package.
 # The agent is killed after 30 s in any case. The results go to WORK/out:
 #   agent.stderr, agent.stdout  the agent's output
 #   agent.status                its wait status as the shell reports it
@@ -111,8 +114,8 @@ ln -s /proc/self/fd/2 "$root/dev/stderr"
 
 # --- the service -------------------------------------------------------------
 coproc SIMULATOR {
-  exec "$simulator" "$work/service/script.json" "$work/service/server.crt" \
-    "$work/service/server.key" "$out/requests" 2>"$out/simulator.stderr"
+  exec "$simulator" "$work/service/script.json" "$machine/etc/ssl/certs/ca-certificates.crt" \
+    "$out/requests" 2>"$out/simulator.stderr"
 }
 # shellcheck disable=SC2153 # set by coproc
 simulator_pid=$SIMULATOR_PID
@@ -149,23 +152,13 @@ agent_pid=$!
 ) &
 watchdog_pid=$!
 
-# The kill comes while the agent is writing the body: the simulator has sent
-# part of it and the agent holds a file under /tmp, named or not, with bytes in
-# it. Without both, the agent is left to run (and the scenario sees that it was
-# never stopped).
+# The kill comes while the agent is writing the body: it holds a file under
+# /tmp, named or not, with bytes in it (the simulator holds back the rest of
+# the body). Without that, the agent is left to run (and the scenario sees
+# that it was never stopped).
 kill_during_download() {
-  local sent="" pending="" piece fd deadline=$((SECONDS + timeout))
+  local fd deadline=$((SECONDS + timeout))
   while ((SECONDS < deadline)) && running "$agent_pid"; do
-    if [[ -z $sent ]]; then
-      piece=""
-      if IFS= read -r -t 0.01 -u "${SIMULATOR[0]}" piece; then
-        [[ $pending$piece == sent ]] && sent=1
-        pending=""
-      else
-        pending+=$piece # a read that times out keeps what it got of the line
-      fi
-      continue
-    fi
     for fd in "/proc/$agent_pid/fd/"*; do
       if [[ -f $fd && -s $fd && $(readlink "$fd" 2>/dev/null) == "$root/tmp/"* ]]; then
         kill -KILL "$agent_pid" 2>/dev/null || true

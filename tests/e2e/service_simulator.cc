@@ -1,60 +1,60 @@
 // e2e_service_simulator: the update service as the end-to-end sandbox shows it
-// to the agent, over TLS on 127.0.0.1:443.
+// to the agent: the tests' HTTPS server on 127.0.0.1:443, with a certificate
+// for updates.kelvane.com made for the run.
 //
-//   e2e_service_simulator SCRIPT CERT KEY REQUESTS
+//   e2e_service_simulator SCRIPT TRUST_STORE REQUESTS
 //
 // SCRIPT is a JSON object from "<method> <path>" to the answer, status 200:
 //   {"body": "<text>", "stall": <bool>}
-// A request that no entry names gets 404. A stalling answer sends a quarter of
-// its body, prints "sent" on stdout and holds the rest back, so that the
-// sandbox can act while the body is arriving. Every request is appended to
-// REQUESTS, "<method> <target as sent>[ <body>]" a line,
-// before its answer leaves. Prints "ready" on stdout once the port is bound,
-// then serves until killed.
-#include <httplib.h>
+// A request that no entry names gets 404. A stalling answer announces its
+// whole body, sends a quarter of it and holds the rest back until the
+// simulator stops, so that the sandbox can act while the body is arriving.
+// The certificate is written to TRUST_STORE, and every request is appended to
+// REQUESTS, "<method> <target as sent>[ <body>]" a line, before its answer
+// leaves. Prints "ready" on stdout once it serves, then serves until SIGTERM
+// or SIGINT.
+#include <signal.h>
 
-#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <thread>
+
+#include "tests/support/https_server.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
-  const nlohmann::json script = nlohmann::json::parse(std::ifstream(argv[1]));
-  std::ofstream requests(argv[4], std::ios::binary | std::ios::app);
-  std::mutex mutex;
-  httplib::SSLServer server(argv[2], argv[3]);
-  const auto handle = [&](const httplib::Request& request, httplib::Response& response) {
-    const std::lock_guard lock(mutex);
+  if (argc != 4) return 2;
+  // Blocked before the server starts its threads, so only sigwait() sees them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::ofstream requests(argv[3], std::ios::binary | std::ios::app);
+  const auto log = [&requests](const quarn::testing::ReceivedRequest& request) {
     requests << request.method << " " << request.target
              << (request.body.empty() ? "" : " " + request.body) << std::endl;
-    const auto answer = script.find(request.method + " " + request.path);
-    if (answer == script.end()) {
-      response.status = 404;
-    } else if (!answer->value("stall", false)) {
-      response.set_content(answer->at("body").get<std::string>(), "application/octet-stream");
-    } else {
-      const auto body = std::make_shared<const std::string>(answer->at("body"));
-      response.set_content_provider(
-          body->size(), "application/octet-stream",
-          [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-            if (offset == 0 && sink.write(body->data(), body->size() / 4)) {
-              std::cout << "sent" << std::endl;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            return true;
-          });
-    }
   };
-  server.Get(".*", handle);
-  server.Post(".*", handle);
-  if (!server.is_valid() || !server.bind_to_port("127.0.0.1", 443)) {
-    std::cerr << "e2e_service_simulator: cannot serve TLS on 127.0.0.1:443\n";
+  try {
+    quarn::testing::HttpsServer server(
+        {.certificateNames = "DNS:updates.kelvane.com", .port = 443, .onRequest = log});
+    const nlohmann::json script = nlohmann::json::parse(std::ifstream(argv[1]));
+    for (const auto& [key, entry] : script.items()) {
+      const std::string body = entry.at("body");
+      const bool stall = entry.value("stall", false);
+      server.answer(key.substr(key.find(' ') + 1),
+                    {.method = key.substr(0, key.find(' ')),
+                     .body = stall ? body.substr(0, body.size() / 4) : body,
+                     .length = body.size(),
+                     .stall = stall});
+    }
+    std::filesystem::copy_file(server.caFile(), argv[2],
+                               std::filesystem::copy_options::overwrite_existing);
+    std::cout << "ready" << std::endl;
+    int signal = 0;
+    return sigwait(&stop, &signal);
+  } catch (const std::exception& error) {
+    std::cerr << "e2e_service_simulator: " << error.what() << "\n";
     return 1;
   }
-  std::cout << "ready" << std::endl;
-  return server.listen_after_bind() ? 0 : 1;
 }

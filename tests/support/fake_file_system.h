@@ -1,21 +1,25 @@
-// FakeFileSystem: an in-memory FileSystem for tests of the logic above the
-// platform, which can be told to fail writes.
+// FakeFileSystem: a FileSystem that holds its files in memory, for tests of
+// the logic above the platform, and can be told to fail writes.
 //
 // Files live in a map from path to contents (setFile, readFile). A staged file
-// collects its bytes apart and becomes the file at its destination on commit;
-// one dropped uncommitted leaves nothing. failWritesAfter(n): once staged files
-// have taken n bytes in all, every further write fails with diskFullError()
-// and writes nothing, as does the write that would go past n.
-// failStagedFiles(creates, commits): while set, createStagedFile() fails (as
-// EACCES), or commit() fails (as EISDIR) and leaves the destination. Lock
-// attempts are acquired unless setLock(path, state) says otherwise; a failed
-// one gets EACCES. The fake holds no lock itself.
+// collects its bytes apart, in an unnamed temporary file (so that a large
+// download costs a test no memory, also under a sanitizer), and becomes the
+// file at its destination on commit; one dropped uncommitted leaves nothing. A
+// temporary file that cannot be made or written fails the creation or the write
+// as the disk would. failWritesAfter(n): once staged files have taken n bytes
+// in all, every further write fails with diskFullError() and writes nothing, as
+// does the write that would go past n. failStagedFiles(creates, commits): while
+// set, createStagedFile() fails (as EACCES), or commit() fails (as EISDIR) and
+// leaves the destination. Lock attempts are acquired unless setLock(path,
+// state) says otherwise; a failed one gets EACCES. The fake holds no lock
+// itself.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -61,8 +65,11 @@ class FakeFileSystem final : public platform::FileSystem {
       const std::string& destination) override {
     std::lock_guard lock(mutex_);
     if (failCreates_) return platform::posixError(EACCES, "Could not create");
+    std::FILE* const bytes = std::tmpfile();
+    if (bytes == nullptr) return platform::posixError(errno, "Could not create (fake)");
     ++openStagedFiles_;
-    return std::unique_ptr<platform::StagedFile>(std::make_unique<Staged>(*this, destination));
+    return std::unique_ptr<platform::StagedFile>(
+        std::make_unique<Staged>(*this, destination, bytes));
   }
   platform::FileLock lockFile(const std::string& path) override {
     std::lock_guard lock(mutex_);
@@ -74,8 +81,8 @@ class FakeFileSystem final : public platform::FileSystem {
  private:
   class Staged final : public platform::StagedFile {
    public:
-    Staged(FakeFileSystem& fake, std::string destination)
-        : fake_(fake), destination_(std::move(destination)) {}
+    Staged(FakeFileSystem& fake, std::string destination, std::FILE* bytes)
+        : fake_(fake), destination_(std::move(destination)), bytes_(bytes, &std::fclose) {}
     ~Staged() override {
       std::lock_guard lock(fake_.mutex_);
       --fake_.openStagedFiles_;
@@ -87,20 +94,25 @@ class FakeFileSystem final : public platform::FileSystem {
         return diskFullError();
       }
       fake_.written_ += bytes.size();
-      contents_.append(bytes);
+      if (std::fwrite(bytes.data(), 1, bytes.size(), bytes_.get()) != bytes.size()) {
+        return diskFullError();
+      }
       return std::nullopt;
     }
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(fake_.mutex_);
       if (fake_.failCommits_) return platform::posixError(EISDIR, "Could not rename");
-      fake_.files_[destination_] = std::move(contents_);
+      std::string contents(std::ftell(bytes_.get()), '\0');
+      std::rewind(bytes_.get());
+      contents.resize(std::fread(contents.data(), 1, contents.size(), bytes_.get()));
+      fake_.files_[destination_] = std::move(contents);
       return std::nullopt;
     }
 
    private:
     FakeFileSystem& fake_;
     const std::string destination_;
-    std::string contents_;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> bytes_;
   };
 
   mutable std::mutex mutex_;

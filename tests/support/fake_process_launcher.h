@@ -46,14 +46,14 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     });
     Child child = found == scripts_.end() ? Child() : found->second;
     if (child.launchError) return *child.launchError;
+    using enum platform::OutputStream;
     const std::size_t longest = std::max(child.out.size(), child.err.size());
     for (std::size_t at = 0; command.outputObserver && at < longest; ++at) {
-      using platform::OutputStream;
       if (command.pipeStandardOutput && at < child.out.size()) {
-        command.outputObserver(OutputStream::standardOutput, child.out.substr(at, 1));
+        command.outputObserver(standardOutput, child.out.substr(at, 1));
       }
       if (command.pipeStandardError && at < child.err.size()) {
-        command.outputObserver(OutputStream::standardError, child.err.substr(at, 1));
+        command.outputObserver(standardError, child.err.substr(at, 1));
       }
     }
     auto process = std::make_shared<Process>(std::move(command), std::move(child));
@@ -63,14 +63,9 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
 
  private:
   struct Stream final : platform::Pipe {
-    Stream(std::string bytes, std::optional<platform::Error> error)
-        : bytes(std::move(bytes)), error(std::move(error)) {}
-    platform::Expected<std::string> readToEnd() override {
-      if (error) return *error;
-      return bytes;
-    }
-    const std::string bytes;
-    const std::optional<platform::Error> error;
+    explicit Stream(platform::Expected<std::string> bytes) : bytes(std::move(bytes)) {}
+    platform::Expected<std::string> readToEnd() override { return bytes; }
+    const platform::Expected<std::string> bytes;
   };
 
   struct Process final : platform::Process {
@@ -83,14 +78,14 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     }
     platform::Pipe* standardError() override { return command.pipeStandardError ? &err : nullptr; }
     int waitUntilExit() override { return child.killedAtLimit ? 128 + 9 : child.status; }
-    std::optional<platform::Error> readError() const {
+    platform::Expected<std::string> read(const std::string& bytes) const {
       if (child.killedAtLimit) return platform::timeLimitError(command.timeLimit.value_or(0));
       if (child.readFails) return platform::Error{"POSIXError", 5, "Input/output error"};
-      return std::nullopt;
+      return bytes;
     }
     const platform::ProcessSpec command;
     const Child child;
-    Stream out{child.out, readError()}, err{child.err, readError()};
+    Stream out{read(child.out)}, err{read(child.err)};
   };
 
   std::vector<std::pair<std::string, Child>> scripts_;

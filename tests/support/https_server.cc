@@ -42,14 +42,15 @@ std::string generatedBody(std::uint64_t offset, std::size_t length) {
   return bytes;
 }
 
-// A self-signed certificate (EC P-256) for 127.0.0.1, valid from an hour ago
-// for 30 days.
-HttpsServer::HttpsServer() {
+// A self-signed certificate (EC P-256) for the names asked for, valid from an
+// hour ago for 30 days.
+HttpsServer::HttpsServer(HttpsServerOptions options) : options_(std::move(options)) {
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
   std::unique_ptr<X509, decltype(&X509_free)> owned(X509_new(), &X509_free);
   std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> alternativeName(
-      X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, "IP:127.0.0.1"),
+      X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name,
+                          options_.certificateNames.c_str()),
       &X509_EXTENSION_free);
   X509* const certificate = owned.get();
   X509_NAME* const subject = X509_get_subject_name(certificate);
@@ -79,7 +80,11 @@ HttpsServer::HttpsServer() {
     serve(request, response);
   };
   server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (options_.port == 0) {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  } else if (server_->bind_to_port("127.0.0.1", options_.port)) {
+    port_ = options_.port;
+  }
   check(port_ > 0, "cannot listen");
   listenThread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() has no effect on a server that is not running yet.
@@ -119,9 +124,13 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
   Answer answer{.status = 404};
   {
     std::lock_guard lock(mutex_);
+    if (options_.onRequest) options_.onRequest(received);
     requests_.push_back(std::move(received));
     const auto found = answers_.find(request.target.substr(0, request.target.find('?')));
-    if (found != answers_.end()) answer = found->second;
+    if (found != answers_.end() &&
+        (found->second.method.empty() || found->second.method == request.method)) {
+      answer = found->second;
+    }
   }
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);

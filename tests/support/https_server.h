@@ -1,11 +1,12 @@
-// HttpsServer: an HTTPS server on 127.0.0.1 that answers each path with the
-// answer set for it (404 for any other path), for tests of the real URL
-// session and for the download benchmark.
+// HttpsServer: an HTTPS server that answers each path with the answer set for
+// it (404 for any other path): on 127.0.0.1 at a free port for tests of the
+// real URL session and for the download benchmark, and as the update service
+// of the end-to-end sandbox, on 127.0.0.1 at the port given.
 //
-// At start it makes a fresh self-signed certificate, valid for the address
-// 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
+// At start it makes a fresh self-signed certificate, by default valid for the
+// address 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
 // caFile(), the file a client must trust, removed with the server. Every
-// request is recorded.
+// request is recorded, and handed to `onRequest` before its answer leaves.
 // Connections are kept alive (an idle one closes after a second).
 //
 //   HttpsServer server;
@@ -19,6 +20,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,10 +48,12 @@ std::string generatedBody(std::uint64_t offset, std::size_t length);
 // An answer: `body`, then (as writes of their own) `generated` bytes of
 // generatedBody(), made while sending. It announces `length` as its
 // Content-Length, whatever it sends; without `length` it is sent chunked.
-// Short of `length`, it then closes the connection. With `stall`, it first
+// Short of `length`, it then closes the connection. With `stall`, it then
 // holds the connection until the server stops; with `drip`, it first sends
-// one byte every 100 ms until the server stops or the client goes.
+// one byte every 100 ms until the server stops or the client goes. With
+// `method`, a request of another method gets 404.
 struct Answer {
+  std::string method{};
   int status = 200;
   std::string body{};
   HeaderFields headers{};
@@ -66,9 +70,18 @@ struct ReceivedRequest {
   std::string body;
 };
 
+struct HttpsServerOptions {
+  // The names the certificate is valid for, as OpenSSL writes a
+  // subjectAltName ("IP:127.0.0.1", "DNS:example.com,DNS:www.example.com").
+  std::string certificateNames = "IP:127.0.0.1";
+  int port = 0;  // on 127.0.0.1; 0: any free port
+  // Runs on the server's thread for each request, one at a time.
+  std::function<void(const ReceivedRequest&)> onRequest{};
+};
+
 class HttpsServer {
  public:
-  HttpsServer();
+  explicit HttpsServer(HttpsServerOptions options = {});
   ~HttpsServer();
 
   int port() const { return port_; }
@@ -85,6 +98,7 @@ class HttpsServer {
  private:
   void serve(const httplib::Request& request, httplib::Response& response);
 
+  const HttpsServerOptions options_;
   std::string caFile_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listenThread_;
