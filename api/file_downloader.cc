@@ -1,3 +1,6 @@
+// FileDownloader: the package download, streamed to a staged file while its
+// SHA-256 is computed, put in place only once the status and the digest are
+// right; and FileDownloaderError with its fixed texts.
 #include "api/file_downloader.h"
 
 #include <memory>

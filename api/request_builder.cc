@@ -1,3 +1,6 @@
+// RequestBuilder: a service call (path, query, body, headers, method) made
+// into the request that goes out, with the default headers, the agent's name
+// and the request's time limits.
 #include "api/request_builder.h"
 
 #include <utility>

@@ -1,3 +1,5 @@
+// The service's JSON records, decoded strictly with nlohmann/json, and the
+// body of a failure report.
 #include "api/service_records.h"
 
 #include <exception>

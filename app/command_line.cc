@@ -1,3 +1,5 @@
+// The command line: no argument runs the agent; --help and --version print
+// their text; anything else is a usage error.
 #include "app/command_line.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The text of "UpdateLastRun": written as the shortest plain decimal that
+// reads back as the same double, read as strtod reads it in the C locale.
 #include "update/last_run_text.h"
 
 #include <charconv>

@@ -1,3 +1,6 @@
+// Package validation: the package tool's check run under the shell with a
+// time limit, its output scanned for the expected texts as it arrives, and
+// the verdict; readProcessOutput for a finished child's output.
 #include "update/package_validation.h"
 
 #include <algorithm>
