@@ -38,10 +38,8 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
   };
   // Their texts are those the update run logs (tested there).
   const auto status = [](int code) { return FileDownloaderError::errorStatusCode(code).toError(); };
-  const auto mismatch = [](const std::string& expected) {
-    return FileDownloaderError::invalidFileChecksum(expected, kPackageDigest).toError();
-  };
   const std::string upper = "40FA264148FD4B9E9BEA4447CC4504F68832044997AB4921AF95356D05556031";
+  const Error mismatch = FileDownloaderError::invalidFileChecksum(upper, kPackageDigest).toError();
   const std::uint64_t endless = std::uint64_t{1} << 50;
   const Error diskFull = testing::FakeFileSystem::diskFullError();
   const Error noCreate = platform::posixError(EACCES, "Could not create");
@@ -51,7 +49,7 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
       {"299", {.status = 299, .body = kPackage}},
       {"300, endless", {.status = 300, .generated = endless}, kPackageDigest, status(300)},
       {"300, empty body", {.status = 300}, kPackageDigest, status(300)},
-      {"digest in upper case", {.body = kPackage}, upper, mismatch(upper)},
+      {"digest in upper case", {.body = kPackage}, upper, mismatch},
       {"empty body", {}, sha256HexString("")},
       {"write fails", {.generated = endless}, kPackageDigest, diskFull},
       {"cannot create", {.body = kPackage}, kPackageDigest, noCreate, true},
@@ -59,11 +57,8 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
   };
   testing::HttpsServer server;
   const auto files = std::make_shared<testing::FakeFileSystem>();
-  FileDownloader downloader(
-      platform::makeUrlSession(
-          {.caFile = server.caFile()},
-          platform::Logger("", "", std::make_shared<testing::MemoryLogSink>())),
-      files, {});
+  const platform::Logger log("", "", std::make_shared<testing::MemoryLogSink>());
+  FileDownloader downloader(platform::makeUrlSession({.caFile = server.caFile()}, log), files, {});
   files->failWritesAfter(2 * platform::UrlSession::kMaxDataTaskBodyBytes);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -71,10 +66,9 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
     files->failStagedFiles(c.createFails, c.commitFails);
     server.answer("/p.pkg", c.answer);
     const auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
-    downloader.downloadFile(
-        server.url("/p.pkg"), kDestination, c.checksum,
-        [outcome](std::optional<Error> e) { outcome->set_value(std::move(e)); });
     auto done = outcome->get_future();
+    downloader.downloadFile(server.url("/p.pkg"), kDestination, c.checksum,
+                            [outcome](auto error) { outcome->set_value(std::move(error)); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(done.get(), c.error);
     EXPECT_EQ(files->readFile(kDestination), c.error ? "older" : c.answer.body);
