@@ -16,7 +16,6 @@
 // Thread-safe: tasks may start on any thread.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,7 +47,7 @@ class FakeUrlSession final : public platform::UrlSession {
 
   // Answers tasks with `script`, in order.
   FakeUrlSession(std::shared_ptr<platform::TaskQueue> callbackQueue, std::vector<Outcome> script)
-      : callbackQueue_(std::move(callbackQueue)), script_(script.begin(), script.end()) {}
+      : callbackQueue_(std::move(callbackQueue)), script_(std::move(script)) {}
 
   std::vector<platform::HttpRequest> requests() const {
     std::lock_guard lock(mutex_);
@@ -80,16 +79,14 @@ class FakeUrlSession final : public platform::UrlSession {
   Outcome start(platform::HttpRequest request) {
     std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
-    if (script_.empty())
+    if (requests_.size() > script_.size())
       return {std::nullopt, std::nullopt, urlError(platform::url_error::kCannotConnectToHost)};
-    Outcome outcome = std::move(script_.front());
-    script_.pop_front();
-    return outcome;
+    return script_[requests_.size() - 1];
   }
 
   const std::shared_ptr<platform::TaskQueue> callbackQueue_;
   mutable std::mutex mutex_;
-  std::deque<Outcome> script_;
+  const std::vector<Outcome> script_;
   std::vector<platform::HttpRequest> requests_;
 };
 
