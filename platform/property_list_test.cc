@@ -14,16 +14,14 @@ std::string xmlDocument(const std::string& body) { return "<plist>" + body + "</
 // A hand-written binary document: `objects` are the encoded objects in index
 // order, object 0 is the root, references are `refSize` bytes.
 std::string binaryDocument(const std::vector<std::string>& objects, int refSize = 1) {
-  std::string bytes = "bplist00";
-  std::string table;
+  std::string bytes = "bplist00", table;
   for (const auto& object : objects) {
     for (int shift = 24; shift >= 0; shift -= 8) table += char(bytes.size() >> shift);
     bytes += object;
   }
   std::string trailer = std::string(6, '\0') + char(4) + char(refSize);
-  for (std::uint64_t value : {std::uint64_t(objects.size()), std::uint64_t(0), bytes.size()}) {
+  for (std::uint64_t value : {std::uint64_t(objects.size()), std::uint64_t(0), bytes.size()})
     for (int shift = 56; shift >= 0; shift -= 8) trailer += char(value >> shift);
-  }
   return bytes + table + trailer;
 }
 
