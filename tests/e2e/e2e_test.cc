@@ -146,8 +146,8 @@ echo orvanta-updater "$@" >>/e2e-record/programs
                        {{"id", "X9"}, {"update", update}},
                        {{"id", "X10"}, {"update", update}}}}};
   std::ofstream(work / "service/script.json")
-      << json{{"GET /v1/assets/A1/actions", {{"body", actions.dump()}}},
-              {"GET /packages/p.pkg", {{"body", package}, {"stall", s.killWhileDownloading}}}};
+      << json{{"/v1/assets/A1/actions", {{"body", actions.dump()}}},
+              {"/packages/p.pkg", {{"body", package}, {"stall", s.killWhileDownloading}}}};
 
   // The start.
   run("unshare -mnpf --kill-child --mount-proc --propagation private bash " +
