@@ -1,6 +1,6 @@
 // MemoryLogSink: keeps every record written to it, for tests to inspect.
 //
-// shown() gives each record as the system log shows it (private arguments as
+// shown() gives a record as the system log shows it (private arguments as
 // "<private>") followed by its private values, each in brackets, so one text
 // tells both what was written and what was kept private.
 //
@@ -36,11 +36,6 @@ class MemoryLogSink final : public platform::LogSink {
     std::vector<std::string> texts;
     for (const auto& record : records()) texts.push_back(record.text);
     return texts;
-  }
-  std::vector<std::string> shown() const {
-    std::vector<std::string> lines;
-    for (const auto& record : records()) lines.push_back(shown(record));
-    return lines;
   }
   static std::string shown(const platform::LogRecord& record) {
     std::ostringstream line;
