@@ -41,9 +41,8 @@ class MemoryLogSink final : public platform::LogSink {
     std::ostringstream line;
     line << record.redactedText;
     for (const auto& argument : record.arguments) {
-      if (argument.privacy == platform::LogPrivacy::privateValue) {
-        std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
-      }
+      if (argument.privacy != platform::LogPrivacy::privateValue) continue;
+      std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
     }
     return line.str();
   }
