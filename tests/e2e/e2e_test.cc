@@ -135,17 +135,15 @@ echo orvanta-updater "$@" >>/e2e-record/programs
       "Forwarder', 'Shared Item Access', '[]', CAST('" +
       lastRun + "' AS BLOB));");
 
-  // The service: three actions, of which the second is the first update.
+  // The service: one update action (the choice among several is the pipeline
+  // table's matter).
   std::string package(256 * 1024 + 123, '\0');
   for (std::size_t i = 0; i < package.size(); ++i) package[i] = static_cast<char>('!' + i * i % 94);
   std::ofstream(work / "service/package") << package;
   const std::string sha256 = run("sha256sum " + quote(work / "service/package"), work / "out/sha");
   const json update{{"download_url", "https://updates.kelvane.com/packages/p.pkg"},
                     {"binary_sha256", sha256.substr(0, 64)}};
-  const json actions{{"actions",
-                      {{{"id", "N1"}, {"kind", "inventory"}},
-                       {{"id", "X9"}, {"update", update}},
-                       {{"id", "X10"}, {"update", update}}}}};
+  const json actions{{"actions", {{{"id", "X9"}, {"update", update}}}}};
   std::ofstream(work / "service/script.json")
       << json{{"/v1/assets/A1/actions", {{"body", actions.dump()}}},
               {"/packages/p.pkg", {{"body", package}, {"stall", s.killWhileDownloading}}}};
