@@ -4,15 +4,16 @@
 //
 //   e2e_service_simulator SCRIPT TRUST_STORE REQUESTS
 //
-// SCRIPT is a JSON object from "<method> <path>" to the answer, status 200:
+// SCRIPT is a JSON object from a path to the answer to any request for it,
+// status 200:
 //   {"body": "<text>", "stall": <bool>}
-// A request that no entry names gets 404. A stalling answer announces its
-// whole body, sends a quarter of it and holds the rest back until the
-// simulator stops, so that the sandbox can act while the body is arriving.
-// The certificate is written to TRUST_STORE, and every request is appended to
-// REQUESTS, "<method> <target as sent>[ <body>]" a line, before its answer
-// leaves. Prints "ready" on stdout once it serves, then serves until SIGTERM
-// or SIGINT.
+// A request for a path that no entry names gets 404. A stalling answer
+// announces its whole body, sends a quarter of it and holds the rest back
+// until the simulator stops, so that the sandbox can act while the body is
+// arriving. The certificate is written to TRUST_STORE. Prints "ready" on
+// stdout once it serves, then serves until SIGTERM or SIGINT, and then writes
+// every request it received to REQUESTS, "<method> <target as sent>[ <body>]"
+// a line.
 #include <signal.h>
 
 #include <filesystem>
@@ -30,29 +31,28 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::ofstream requests(argv[3], std::ios::binary | std::ios::app);
-  const auto log = [&requests](const quarn::testing::ReceivedRequest& request) {
-    requests << request.method << " " << request.target
-             << (request.body.empty() ? "" : " " + request.body) << std::endl;
-  };
   try {
     quarn::testing::HttpsServer server(
-        {.certificateNames = "DNS:updates.kelvane.com", .port = 443, .onRequest = log});
+        {.certificateNames = "DNS:updates.kelvane.com", .port = 443});
     const nlohmann::json script = nlohmann::json::parse(std::ifstream(argv[1]));
-    for (const auto& [key, entry] : script.items()) {
+    for (const auto& [path, entry] : script.items()) {
       const std::string body = entry.at("body");
       const bool stall = entry.value("stall", false);
-      server.answer(key.substr(key.find(' ') + 1),
-                    {.method = key.substr(0, key.find(' ')),
-                     .body = stall ? body.substr(0, body.size() / 4) : body,
-                     .length = body.size(),
-                     .stall = stall});
+      server.answer(path, {.body = stall ? body.substr(0, body.size() / 4) : body,
+                           .length = body.size(),
+                           .stall = stall});
     }
     std::filesystem::copy_file(server.caFile(), argv[2],
                                std::filesystem::copy_options::overwrite_existing);
     std::cout << "ready" << std::endl;
     int signal = 0;
-    return sigwait(&stop, &signal);
+    sigwait(&stop, &signal);
+    std::ofstream requests(argv[3], std::ios::binary);
+    for (const auto& request : server.requests()) {
+      requests << request.method << " " << request.target
+               << (request.body.empty() ? "" : " " + request.body) << "\n";
+    }
+    return requests ? 0 : 1;
   } catch (const std::exception& error) {
     std::cerr << "e2e_service_simulator: " << error.what() << "\n";
     return 1;

@@ -90,13 +90,11 @@ class FakeFileSystem final : public platform::FileSystem {
 
     std::optional<platform::Error> write(std::string_view bytes) override {
       std::lock_guard lock(fake_.mutex_);
-      if (fake_.writeLimit_ && fake_.written_ + bytes.size() > *fake_.writeLimit_) {
+      if ((fake_.writeLimit_ && fake_.written_ + bytes.size() > *fake_.writeLimit_) ||
+          std::fwrite(bytes.data(), 1, bytes.size(), bytes_.get()) != bytes.size()) {
         return diskFullError();
       }
       fake_.written_ += bytes.size();
-      if (std::fwrite(bytes.data(), 1, bytes.size(), bytes_.get()) != bytes.size()) {
-        return diskFullError();
-      }
       return std::nullopt;
     }
     std::optional<platform::Error> commit() override {

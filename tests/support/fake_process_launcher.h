@@ -41,20 +41,17 @@ class FakeProcessLauncher final : public platform::ProcessLauncher {
     launches_.push_back(command);
     std::string line = command.launchPath;
     for (const auto& argument : command.arguments) line += " " + argument;
-    const auto found = std::find_if(scripts_.begin(), scripts_.end(), [&](const auto& script) {
-      return line.find(script.first) != std::string::npos;
-    });
+    const auto found = std::ranges::find_if(
+        scripts_, [&](const auto& script) { return line.find(script.first) != std::string::npos; });
     Child child = found == scripts_.end() ? Child() : found->second;
     if (child.launchError) return *child.launchError;
     using enum platform::OutputStream;
     const std::size_t longest = std::max(child.out.size(), child.err.size());
     for (std::size_t at = 0; command.outputObserver && at < longest; ++at) {
-      if (command.pipeStandardOutput && at < child.out.size()) {
+      if (command.pipeStandardOutput && at < child.out.size())
         command.outputObserver(standardOutput, child.out.substr(at, 1));
-      }
-      if (command.pipeStandardError && at < child.err.size()) {
+      if (command.pipeStandardError && at < child.err.size())
         command.outputObserver(standardError, child.err.substr(at, 1));
-      }
     }
     auto process = std::make_shared<Process>(std::move(command), std::move(child));
     if (onTermination) std::move(onTermination)(*process);

@@ -44,13 +44,13 @@ std::string generatedBody(std::uint64_t offset, std::size_t length) {
 
 // A self-signed certificate (EC P-256) for the names asked for, valid from an
 // hour ago for 30 days.
-HttpsServer::HttpsServer(HttpsServerOptions options) : options_(std::move(options)) {
+HttpsServer::HttpsServer(const HttpsServerOptions& options) {
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
   std::unique_ptr<X509, decltype(&X509_free)> owned(X509_new(), &X509_free);
   std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> alternativeName(
       X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name,
-                          options_.certificateNames.c_str()),
+                          options.certificateNames.c_str()),
       &X509_EXTENSION_free);
   X509* const certificate = owned.get();
   X509_NAME* const subject = X509_get_subject_name(certificate);
@@ -80,11 +80,9 @@ HttpsServer::HttpsServer(HttpsServerOptions options) : options_(std::move(option
     serve(request, response);
   };
   server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
-  if (options_.port == 0) {
-    port_ = server_->bind_to_any_port("127.0.0.1");
-  } else if (server_->bind_to_port("127.0.0.1", options_.port)) {
-    port_ = options_.port;
-  }
+  port_ = options.port == 0 ? server_->bind_to_any_port("127.0.0.1")
+          : server_->bind_to_port("127.0.0.1", options.port) ? options.port
+                                                              : -1;
   check(port_ > 0, "cannot listen");
   listenThread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() has no effect on a server that is not running yet.
@@ -124,13 +122,9 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
   Answer answer{.status = 404};
   {
     std::lock_guard lock(mutex_);
-    if (options_.onRequest) options_.onRequest(received);
     requests_.push_back(std::move(received));
     const auto found = answers_.find(request.target.substr(0, request.target.find('?')));
-    if (found != answers_.end() &&
-        (found->second.method.empty() || found->second.method == request.method)) {
-      answer = found->second;
-    }
+    if (found != answers_.end()) answer = found->second;
   }
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
@@ -143,12 +137,10 @@ void HttpsServer::serve(const httplib::Request& request, httplib::Response& resp
   // stop asking at the announced length.
   const auto provide = [stopsWithin, answer](std::size_t, httplib::DataSink& sink) {
     if (!answer.body.empty() && !sink.write(answer.body.data(), answer.body.size())) return false;
-    for (std::uint64_t offset = 0; offset < answer.generated;) {
-      const std::size_t start = offset % kPatternPeriod;
-      const std::size_t piece = std::min<std::uint64_t>(
-          {answer.generated - offset, kGeneratedPiece, kPatternPeriod - start});
-      if (!sink.write(kPattern.data() + start, piece)) return false;
-      offset += piece;
+    for (std::uint64_t offset = 0; offset < answer.generated; offset += kGeneratedPiece) {
+      const std::string piece = generatedBody(
+          offset, std::min<std::uint64_t>(answer.generated - offset, kGeneratedPiece));
+      if (!sink.write(piece.data(), piece.size())) return false;
     }
     while (answer.drip) {
       if (stopsWithin(std::chrono::milliseconds(100)) || !sink.write(".", 1)) return false;

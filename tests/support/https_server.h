@@ -6,7 +6,7 @@
 // At start it makes a fresh self-signed certificate, by default valid for the
 // address 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
 // caFile(), the file a client must trust, removed with the server. Every
-// request is recorded, and handed to `onRequest` before its answer leaves.
+// request is recorded.
 // Connections are kept alive (an idle one closes after a second).
 //
 //   HttpsServer server;
@@ -20,7 +20,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -50,10 +49,8 @@ std::string generatedBody(std::uint64_t offset, std::size_t length);
 // Content-Length, whatever it sends; without `length` it is sent chunked.
 // Short of `length`, it then closes the connection. With `stall`, it then
 // holds the connection until the server stops; with `drip`, it first sends
-// one byte every 100 ms until the server stops or the client goes. With
-// `method`, a request of another method gets 404.
+// one byte every 100 ms until the server stops or the client goes.
 struct Answer {
-  std::string method{};
   int status = 200;
   std::string body{};
   HeaderFields headers{};
@@ -75,13 +72,11 @@ struct HttpsServerOptions {
   // subjectAltName ("IP:127.0.0.1", "DNS:example.com,DNS:www.example.com").
   std::string certificateNames = "IP:127.0.0.1";
   int port = 0;  // on 127.0.0.1; 0: any free port
-  // Runs on the server's thread for each request, one at a time.
-  std::function<void(const ReceivedRequest&)> onRequest{};
 };
 
 class HttpsServer {
  public:
-  explicit HttpsServer(HttpsServerOptions options = {});
+  explicit HttpsServer(const HttpsServerOptions& options = {});
   ~HttpsServer();
 
   int port() const { return port_; }
@@ -90,15 +85,14 @@ class HttpsServer {
   }
   const std::string& caFile() const { return caFile_; }
 
-  // The answer to requests for `path` (the target without its query), from
-  // now on; replaces the one set before.
+  // The answer to requests for `path` (the target without its query), of any
+  // method, from now on; replaces the one set before.
   void answer(const std::string& path, Answer answer);
   std::vector<ReceivedRequest> requests() const;
 
  private:
   void serve(const httplib::Request& request, httplib::Response& response);
 
-  const HttpsServerOptions options_;
   std::string caFile_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listenThread_;

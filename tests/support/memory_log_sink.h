@@ -1,6 +1,6 @@
 // MemoryLogSink: keeps every record written to it, for tests to inspect.
 //
-// shown() gives each record as the system log shows it (private arguments as
+// shown() gives a record as the system log shows it (private arguments as
 // "<private>") followed by its private values, each in brackets, so one text
 // tells both what was written and what was kept private.
 //
@@ -37,18 +37,12 @@ class MemoryLogSink final : public platform::LogSink {
     for (const auto& record : records()) texts.push_back(record.text);
     return texts;
   }
-  std::vector<std::string> shown() const {
-    std::vector<std::string> lines;
-    for (const auto& record : records()) lines.push_back(shown(record));
-    return lines;
-  }
   static std::string shown(const platform::LogRecord& record) {
     std::ostringstream line;
     line << record.redactedText;
     for (const auto& argument : record.arguments) {
-      if (argument.privacy == platform::LogPrivacy::privateValue) {
-        std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
-      }
+      if (argument.privacy != platform::LogPrivacy::privateValue) continue;
+      std::visit([&](const auto& value) { line << " [" << value << "]"; }, argument.value);
     }
     return line.str();
   }
