@@ -5,7 +5,8 @@
 //
 // At start it makes a fresh self-signed certificate, by default valid for the
 // address 127.0.0.1 only (so "localhost" is a misnamed host), and writes it to
-// caFile(), the file a client must trust, removed with the server. Every
+// caFile(), the file a client must trust, removed with the server (the openssl
+// tool must be on the PATH). Every
 // request is recorded.
 // Connections are kept alive (an idle one closes after a second).
 //
@@ -93,7 +94,7 @@ class HttpsServer {
  private:
   void serve(const httplib::Request& request, httplib::Response& response);
 
-  std::string caFile_;
+  std::string folder_, caFile_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listenThread_;
   int port_ = 0;
