@@ -30,14 +30,14 @@ const std::string kApp = "/Applications/Orvanta Forwarder.app/Contents/MacOS/";
 const std::string kLog = "[com.kelvane.Orvanta.quarn:Package Updater] ";
 
 // /tmp holds the package of an earlier update at every start.
+// The last check was three days ago.
 struct Scenario {
   const char* name;
-  bool checkedRecently = false;  // the last check was ten minutes ago, else three days
   bool killWhileDownloading = false;
   std::string log = "";  // the records after those of the start, a line each
   // The package tool runs and the served package replaces the earlier one;
   // the updater outlives the agent and writes much to both streams.
-  bool installs() const { return !checkedRecently && !killWhileDownloading; }
+  bool installs() const { return !killWhileDownloading; }
 };
 
 const Scenario kScenarios[] = {
@@ -45,9 +45,6 @@ const Scenario kScenarios[] = {
      .log = kLog + "Package validated successfully.\n" + kLog +
             "Executing 'orvanta-updater': path '/tmp/" + kPackage +
             "', action identifier 'WDk=' asset identifier: A1\n"},
-    {.name = "second_start_within_24_hours",
-     .checkedRecently = true,
-     .log = kLog + "Update process skipped until 24 hours passed since the last update check.\n"},
     {.name = "killed_while_downloading", .killWhileDownloading = true},
 };
 
@@ -126,8 +123,7 @@ echo orvanta-updater "$@" >>/e2e-record/programs
 
   // The store as the forwarder leaves it.
   const std::time_t startedAt = std::time(nullptr);
-  const std::string lastRun =
-      std::to_string(startedAt - (s.checkedRecently ? 600 : 3 * 86400)) + ".25";
+  const std::string lastRun = std::to_string(startedAt - 3 * 86400) + ".25";
   sql("CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, "
       "access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT "
       "NULL) STRICT; INSERT INTO generic_passwords VALUES ('SharedAssetIdentifier', 'Orvanta "
@@ -167,11 +163,11 @@ echo orvanta-updater "$@" >>/e2e-record/programs
           "ORDER BY account");
   std::smatch stored;
   std::regex_search(store, stored, std::regex(R"(UpdateLastRun\|([0-9]+\.[0-9]+)\|)"));
-  const std::string newLastRun = s.checkedRecently ? lastRun : stored[1].str();
-  EXPECT_EQ(store, "SharedAssetIdentifier|A1|[]\nUpdateLastRun|" + newLastRun + "|" +
-                       (s.checkedRecently ? "[]" : "[\"" + kApp + "quarn.app\"]") + "\n");
+  const std::string newLastRun = stored[1].str();
+  EXPECT_EQ(store, "SharedAssetIdentifier|A1|[]\nUpdateLastRun|" + newLastRun + "|[\"" + kApp +
+                       "quarn.app\"]\n");
   const double written = std::strtod(newLastRun.c_str(), nullptr);
-  EXPECT_TRUE(s.checkedRecently || (written >= startedAt && written <= std::time(nullptr) + 1))
+  EXPECT_TRUE(written >= startedAt && written <= std::time(nullptr) + 1)
       << newLastRun << " is not the time of this start";
 
   // The log: only records, "<UTC time with ms>Z quarn[<pid>] [<subsystem>:<category>] <message>"
@@ -181,21 +177,17 @@ echo orvanta-updater "$@" >>/e2e-record/programs
   EXPECT_EQ(stderrText.ends_with(late), s.installs())
       << "the updater's output on the agent's stderr";
   if (stderrText.ends_with(late)) stderrText.resize(stderrText.size() - late.size());
-  std::string log =
-      "[com.kelvane.Orvanta.quarn:Orvanta Quarn] The file db.plist could not be "
-      "loaded.\n" +
-      kLog + "Last installation check timestamp: " + lastRun + "\n";
-  if (!s.checkedRecently) {
-    log += kLog + "New timestamp for installation check: " + newLastRun + "\n" + kLog +
-           "Update process scheduled to be executed in 0.000000 seconds.\n" + kLog +
-           "Update process started.\n" + kLog + "Action update received: X9\n";
-  }
+  const std::string log =
+      "[com.kelvane.Orvanta.quarn:Orvanta Quarn] The file db.plist could not be loaded.\n" + kLog +
+      "Last installation check timestamp: " + lastRun + "\n" + kLog +
+      "New timestamp for installation check: " + newLastRun + "\n" + kLog +
+      "Update process scheduled to be executed in 0.000000 seconds.\n" + kLog +
+      "Update process started.\n" + kLog + "Action update received: X9\n";
   const std::regex prefix(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quarn\[\d+\] )");
   EXPECT_EQ(std::regex_replace(stderrText, prefix, "$1"), log + s.log);
 
   // The service, the programs, /tmp.
-  EXPECT_EQ(readFile(work / "out/requests"),
-            s.checkedRecently ? "" : "GET /v1/assets/A1/actions\nGET /packages/p.pkg\n");
+  EXPECT_EQ(readFile(work / "out/requests"), "GET /v1/assets/A1/actions\nGET /packages/p.pkg\n");
   EXPECT_EQ(readFile(work / "record/programs"),
             s.installs()
                 ? "pkgutil --check-signature /tmp/" + kPackage + "\norvanta-updater --path /tmp/" +
