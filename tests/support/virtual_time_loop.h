@@ -41,7 +41,6 @@ class VirtualTimeLoop final : public platform::RunLoop {
 
   // Seconds since the loop was made.
   double now() const { return now_; }
-  std::size_t pendingTasks() const { return tasks_.size(); }
 
  private:
   // Pops the earliest task, moves the clock to its due time and runs it.
