@@ -11,8 +11,7 @@
 // does the write that would go past n. failStagedFiles(creates, commits): while
 // set, createStagedFile() fails (as EACCES), or commit() fails (as EISDIR) and
 // leaves the destination. Lock attempts are acquired unless setLock(path,
-// state) says otherwise; a failed one gets EACCES. The fake holds no lock
-// itself.
+// state) says otherwise. The fake holds no lock itself.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -73,9 +72,7 @@ class FakeFileSystem final : public platform::FileSystem {
   }
   platform::FileLock lockFile(const std::string& path) override {
     std::lock_guard lock(mutex_);
-    const auto state = locks_.contains(path) ? locks_[path] : platform::FileLock::State::acquired;
-    if (state != platform::FileLock::State::failed) return {state, {}, std::nullopt};
-    return {state, {}, platform::posixError(EACCES)};
+    return {locks_.contains(path) ? locks_[path] : platform::FileLock::State::acquired, {}, {}};
   }
 
  private:
