@@ -97,27 +97,9 @@ TEST_P(EndToEnd, Start) {
 
   // The forwarder's bundle with quarn.app in it, its updater, the package tool.
   fs::create_directories(root + kApp + "quarn.app");
-  // The updater waits until the agent has exited (its parent is then the
-  // sandbox's init), writes 1 MiB to each stream, and only then records its
-  // arguments.
-  write(kApp + "orvanta-updater.app/Contents/MacOS/orvanta-updater", R"(#!/bin/bash
-set -e
-until read -r _ _ _ parent _ </proc/$$/stat && ((parent == 1)); do sleep 0.01; done
-head -c 1M /dev/zero | tr '\0' o; echo
-{ head -c 1M /dev/zero | tr '\0' e; echo; } >&2
-echo orvanta-updater "$@" >>/e2e-record/programs
-)",
-        0755);
-  const std::string toolOutput =
-      "Status: signed by a developer certificate issued by Apple for distribution\n"
-      "Notarization: trusted by the Apple notary service\n"
-      "1. Developer ID Installer: Kelvane, Inc. (3RZT8QW5KD)\n"
-      "2. Developer ID Certification Authority\n3. Apple Root CA\n"
-      "B0 B1 73 0E CB C7 FF 45 05 14 2C 49 F1 29 5E 6E DA 6B CA ED 7E 2C\n"
-      "68 C5 BE 91 B5 A1 10 01 F0 24\n";
-  write("/usr/sbin/pkgutil",
-        "#!/bin/bash\necho pkgutil \"$@\" >>/e2e-record/programs\nprintf %s " + quote(toolOutput),
-        0755);
+  write(kApp + "orvanta-updater.app/Contents/MacOS/orvanta-updater",
+        readFile(QUARN_E2E_STAND_INS "/orvanta-updater"), 0755);
+  write("/usr/sbin/pkgutil", readFile(QUARN_E2E_STAND_INS "/pkgutil"), 0755);
   const std::string earlierPackage = "the package of an earlier update\n";
   write("/tmp/" + kPackage, earlierPackage, 0600);
 
