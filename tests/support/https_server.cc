@@ -1,11 +1,9 @@
 #include "tests/support/https_server.h"
 
 #include <httplib.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -43,10 +41,8 @@ std::string generatedBody(std::uint64_t offset, std::size_t length) {
 // A self-signed certificate (EC P-256) for the names asked for, valid for 30
 // days, made by the openssl tool in a folder of the server's own.
 HttpsServer::HttpsServer(const HttpsServerOptions& options) {
-  folder_ = (std::filesystem::temp_directory_path() / "quarn-test-ca-XXXXXX").string();
-  check(mkdtemp(folder_.data()) != nullptr, "cannot create " + folder_);
-  caFile_ = folder_ + "/ca.pem";
-  const std::string key = folder_ + "/key.pem";
+  caFile_ = folder_.path + "/ca.pem";
+  const std::string key = folder_.path + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj "
       "'/CN=quarn test server' -addext 'subjectAltName=" +
@@ -78,7 +74,6 @@ HttpsServer::~HttpsServer() {
   stopped_.notify_all();
   server_->stop();
   listenThread_.join();
-  std::filesystem::remove_all(folder_);
 }
 
 void HttpsServer::answer(const std::string& path, Answer answer) {

@@ -31,6 +31,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/scoped_temp_dir.h"
+
 namespace httplib {
 class Server;
 struct Request;
@@ -94,7 +96,8 @@ class HttpsServer {
  private:
   void serve(const httplib::Request& request, httplib::Response& response);
 
-  std::string folder_, caFile_;
+  const ScopedTempDir folder_;
+  std::string caFile_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listenThread_;
   int port_ = 0;
