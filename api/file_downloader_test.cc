@@ -59,11 +59,12 @@ TEST(FileDownloaderTest, DownloadOutcomes) {
   const auto files = std::make_shared<testing::FakeFileSystem>();
   const platform::Logger log("", "", std::make_shared<testing::MemoryLogSink>());
   FileDownloader downloader(platform::makeUrlSession({.caFile = server.caFile()}, log), files, {});
-  files->failWritesAfter(2 * platform::UrlSession::kMaxDataTaskBodyBytes);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     files->setFile(kDestination, "older");
-    files->failStagedFiles(c.createFails, c.commitFails);
+    files->setFaults({.writeLimit = 2 * platform::UrlSession::kMaxDataTaskBodyBytes,
+                      .creates = c.createFails,
+                      .commits = c.commitFails});
     server.answer("/p.pkg", c.answer);
     const auto outcome = std::make_shared<std::promise<std::optional<Error>>>();
     auto done = outcome->get_future();

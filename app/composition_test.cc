@@ -314,7 +314,7 @@ struct Machine {
     sqlite3_close(db);
     if (row.extensionPending)
       files->setFile(std::string(kSystemExtensionsDBPath), kExtensionPending);
-    if (row.lock) files->setLock("/run/quarn.lock", platform::FileLock::State::heldByAnother);
+    if (row.lock) files->setFaults({.heldLocks = {"/run/quarn.lock"}});
     files->setFile(kPackagePath, "older package");
     for (const auto& [command, child] : row.tools) launcher->script(command, child);
     // The package tool's streams take turns, one byte at a time.

@@ -6,12 +6,13 @@
 // download costs a test no memory, also under a sanitizer), and becomes the
 // file at its destination on commit; one dropped uncommitted leaves nothing. A
 // temporary file that cannot be made or written fails the creation or the write
-// as the disk would. failWritesAfter(n): once staged files have taken n bytes
-// in all, every further write fails with diskFullError() and writes nothing, as
-// does the write that would go past n. failStagedFiles(creates, commits): while
-// set, createStagedFile() fails (as EACCES), or commit() fails (as EISDIR) and
-// leaves the destination. Lock attempts are acquired unless setLock(path,
-// state) says otherwise. The fake holds no lock itself.
+// as the disk would. setFaults() sets what fails from then on: past
+// `writeLimit` bytes written to staged files in all, every further write fails
+// with diskFullError() and writes nothing, as does the write that would go
+// past it; with `creates`, createStagedFile() fails (as EACCES); with
+// `commits`, commit() fails (as EISDIR) and leaves the destination; a lock on a
+// path in `heldLocks` is held by another, any other is acquired. The fake
+// holds no lock itself.
 //
 // Thread-safe: staged files may be written on another thread (the URL
 // session's) than the test's. They must not outlive the fake.
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/file_system.h"
 
@@ -36,18 +38,14 @@ class FakeFileSystem final : public platform::FileSystem {
     std::lock_guard lock(mutex_);
     files_[path] = std::move(contents);
   }
-  void failWritesAfter(std::uint64_t bytes) {
+  struct Faults {
+    std::optional<std::uint64_t> writeLimit = std::nullopt;
+    bool creates = false, commits = false;
+    std::set<std::string> heldLocks = {};
+  };
+  void setFaults(Faults faults) {
     std::lock_guard lock(mutex_);
-    writeLimit_ = bytes;
-  }
-  void setLock(const std::string& path, platform::FileLock::State state) {
-    std::lock_guard lock(mutex_);
-    locks_[path] = state;
-  }
-  void failStagedFiles(bool creates, bool commits) {
-    std::lock_guard lock(mutex_);
-    failCreates_ = creates;
-    failCommits_ = commits;
+    faults_ = std::move(faults);
   }
   // Staged files created and not yet destroyed.
   std::size_t openStagedFiles() const {
@@ -63,7 +61,7 @@ class FakeFileSystem final : public platform::FileSystem {
   platform::Expected<std::unique_ptr<platform::StagedFile>> createStagedFile(
       const std::string& destination) override {
     std::lock_guard lock(mutex_);
-    if (failCreates_) return platform::posixError(EACCES, "Could not create");
+    if (faults_.creates) return platform::posixError(EACCES, "Could not create");
     std::FILE* const bytes = std::tmpfile();
     if (bytes == nullptr) return platform::posixError(errno, "Could not create (fake)");
     ++openStagedFiles_;
@@ -72,7 +70,8 @@ class FakeFileSystem final : public platform::FileSystem {
   }
   platform::FileLock lockFile(const std::string& path) override {
     std::lock_guard lock(mutex_);
-    return {locks_.contains(path) ? locks_[path] : platform::FileLock::State::acquired, {}, {}};
+    using enum platform::FileLock::State;
+    return {faults_.heldLocks.contains(path) ? heldByAnother : acquired, {}, {}};
   }
 
  private:
@@ -87,7 +86,8 @@ class FakeFileSystem final : public platform::FileSystem {
 
     std::optional<platform::Error> write(std::string_view bytes) override {
       std::lock_guard lock(fake_.mutex_);
-      if ((fake_.writeLimit_ && fake_.written_ + bytes.size() > *fake_.writeLimit_) ||
+      const auto limit = fake_.faults_.writeLimit;
+      if ((limit && fake_.written_ + bytes.size() > *limit) ||
           std::fwrite(bytes.data(), 1, bytes.size(), bytes_.get()) != bytes.size()) {
         return diskFullError();
       }
@@ -96,7 +96,7 @@ class FakeFileSystem final : public platform::FileSystem {
     }
     std::optional<platform::Error> commit() override {
       std::lock_guard lock(fake_.mutex_);
-      if (fake_.failCommits_) return platform::posixError(EISDIR, "Could not rename");
+      if (fake_.faults_.commits) return platform::posixError(EISDIR, "Could not rename");
       std::string contents(std::ftell(bytes_.get()), '\0');
       std::rewind(bytes_.get());
       contents.resize(std::fread(contents.data(), 1, contents.size(), bytes_.get()));
@@ -112,11 +112,9 @@ class FakeFileSystem final : public platform::FileSystem {
 
   mutable std::mutex mutex_;
   std::map<std::string, std::string> files_;
-  std::map<std::string, platform::FileLock::State> locks_;
-  std::optional<std::uint64_t> writeLimit_;
+  Faults faults_;
   std::uint64_t written_ = 0;
   std::size_t openStagedFiles_ = 0;
-  bool failCreates_ = false, failCommits_ = false;
 };
 
 }  // namespace quarn::testing
