@@ -4,7 +4,6 @@
 #include "platform/file_system.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -69,33 +68,29 @@ TEST_P(FileSystemTest, AStagedFileAppearsOnlyWholeAndOnlyAtTheDestination) {
     EXPECT_EQ(files_->readFile(path), std::nullopt) << path << " neither blocks nor reads";
 }
 
-// One holder of the lock at a time: while another process holds it, an attempt
-// finds it held at once; once that process is killed, it is free. (A child
-// the agent starts never holds it: the launcher gives children no descriptor
-// beyond the standard streams, see process_test.cc.)
+// One holder of the lock at a time, across processes: while it is held,
+// another process finds it taken at once, and so does another attempt here;
+// once its holder lets go (as at the holder's end), another process takes it.
+// (A child the agent starts never holds it: the launcher gives children no
+// descriptor beyond the standard streams, see process_test.cc.)
 TEST(FileLockTest, TheLockHasOneHolderAcrossProcesses) {
   const testing::ScopedTempDir temp;
-  const std::string dir = temp.path, path = dir + "/quarn.lock";
+  const std::string path = temp.path + "/quarn.lock";
   const auto files = makeFileSystem();
-  int ready[2];
-  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {  // only async-signal-safe calls: the test runs threads
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
-    pause();
-    _exit(0);
+  const auto anotherProcessTakesIt = [&] {  // only async-signal-safe calls: the test runs threads
+    const pid_t other = fork();
+    if (other == 0) _exit(flock(open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+    int status = -1;
+    return other > 0 && waitpid(other, &status, 0) == other && status == 0;
+  };
+  {
+    const FileLock held = files->lockFile(path);
+    ASSERT_EQ(held.state, FileLock::State::acquired);
+    EXPECT_FALSE(anotherProcessTakesIt());
+    EXPECT_EQ(files->lockFile(path).state, FileLock::State::heldByAnother);
   }
-  close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the other process did not take the lock";
-  close(ready[0]);
-  EXPECT_EQ(files->lockFile(path).state, FileLock::State::heldByAnother);
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-
-  EXPECT_EQ(files->lockFile(path).state, FileLock::State::acquired);
-  EXPECT_EQ(files->lockFile(dir + "/missing/quarn.lock").error, posixError(ENOENT));
+  EXPECT_TRUE(anotherProcessTakesIt());
+  EXPECT_EQ(files->lockFile(temp.path + "/missing/quarn.lock").error, posixError(ENOENT));
 }
 
 }  // namespace

@@ -109,6 +109,8 @@ MUTANTS = [
  ("G08","app/composition.cc","    platform.exitProcess(0);\n    return 0;\n  }\n","  }\n"),
  ("G09","update/package_updater.cc","  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n\n  // A reading of its own, after the gate: the time the run is scheduled.\n  const std::string text = formatUpdateLastRun(environment_.clock->now());\n","  const std::string text = formatUpdateLastRun(environment_.clock->now());\n  if (!isUpdateCheckDue()) {\n    logger.log(message_ids::kUpdateCheckSkipped,\n               \"Update process skipped until 24 hours passed since the last update check.\");\n    environment_.exitProcess(0);\n    return;\n  }\n"),
  ("G10","update/package_updater.cc","const double delay = maximumDelay * fraction;","const double delay = maximumDelay * fraction * fraction;"),
+ ("G11","platform/file_system_linux.cc","if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {","if (::flock(file.get(), LOCK_SH | LOCK_NB) != 0) {"),
+ ("G12","platform/file_system_linux.cc","return {FileLock::State::acquired, std::move(file), std::nullopt};","return {FileLock::State::acquired, {}, std::nullopt};"),
  # the journal sink, and the download's staged file failing to be created or committed
  ("J01","platform/logger_linux.cc","      \"QUARN_CATEGORY=\" + record.category,\n",""),
  ("J02","platform/logger_linux.cc","\"CODE_FUNC=\"","\"CODE_FUNCTION=\""),
