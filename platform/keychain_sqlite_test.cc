@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <filesystem>
-#include <fstream>
 #include <latch>
 #include <thread>
 
@@ -83,10 +82,7 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_directories(folder_);
-  sql(path_,
-      table({{"STRICT", "STRICT, WITHOUT ROWID"},
-             {"TABLE generic_passwords (account TEXT", "table Generic_Passwords (ACCOUNT text"},
-             {"value BLOB", "value blob"}}));
+  sql(path_, table({{"TABLE generic_passwords (account", "table Generic_Passwords (ACCOUNT"}}));
   GenericPasswordItem shared = item("SharedAssetIdentifier", "asset-1");
   shared.trustedApplications = {"/b/app", "/a/app", "/b/app", "/with \"quote\""};
   ASSERT_EQ(keychain_->addItem(shared), kSuccess);
@@ -108,11 +104,10 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
 // time-out, fails every call, leaves no journal, and each call logs what it
 // could not do and why. While the other connection only writes, reads go on.
 TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
-  // What is at the folder, or what another connection runs on the database
-  // (here or elsewhere, linked from here) and holds open during the calls, and
-  // why they fail. (A file that is not a database is a row of the start's table.)
+  // What another connection runs on the database (here or elsewhere, linked
+  // from here) and holds open during the calls, and why they fail. (A file that
+  // is not a database is a row of the start's table.)
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"folder", "not a folder", "Not a directory"},
       {"elsewhere", table(), "unable to open database file"},
       {"here", table() + "BEGIN IMMEDIATE", "database is locked"},
       {"here", table({{" STRICT", ""}}), "another shape"},
@@ -126,14 +121,10 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
     fs::remove_all(folder_);
     sink_->clear();
     sqlite3* other = nullptr;
-    if (where == "folder") {
-      std::ofstream(folder_) << content;
-    } else {
-      fs::create_directories(folder_);
-      if (where == "elsewhere") fs::create_symlink(temp_.path + "/elsewhere.sqlite", path_);
-      sqlite3_open(path_.c_str(), &other);  // through the link too
-      EXPECT_EQ(sqlite3_exec(other, content.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    }
+    fs::create_directories(folder_);
+    if (where == "elsewhere") fs::create_symlink(temp_.path + "/elsewhere.sqlite", path_);
+    sqlite3_open(path_.c_str(), &other);  // through the link too
+    EXPECT_EQ(sqlite3_exec(other, content.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     const bool readable = content.ends_with("BEGIN IMMEDIATE");  // the other only writes
 
     EXPECT_EQ(impatient->addItem(item("k", "1")), KeychainStatus::failure);
