@@ -16,4 +16,20 @@ fi
 
 cmake --install "$build" --prefix "$build/tests/e2e/prefix" >/dev/null
 filter=$(printf 'EndToEnd.Start/%s:' "$@")
-exec "$build/tests/e2e/e2e_test" --gtest_filter="${filter%:}"
+status=0
+"$build/tests/e2e/e2e_test" --gtest_filter="${filter%:}" || status=$?
+for scenario in "$@"; do
+  work=$build/tests/e2e/work/$scenario
+  echo "==== $scenario"
+  echo "---- the agent's log records (the updater's output left out)"
+  grep -aE '^[0-9]{4}-[0-9]{2}-' "$work/out/agent.stderr" || true
+  echo "---- the service received"
+  cat "$work/out/requests"
+  echo "---- the programs started"
+  cat "$work/record/programs" 2>/dev/null || true
+  echo "---- the store"
+  sqlite3 "$work/machine/var/lib/orvanta-forwarder/shared-items.sqlite" \
+    'SELECT account, CAST(value AS TEXT), trusted_applications FROM generic_passwords ORDER BY account'
+  echo "---- kept in $work"
+done
+exit "$status"

@@ -32,8 +32,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   try {
-    quarn::testing::HttpsServer server(
-        {.certificateNames = "DNS:updates.kelvane.com", .port = 443});
+    quarn::testing::HttpsServer server("DNS:updates.kelvane.com", 443);
     const nlohmann::json script = nlohmann::json::parse(std::ifstream(argv[1]));
     for (const auto& [path, entry] : script.items()) {
       const std::string body = entry.at("body");

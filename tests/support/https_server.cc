@@ -40,13 +40,13 @@ std::string generatedBody(std::uint64_t offset, std::size_t length) {
 
 // A self-signed certificate (EC P-256) for the names asked for, valid for 30
 // days, made by the openssl tool in a folder of the server's own.
-HttpsServer::HttpsServer(const HttpsServerOptions& options) {
+HttpsServer::HttpsServer(const std::string& certificateNames, int port) {
   caFile_ = folder_.path + "/ca.pem";
   const std::string key = folder_.path + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj "
       "'/CN=quarn test server' -addext 'subjectAltName=" +
-      options.certificateNames + "' -keyout " + key + " -out " + caFile_ + " 2>/dev/null";
+      certificateNames + "' -keyout " + key + " -out " + caFile_ + " 2>/dev/null";
   check(std::system(command.c_str()) == 0, "cannot make a certificate");
 
   server_ = std::make_unique<httplib::SSLServer>(caFile_.c_str(), key.c_str());
@@ -57,9 +57,8 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
     serve(request, response);
   };
   server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
-  port_ = options.port == 0 ? server_->bind_to_any_port("127.0.0.1")
-          : server_->bind_to_port("127.0.0.1", options.port) ? options.port
-                                                             : -1;
+  port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
+                    : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
   check(port_ > 0, "cannot listen");
   listenThread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() has no effect on a server that is not running yet.

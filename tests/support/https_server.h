@@ -70,16 +70,12 @@ struct ReceivedRequest {
   std::string body;
 };
 
-struct HttpsServerOptions {
-  // The names the certificate is valid for, as OpenSSL writes a
-  // subjectAltName ("IP:127.0.0.1", "DNS:example.com,DNS:www.example.com").
-  std::string certificateNames = "IP:127.0.0.1";
-  int port = 0;  // on 127.0.0.1; 0: any free port
-};
-
 class HttpsServer {
  public:
-  explicit HttpsServer(const HttpsServerOptions& options = {});
+  // A server whose certificate is valid for `certificateNames`, as OpenSSL
+  // writes a subjectAltName ("IP:127.0.0.1", "DNS:a.example,DNS:b.example"),
+  // on 127.0.0.1 at `port` (0: any free port).
+  explicit HttpsServer(const std::string& certificateNames = "IP:127.0.0.1", int port = 0);
   ~HttpsServer();
 
   int port() const { return port_; }
