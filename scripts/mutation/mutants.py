@@ -89,6 +89,10 @@ MUTANTS = [
  ("L26","platform/crypto_openssl.cc","\"0123456789abcdef\"","\"0123456789ABCDEF\""),
  ("L27","platform/logger_linux.cc","\"PRIORITY=5\",","\"PRIORITY=6\","),
  ("L28","platform/logger_linux.cc","\"MESSAGE=\" + record.redactedText,","\"MESSAGE=\" + record.text,"),
+ ("L29","platform/keychain_sqlite.cc","sqlite3_column_int(list.get(), 1) != 1) {","sqlite3_column_int(list.get(), 1) < 0) {"),
+ ("L30","platform/keychain_sqlite.cc","  if (sqlite3_step(columns.get()) != SQLITE_DONE) return otherShape();\n",""),
+ ("L31","platform/keychain_sqlite.cc","      !equalsIgnoringCase(sqlite3_column_text(key.get(), 0), \"BINARY\") ||\n",""),
+ ("L32","platform/keychain_sqlite.cc","SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);","SQLITE_OPEN_READWRITE, nullptr);"),
  # children the agent waits for: their time limit and process group
  ("C01","sysext/system_extension_loader.cc","  command.timeLimit = commandTimeLimit_;\n",""),
  ("C02","update/package_validation.cc","      .timeLimit = timeLimit_,\n",""),
