@@ -124,7 +124,7 @@ const std::string kScheduled = "P Update process scheduled to be executed in 450
 // during the wait, `run`.
 Texts due(const Texts& run, const std::string& last = "1764910000.0") {
   Texts log = {kNoDatabase, "P Last installation check timestamp: " + last,
-               "P New timestamp for installation check: 1765000000.5", kScheduled};
+               "P New timestamp for installation check: 1765000001.0", kScheduled};
   return run.empty() ? log : log + Texts{"P Update process started. #adad"} + run;
 }
 
@@ -157,7 +157,7 @@ struct Start {
   // older package at the destination stays unless the package tool checked a
   // new one there.
   Texts trace = {};
-  std::string storedAfter = "1765000000.5";
+  std::string storedAfter = "1765000001.0";
   double endsAt = 450;
   bool threaded = false;  // runs again across two threads
 };

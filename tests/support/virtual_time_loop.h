@@ -56,10 +56,10 @@ class VirtualTimeLoop final : public platform::RunLoop {
   const std::thread::id thread_ = std::this_thread::get_id();
 };
 
-// A wall clock that reads 1,765,000,000 first and half a second more at each
-// later reading.
+// A wall clock that reads 1,765,000,000 first and a second more at each later
+// reading (whole seconds, which the stored time writes with ".0").
 struct FakeClock final : platform::Clock {
-  double now() const override { return 1'765'000'000.0 + 0.5 * readings_++; }
+  double now() const override { return 1'765'000'000.0 + readings_++; }
   mutable int readings_ = 0;
 };
 
