@@ -36,21 +36,26 @@ class ProcessTest : public ::testing::Test {
 // the arguments arrive as given; the streams are captured apart. Both streams
 // far beyond what a pipe holds (stderr first) are drained while the child
 // runs; at most the capture limit is kept, and the observer sees every byte,
-// in order.
+// in order, a byte read alone too (the child writes its last once the agent
+// has read the rest, or after 10 s).
 TEST_F(ProcessTest, StatusArgumentsAndStreams) {
   const std::size_t kLimit = Pipe::kMaxCapturedBytes;
   const std::string large = "head -c 300000 /dev/zero | tr '\\0' e >&2; head -c " +
                             std::to_string(kLimit + 100000) + " /dev/zero | tr '\\0' o; exit 4";
+  ASSERT_EQ(mkfifo((dir_ + "/go").c_str(), 0600), 0);
   // Each script, all it writes to each stream, and its status.
   const std::tuple<std::string, std::string, std::string, int> cases[] = {
-      {R"(printf '<%s>' "$@"; echo err >&2; printf .)", "<two words><><'q' $HOME \\>.", "err\n", 0},
+      {R"(printf '<%s>' "$@"; echo err >&2; timeout 10 head -n1 >/dev/null )" + dir_ +
+           "/go; printf .",
+       "<two words><><'q' $HOME \\>.", "err\n", 0},
       {large, std::string(kLimit + 100000, 'o'), std::string(300000, 'e'), 4}};
   for (const auto& [body, out, err, status] : cases) {
     SCOPED_TRACE(body.substr(0, 40));
     std::string observed[2];  // standard output, standard error
     ProcessSpec command{"/bin/sh", {"-c", body, "sh", "two words", "", "'q' $HOME \\"}, true, true};
     command.outputObserver = [&](OutputStream stream, std::string_view bytes) {
-      observed[stream == OutputStream::standardError].append(bytes);
+      std::string& seen = observed[stream == OutputStream::standardError];
+      if (seen.append(bytes).ends_with("\\>")) std::ofstream(dir_ + "/go") << "\n";
     };
     auto process = launcher_->launch(std::move(command));
     ASSERT_TRUE(process.has_value()) << process.error().description;
