@@ -169,7 +169,6 @@ std::vector<Start> starts() {
       "P Error executing '-c /usr/sbin/pkgutil --check-signature " + kPackagePath + "' error: ";
   const std::string failed = "Package could not be validated.";
   const Answer badGateway = reply(502, "Bad Gateway");
-  const platform::Error notFound{"POSIXError", 2, "not found"};
   const Answer noUpdate = reply(200, R"({"actions":[{"id":"N1"}]})");
   const auto noUpdateRun = [&](const std::string& last) {
     return Start{.lastRun = last,
@@ -231,7 +230,7 @@ std::vector<Start> starts() {
       // updater that cannot start is only logged; the run ends as after a
       // launch.
       {.asset = "A 1",
-       .tools = {{"--path", {.launchError = notFound}}},
+       .tools = {{"--path", {.launchError = platform::Error{"POSIXError", 2, "not found"}}}},
        .answers = {actions("\u00c4-7"), reply(200, kPackage)},
        .trace =
            due({"P Action update received: \u00c4-7", "P Package validated successfully. #174a",

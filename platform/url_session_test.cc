@@ -54,11 +54,6 @@ Result load(UrlSession& session, HttpRequest request) {
   return {};
 }
 
-// An answer that sends the client to `location`.
-testing::Answer redirect(std::string location) {
-  return {.status = 301, .headers = {{"Location", std::move(location)}}};
-}
-
 class UrlSessionTest : public ::testing::Test {
  protected:
   Logger logger() { return Logger("com.kelvane.Orvanta.quarn", "URL Session", sink_); }
@@ -113,8 +108,9 @@ TEST_F(UrlSessionTest, AFailedTaskDeliversItsErrorAloneAndAnAttemptSaysWhy) {
   server_.answer("/big", {.generated = kCap + 1});
   server_.answer("/drip", {.drip = true});
   server_.answer("/endless", {.headers = {{"Content-Length", "10"}}, .generated = 1ULL << 50});
-  server_.answer("/to-plain", redirect("http" + server_.url("/to-plain").substr(5)));  // over http
-  server_.answer("/loop", redirect(server_.url("/loop")));
+  const std::string plain = "http" + server_.url("/to-plain").substr(5);
+  server_.answer("/to-plain", {.status = 301, .headers = {{"Location", plain}}});
+  server_.answer("/loop", {.status = 301, .headers = {{"Location", server_.url("/loop")}}});
   const auto at = [&](std::string path) { return get(server_.url(path)); };
   const testing::HttpsServer other;  // its certificate is not the one the session trusts
   HttpRequest badField = at("/x"), impatient = at("/slow"), dripping = at("/drip");
