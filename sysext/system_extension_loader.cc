@@ -29,28 +29,24 @@ SystemExtensionLoader::SystemExtensionLoader(
     SystemExtensionLoaderOptions options, platform::Logger logger,
     std::shared_ptr<platform::FileSystem> fileSystem,
     std::shared_ptr<platform::ProcessLauncher> processLauncher)
-    : orvantaForwarderPath_(std::move(options.orvantaForwarderPath)),
+    : options_(std::move(options)),
       logger_(std::move(logger)),
-      teamIdentifier_(std::move(options.teamIdentifier)),
-      extensionIdentifier_(std::move(options.extensionIdentifier)),
-      systemExtensionsDBPath_(std::move(options.systemExtensionsDBPath)),
       fileSystem_(std::move(fileSystem)),
-      processLauncher_(std::move(processLauncher)),
-      shellPath_(std::move(options.shellPath)),
-      commandTimeLimit_(options.commandTimeLimit) {}
+      processLauncher_(std::move(processLauncher)) {}
 
 void SystemExtensionLoader::ensureExtensionActive() {
   const std::optional<SystemExtensionsDB> database = loadSystemExtensionsDB();
   if (!database) return;
 
-  if (!isExtensionAllowed(teamIdentifier_, extensionIdentifier_, database->extensionPolicies)) {
-    logger_.log(kNotAllowed, teamIdentifier_ + "." + extensionIdentifier_);
+  if (!isExtensionAllowed(options_.teamIdentifier, options_.extensionIdentifier,
+                          database->extensionPolicies)) {
+    logger_.log(kNotAllowed, options_.teamIdentifier + "." + options_.extensionIdentifier);
     return;
   }
 
   for (const std::optional<Extension>& record : database->extensions) {
-    if (record && record->identifier == extensionIdentifier_ && record->state == kActiveState &&
-        record->teamID == teamIdentifier_) {
+    if (record && record->identifier == options_.extensionIdentifier &&
+        record->state == kActiveState && record->teamID == options_.teamIdentifier) {
       logger_.log(kAlreadyActive);
       return;
     }
@@ -62,10 +58,10 @@ void SystemExtensionLoader::installExtension() {
   logger_.log(kInstalling);
 
   platform::ProcessSpec command;
-  command.launchPath = shellPath_;
-  command.arguments = {"-c", orvantaForwarderPath_ + kInstallCommandSuffix};
+  command.launchPath = options_.shellPath;
+  command.arguments = {"-c", options_.orvantaForwarderPath + kInstallCommandSuffix};
   command.pipeStandardOutput = true;
-  command.timeLimit = commandTimeLimit_;
+  command.timeLimit = options_.commandTimeLimit;
   auto launched = processLauncher_->launch(std::move(command));
   if (!launched) {
     // The shell itself could not be started: nothing ran, so nothing to wait
@@ -91,7 +87,7 @@ void SystemExtensionLoader::installExtension() {
 }
 
 std::optional<SystemExtensionsDB> SystemExtensionLoader::loadSystemExtensionsDB() {
-  const std::optional<std::string> bytes = fileSystem_->readFile(systemExtensionsDBPath_);
+  const std::optional<std::string> bytes = fileSystem_->readFile(options_.systemExtensionsDBPath);
   if (!bytes) {
     logger_.log(kDatabaseNotLoaded);
     return std::nullopt;

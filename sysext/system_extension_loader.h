@@ -67,16 +67,10 @@ class SystemExtensionLoader {
       const std::vector<std::optional<ExtensionPolicy>>& extensionPolicies);
 
  private:
-  const std::string orvantaForwarderPath_;
+  const SystemExtensionLoaderOptions options_;
   const platform::Logger logger_;
-  const std::string teamIdentifier_;
-  const std::string extensionIdentifier_;
-  const std::string systemExtensionsDBPath_;
-
   const std::shared_ptr<platform::FileSystem> fileSystem_;
   const std::shared_ptr<platform::ProcessLauncher> processLauncher_;
-  const std::string shellPath_;
-  const double commandTimeLimit_;
 };
 
 }  // namespace quarn::sysext
