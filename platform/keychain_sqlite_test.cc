@@ -22,12 +22,10 @@ constexpr auto kSuccess = KeychainStatus::success;
 constexpr auto kNotFound = KeychainStatus::itemNotFound;
 constexpr auto kDuplicate = KeychainStatus::duplicateItem;
 
-// The table as other programs create it, with each `from` replaced by `to`.
+// The table that the keychain and the forwarder's other programs share, with
+// each `from` replaced by `to`.
 std::string table(const std::vector<std::pair<std::string, std::string>>& edits = {}) {
-  std::string sql =
-      "CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, "
-      "access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT "
-      "NULL) STRICT;";
+  std::string sql = std::string(kCreateGenericPasswordsTable) + ";";
   for (const auto& [from, to] : edits) sql.replace(sql.find(from), from.size(), to);
   return sql;
 }
@@ -82,7 +80,7 @@ TEST_F(SqliteKeychainTest, KeepsItemsAsDocumentedAndCreatesOnlyWhatAnAdditionNee
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_directories(folder_);
-  sql(path_, table({{"TABLE generic_passwords (account", "table Generic_Passwords (ACCOUNT"}}));
+  sql(path_, table({{"generic_passwords (\n  account", "Generic_Passwords (\n  ACCOUNT"}}));
   GenericPasswordItem shared = item("SharedAssetIdentifier", "asset-1");
   shared.trustedApplications = {"/b/app", "/a/app", "/b/app", "/with \"quote\""};
   ASSERT_EQ(keychain_->addItem(shared), kSuccess);
@@ -110,7 +108,7 @@ TEST_F(SqliteKeychainTest, UsesTheDocumentedTableAndNoOtherStore) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"elsewhere", table(), "unable to open database file"},
       {"here", table() + "BEGIN IMMEDIATE", "database is locked"},
-      {"here", table({{" STRICT", ""}}), "another shape"},
+      {"here", table({{") STRICT", ")"}}), "another shape"},
       {"here", table({{"BLOB NOT NULL", "BLOB NOT NULL, label TEXT"}}), "another shape"},
       {"here", table({{"PRIMARY KEY", "UNIQUE"}}), "another shape"},
       {"here", table({{"KEY NOT NULL", "KEY NOT NULL COLLATE NOCASE"}}), "another shape"},

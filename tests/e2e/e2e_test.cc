@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/keychain.h"
+
 namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -91,9 +93,8 @@ TEST_P(EndToEnd, Start) {
   // The store as the forwarder leaves it.
   const std::time_t startedAt = std::time(nullptr);
   const std::string lastRun = std::to_string(startedAt - 3 * 86400) + ".25";
-  sql("CREATE TABLE generic_passwords (account TEXT PRIMARY KEY NOT NULL, service TEXT NOT NULL, "
-      "access_description TEXT NOT NULL, trusted_applications TEXT NOT NULL, value BLOB NOT "
-      "NULL) STRICT; INSERT INTO generic_passwords VALUES ('SharedAssetIdentifier', 'Orvanta "
+  sql(std::string(quarn::platform::kCreateGenericPasswordsTable) +
+      "; INSERT INTO generic_passwords VALUES ('SharedAssetIdentifier', 'Orvanta "
       "Forwarder', 'Shared Item Access', '[]', CAST('A1' AS BLOB)), ('UpdateLastRun', 'Orvanta "
       "Forwarder', 'Shared Item Access', '[]', CAST('" +
       lastRun + "' AS BLOB));");
