@@ -60,8 +60,6 @@ TEST(SystemExtensionLoaderTest, InstallsWhenAllowedButNotActiveAndLogsTheOutcome
   // install command whose output ends in an error is a row of the start's table.)
   const std::string bad = "Error loading db.plist: ";
   const Case cases[] = {
-      {"<plist><dict><key>extensions</key><array/></dict></plist>",
-       bad + "No value for the required key extensionPolicies."},
       {records(record(kExtension) + "<dict><key>state</key><integer>1</integer></dict>"),
        bad + "Expected a string for extensions[1].state, found an integer."},
       {database(allowed + "<dict/>", ""),

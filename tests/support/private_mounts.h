@@ -15,16 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-
 namespace quarn::testing {
 
 // The exit status of a child that could not take its namespaces, or that
 // `body` gives up with for the same reason.
 constexpr int kNamespacesRefused = 77;
 
-inline bool inPrivateMounts(int more, const char* tmpfsAt, unsigned seconds,
-                            const std::function<void()>& body) {
+template <class Body>
+bool inPrivateMounts(int more, const char* tmpfsAt, unsigned seconds, const Body& body) {
   const pid_t child = fork();
   if (child == 0) {
     alarm(seconds);
