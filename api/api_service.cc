@@ -2,6 +2,7 @@
 // decoding and retrying that every request shares.
 #include "api/api_service.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "platform/text.h"
@@ -11,10 +12,6 @@ namespace {
 
 constexpr std::int64_t kNoDataStatusCode = 100;
 constexpr std::int64_t kUndecodableStatusCode = 101;
-// Every request is sent again on this status, after the retry delay, at most
-// kRetries times.
-constexpr std::int64_t kRetryStatusCode = 502;
-constexpr int kRetries = 2;
 
 // The body as UTF-8 text, or the empty text when it is not valid UTF-8.
 std::string bodyText(const std::string& body) {
@@ -60,11 +57,14 @@ class ApiService::TypedOutcome final : public Outcome {
 // again. Owned by exactly one step at a time: the data task's completion, then
 // possibly a delayed retry on the main queue.
 struct ApiService::RequestContext {
+  // The call; its `retries` counts down with each retry.
   ServiceRequest request;
-  int retriesLeft = kRetries;
   // Weak, so that neither a request in flight nor a waiting retry keeps the
   // service alive.
   std::weak_ptr<ApiService> service;
+  // Weak too: a retry waiting on the queue would otherwise own the queue.
+  std::weak_ptr<platform::TaskQueue> mainQueue;
+  double retryDelaySeconds = 0;
   std::unique_ptr<Outcome> outcome;
 };
 
@@ -93,6 +93,8 @@ void ApiService::fetchActions(const std::string& assetIdentifier,
       {
           .path = "assets/" + assetIdentifier + "/actions",
           .method = HTTPMethod::get,
+          .retryStatusCodes = {502},
+          .retries = 2,
       },
       std::move(completion));
 }
@@ -107,6 +109,8 @@ void ApiService::reportFailedAction(const std::string& assetIdentifier,
           .body = actionResultBody(reason),
           .headers = {{"Content-Type", "application/json"}},
           .method = HTTPMethod::post,
+          .retryStatusCodes = {502},
+          .retries = 2,
       },
       std::move(completion));
 }
@@ -116,6 +120,8 @@ void ApiService::performRequest(ServiceRequest request, Completion<Record> compl
   auto context = std::make_unique<RequestContext>();
   context->request = std::move(request);
   context->service = weak_from_this();
+  context->mainQueue = mainQueue_;
+  context->retryDelaySeconds = retryDelaySeconds_;
   context->outcome = std::make_unique<TypedOutcome<Record>>(std::move(completion));
   send(std::move(context));
 }
@@ -159,16 +165,19 @@ void ApiService::handleResponse(std::unique_ptr<RequestContext> context,
     }
     return;
   }
-  if (status == kRetryStatusCode && context->retriesLeft >= 1) {
-    // A released service abandons the retry now, as it does one that waits:
-    // the completion never runs.
-    const std::shared_ptr<ApiService> service = context->service.lock();
-    if (!service) return;
-    service->logger_.log("Retry scheduled: Request to %s failed with a status code %ld",
-                         context->request.path, status);
-    service->mainQueue_->postDelayed(
-        service->retryDelaySeconds_,
-        [context = std::move(context)]() mutable { retryRequest(std::move(context)); });
+  const auto& retryCodes = context->request.retryStatusCodes;
+  if (context->request.retries >= 1 &&
+      std::find(retryCodes.begin(), retryCodes.end(), status) != retryCodes.end()) {
+    if (auto service = context->service.lock()) {
+      service->logger_.log("Retry scheduled: Request to %s failed with a status code %ld",
+                           context->request.path, status);
+    }
+    // Scheduled even when the service is gone; retryRequest then abandons it.
+    if (auto queue = context->mainQueue.lock()) {
+      const double delay = context->retryDelaySeconds;
+      queue->postDelayed(
+          delay, [context = std::move(context)]() mutable { retryRequest(std::move(context)); });
+    }
     return;
   }
   outcome.completeWithError(ApiError{status, bodyText(*body)}.toError());
@@ -180,7 +189,7 @@ void ApiService::retryRequest(std::unique_ptr<RequestContext> context) {
   if (!service) return;  // abandoned: the completion is never called
   assert(service->mainQueue_->runsTasksOnCurrentThread());
   service->logger_.log("Retrying request to %{public}s", context->request.path);
-  --context->retriesLeft;
+  --context->request.retries;
   service->send(std::move(context));
 }
 

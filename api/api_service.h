@@ -10,9 +10,8 @@
 //
 // Ownership: always held by a shared_ptr (create()). A request in flight or a
 // retry that waits refers to the service only weakly: releasing the service
-// abandons its retries, waiting or due (their completion never runs), while
-// any other answer that arrives for a released service is still handed to the
-// completion.
+// abandons waiting retries (their completion never runs), while an answer that
+// arrives for a released service is still handed to the completion.
 //
 // Threads: the calls may be made from any thread and never block. Completions
 // run on the URL session's callback thread; only a retry hops to the main
@@ -30,6 +29,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "api/request_builder.h"
 #include "api/service_records.h"
@@ -84,13 +84,16 @@ class ApiService : public std::enable_shared_from_this<ApiService> {
 
  private:
   // One call of the service: `method` `path` with `queryItems`, `body` and
-  // `headers` (see RequestBuilder).
+  // `headers` (see RequestBuilder). An answer whose status is in
+  // `retryStatusCodes` is sent again while `retries` > 0.
   struct ServiceRequest {
     std::string path{};
     QueryItems queryItems{};
     std::optional<std::string> body{};
     Headers headers{};
     HTTPMethod method = HTTPMethod::get;
+    std::vector<std::int64_t> retryStatusCodes{};
+    int retries = 0;
   };
 
   // The caller's end of one request, with the record type erased.

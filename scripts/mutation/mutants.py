@@ -6,8 +6,8 @@ MUTANTS = [
  # update/
  ("U01","update/package_updater.cc","return now - lastCheck > kSecondsBetweenChecks;","return now - lastCheck >= kSecondsBetweenChecks;"),
  ("U02","update/package_updater.cc","(void)sharedItemsStorage_->replaceItem(","(void)sharedItemsStorage_->saveItem("),
- ("U03","api/api_service.cc","constexpr int kRetries = 2;","constexpr int kRetries = 1;"),
- ("U04","api/api_service.cc","if (status == kRetryStatusCode && context->retriesLeft >= 1) {","if (status >= 500 && context->retriesLeft >= 1) {"),
+ ("U03","api/api_service.cc","          .method = HTTPMethod::get,\n          .retryStatusCodes = {502},\n          .retries = 2,","          .method = HTTPMethod::get,\n          .retryStatusCodes = {502},\n          .retries = 1,"),
+ ("U04","api/api_service.cc","          .method = HTTPMethod::post,\n          .retryStatusCodes = {502},\n          .retries = 2,","          .method = HTTPMethod::post,\n          .retryStatusCodes = {502},\n          .retries = 0,"),
  ("U05","update/package_updater.cc","if (action.update) return UpdateRequired{action.id, *action.update};","if (action.update && &action == &response->actions.back()) return UpdateRequired{action.id, *action.update};"),
  ("U06","update/package_updater.cc","\"--action-identifier\", encodedActionIdentifier","\"--action-identifier\", run->actionIdentifier"),
  ("U07","update/package_updater.cc","output ? std::make_shared<const platform::FileDescriptor>(std::move(output)) : nullptr","nullptr"),
@@ -23,8 +23,8 @@ MUTANTS = [
  ("U17","update/last_run_text.cc","if (text.find('.') == std::string::npos) text += \".0\";",""),
  # api/
  ("A01","api/api_service.cc","if (status >= 200 && status <= 299) {","if (status >= 200 && status < 299) {"),
- ("A02","api/api_service.cc","context->retriesLeft >= 1) {","context->retriesLeft >= 0) {"),
- ("A03","api/api_service.cc","--context->retriesLeft;",""),
+ ("A02","api/api_service.cc","if (context->request.retries >= 1 &&","if (context->request.retries >= 0 &&"),
+ ("A03","api/api_service.cc","--context->request.retries;",""),
  ("A04","api/api_service.cc","outcome.completeWithError(platform::badServerResponseError());","outcome.completeWithError(error ? std::move(*error) : platform::badServerResponseError());"),
  ("A05","api/api_service.cc","kUndecodableStatusCode = 101;","kUndecodableStatusCode = 102;"),
  ("A06","api/api_service.cc","\"Unable to decode response from API: \" + bodyText(*body)","\"Unable to decode response from API: \" + *body"),
@@ -41,7 +41,7 @@ MUTANTS = [
  ("A17","api/service_records.cc","Json::error_handler_t::replace","Json::error_handler_t::ignore"),
  # sysext/
  ("S01","sysext/system_extension_loader.cc","record->state == kActiveState &&","true &&"),
- ("S02","sysext/system_extension_loader.cc","record->teamID == options_.teamIdentifier) {","true) {"),
+ ("S02","sysext/system_extension_loader.cc","record->teamID == teamIdentifier_) {","true) {"),
  ("S03","sysext/system_extension_loader.cc","if (team == policy->allowedExtensions.end() || !team->second) continue;","if (team == policy->allowedExtensions.end() || !team->second) return false;"),
  ("S04","sysext/system_extension_loader.cc","} else if (output->empty()) {","} else if (output->size() <= 1) {"),
  ("S05","sysext/system_extension_loader.cc","platform::isValidUtf8(*output) ? *output : std::string()","*output"),
@@ -94,14 +94,14 @@ MUTANTS = [
  ("L31","platform/keychain_sqlite.cc","      !equalsIgnoringCase(sqlite3_column_text(key.get(), 0), \"BINARY\") ||\n",""),
  ("L32","platform/keychain_sqlite.cc","SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);","SQLITE_OPEN_READWRITE, nullptr);"),
  # children the agent waits for: their time limit and process group
- ("C01","sysext/system_extension_loader.cc","  command.timeLimit = options_.commandTimeLimit;\n",""),
+ ("C01","sysext/system_extension_loader.cc","  command.timeLimit = commandTimeLimit_;\n",""),
  ("C02","update/package_validation.cc","      .timeLimit = timeLimit_,\n",""),
  ("C03","app/constants.h","kChildTimeLimitSeconds = 600.0;","kChildTimeLimitSeconds = 6000.0;"),
  ("C04","platform/process_linux.cc","    ::kill(-pid_, SIGKILL);\n",""),
  ("C05","platform/process_linux.cc","timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));","timeout = -1;"),
  ("C06","platform/process_linux.cc","    failOpenStreams(timeLimitError(*timeLimit_));\n",""),
  ("C07","platform/process_linux.cc","      flags |= POSIX_SPAWN_SETPGROUP;\n",""),
- ("C08","sysext/system_extension_loader.cc","{\"-c\", options_.orvantaForwarderPath + kInstallCommandSuffix}","{\"-c\", options_.orvantaForwarderPath, \"install-extension\"}"),
+ ("C08","sysext/system_extension_loader.cc","{\"-c\", orvantaForwarderPath_ + kInstallCommandSuffix}","{\"-c\", orvantaForwarderPath_, \"install-extension\"}"),
  # the gate, the one-step save and one start at a time
  ("G01","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (lastCheck - now > kSecondsBetweenChecks) return true;"),
  ("G02","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (!std::isfinite(lastCheck)) return true;"),
