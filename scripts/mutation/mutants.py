@@ -41,7 +41,7 @@ MUTANTS = [
  ("A17","api/service_records.cc","Json::error_handler_t::replace","Json::error_handler_t::ignore"),
  # sysext/
  ("S01","sysext/system_extension_loader.cc","record->state == kActiveState &&","true &&"),
- ("S02","sysext/system_extension_loader.cc","record->teamID == teamIdentifier_) {","true) {"),
+ ("S02","sysext/system_extension_loader.cc","record->teamID == options_.teamIdentifier) {","true) {"),
  ("S03","sysext/system_extension_loader.cc","if (team == policy->allowedExtensions.end() || !team->second) continue;","if (team == policy->allowedExtensions.end() || !team->second) return false;"),
  ("S04","sysext/system_extension_loader.cc","} else if (output->empty()) {","} else if (output->size() <= 1) {"),
  ("S05","sysext/system_extension_loader.cc","platform::isValidUtf8(*output) ? *output : std::string()","*output"),
@@ -94,14 +94,14 @@ MUTANTS = [
  ("L31","platform/keychain_sqlite.cc","      !equalsIgnoringCase(sqlite3_column_text(key.get(), 0), \"BINARY\") ||\n",""),
  ("L32","platform/keychain_sqlite.cc","SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);","SQLITE_OPEN_READWRITE, nullptr);"),
  # children the agent waits for: their time limit and process group
- ("C01","sysext/system_extension_loader.cc","  command.timeLimit = commandTimeLimit_;\n",""),
+ ("C01","sysext/system_extension_loader.cc","  command.timeLimit = options_.commandTimeLimit;\n",""),
  ("C02","update/package_validation.cc","      .timeLimit = timeLimit_,\n",""),
  ("C03","app/constants.h","kChildTimeLimitSeconds = 600.0;","kChildTimeLimitSeconds = 6000.0;"),
  ("C04","platform/process_linux.cc","    ::kill(-pid_, SIGKILL);\n",""),
  ("C05","platform/process_linux.cc","timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));","timeout = -1;"),
  ("C06","platform/process_linux.cc","    failOpenStreams(timeLimitError(*timeLimit_));\n",""),
  ("C07","platform/process_linux.cc","      flags |= POSIX_SPAWN_SETPGROUP;\n",""),
- ("C08","sysext/system_extension_loader.cc","{\"-c\", orvantaForwarderPath_ + kInstallCommandSuffix}","{\"-c\", orvantaForwarderPath_, \"install-extension\"}"),
+ ("C08","sysext/system_extension_loader.cc","{\"-c\", options_.orvantaForwarderPath + kInstallCommandSuffix}","{\"-c\", options_.orvantaForwarderPath, \"install-extension\"}"),
  # the gate, the one-step save and one start at a time
  ("G01","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (lastCheck - now > kSecondsBetweenChecks) return true;"),
  ("G02","update/package_updater.cc","if (!std::isfinite(lastCheck) || lastCheck - now > kSecondsBetweenChecks) return true;","if (!std::isfinite(lastCheck)) return true;"),
